@@ -1,0 +1,63 @@
+// VKP stream decoder: an 8-byte big-endian header (compressed size, original size) followed by
+// groups of one flag byte and up to 8 items, literals (flag bit 1) or two-byte references into
+// a 4096-byte ring dictionary whose initial contents are fixed.
+#ifndef EXPAND_DECODER_H
+#define EXPAND_DECODER_H
+
+#include <cstdint>
+
+constexpr int kHeaderSize = 8;
+constexpr int kCompressedSizeOffset = 0;
+constexpr int kOriginalSizeOffset = 4;
+constexpr uint32_t kRingSize = 4096;
+constexpr uint32_t kRingMask = kRingSize - 1;
+constexpr uint32_t kRingStart = 4078;  // write position before the first output byte
+
+// The 32-bit value of the four bytes at p, most significant first.
+inline int32_t readU32BE(const uint8_t* p) {
+    return int32_t(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 |
+                   uint32_t(p[3]));
+}
+
+// Fills positions 0..4077 of `ring` with the fixed initial contents; 4078..4095 are left as
+// they are (zero in a fresh ring, which is what the format assumes).
+void initDictionary(uint8_t* ring);
+
+// Decodes the code stream that starts after the header of input[0, inputSize) and hands each
+// output byte to emit(uint8_t). Emits exactly max(originalSize, 0) bytes; reads input[0,
+// inputSize) only, bytes past it read as 0; reads no input byte once the count is reached.
+template <class Sink>
+void decode(const uint8_t* input, int32_t inputSize, int32_t originalSize, Sink&& emit) {
+    uint8_t ring[kRingSize] = {};
+    initDictionary(ring);
+    const uint32_t end = inputSize < 0 ? 0u : uint32_t(inputSize);
+    uint32_t p = kHeaderSize;
+    auto next = [&]() -> uint8_t { return p < end ? input[p++] : (p++, uint8_t(0)); };
+    uint32_t w = kRingStart;
+    int32_t remaining = originalSize;
+    while (remaining > 0) {
+        unsigned flags = next();
+        for (int item = 0; item < 8 && remaining > 0; ++item, flags >>= 1) {
+            if (flags & 1) {
+                const uint8_t b = next();
+                ring[w] = b;
+                emit(b);
+                --remaining;
+                w = (w + 1) & kRingMask;
+            } else {
+                const uint32_t b0 = next();
+                const uint32_t b1 = next();
+                uint32_t position = b0 | (b1 & 0xF0) << 4;
+                for (uint32_t k = (b1 & 0x0F) + 3; k > 0 && remaining > 0; --k, --remaining) {
+                    const uint8_t b = ring[position];  // read after the previous store
+                    ring[w] = b;
+                    emit(b);
+                    w = (w + 1) & kRingMask;
+                    position = (position + 1) & kRingMask;
+                }
+            }
+        }
+    }
+}
+
+#endif  // EXPAND_DECODER_H

@@ -1,0 +1,1 @@
+#include "disk_image.h"
