@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "decoder.h"
+#include "output_name.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -96,18 +97,18 @@ int expand(const char* path, uint8_t* input) {
     const int32_t original = readU32BE(input + kOriginalSizeOffset);
     const int32_t compressed = readU32BE(input + kCompressedSizeOffset);
     std::printf("compressed = %d -> original = %d\n", int(compressed), int(original));
-
-    // The output name is the path without its last full stop and all after it. A path with
-    // no full stop would name the input itself, so it is refused.
-    char outputName[kOutputNameSize];
-    const size_t length = std::strlen(path);
-    if (length >= sizeof outputName) return fail(kNameTooLong);
-    std::memcpy(outputName, path, length + 1);
-    char* dot = std::strrchr(outputName, '.');
-    if (dot == nullptr) return fail(kNoExtension);
-    *dot = '\0';
-
     std::fflush(stdout);  // the sizes line goes out before any message when both share a file
+
+    char outputName[kOutputNameSize];
+    switch (deriveOutputName(path, outputName, sizeof outputName)) {
+        case OutputName::kOk:
+            break;
+        case OutputName::kTooLong:
+            return fail(kNameTooLong);
+        case OutputName::kNoFullStop:
+            return fail(kNoExtension);
+    }
+
     FILE* out = std::fopen(outputName, "wb");
     if (out == nullptr) return fail(kCannotOpenOutput);
     bool written =
