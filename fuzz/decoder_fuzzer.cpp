@@ -1,8 +1,11 @@
-// Fuzzes decode on arbitrary VKP files: the input is the whole file (header included) handed
-// over at its exact size, so AddressSanitizer catches any read past it. decode must emit
-// exactly max(original size, 0) bytes, the same bytes as a plain byte-at-a-time decoding.
+// Fuzzes the decoder on arbitrary VKP files: the input is the whole file (header included),
+// handed over at its exact size so AddressSanitizer catches any read past it. decode, the
+// byte-at-a-time form, must emit exactly max(original size, 0) bytes, and decodeBlocks the
+// same bytes, whatever its block size and wherever its sink stops it.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "decoder.h"
@@ -13,36 +16,21 @@ namespace {
 // Larger original sizes are skipped: they only make the run slower (no decompression bombs).
 constexpr int32_t kMaxOriginal = 1 << 16;
 
-// The format decoded in its plainest form, one byte at a time through the ring, with input
-// bytes past the end read as zero: what decode's fast paths must agree with.
-std::vector<uint8_t> plainDecode(const uint8_t* input, size_t size, int32_t original) {
-    uint8_t ring[kRingSize] = {};
-    initDictionary(ring);
-    size_t p = kHeaderSize;
-    auto next = [&]() -> uint32_t { return p < size ? input[p++] : (++p, 0u); };
-    uint32_t w = kRingStart;
+// Collects decodeBlocks' output; returns false (a write error) on call number stopAt.
+struct Collector {
     std::vector<uint8_t> out;
-    while (int64_t(out.size()) < original) {
-        uint32_t flags = next();
-        for (int item = 0; item < 8 && int64_t(out.size()) < original; ++item, flags >>= 1) {
-            if (flags & 1) {
-                ring[w] = uint8_t(next());
-                out.push_back(ring[w]);
-                w = (w + 1) & kRingMask;
-                continue;
-            }
-            const uint32_t b0 = next();
-            const uint32_t b1 = next();
-            uint32_t position = b0 | (b1 & 0xF0) << 4;
-            for (uint32_t k = 0; k < (b1 & 0x0F) + 3 && int64_t(out.size()) < original; ++k) {
-                ring[w] = ring[position];
-                out.push_back(ring[w]);
-                w = (w + 1) & kRingMask;
-                position = (position + 1) & kRingMask;
-            }
-        }
-    }
-    return out;
+    size_t calls = 0;
+    size_t stopAt = 0;  // 0: never
+    size_t blockSize = 0;
+    bool lastWasShort = false;
+};
+
+bool collect(void* context, const uint8_t* data, size_t size) {
+    auto* c = static_cast<Collector*>(context);
+    FUZZ_CHECK(size > 0 && !c->lastWasShort);  // only the last piece may be short
+    c->lastWasShort = size < c->blockSize;
+    c->out.insert(c->out.end(), data, data + size);
+    return ++c->calls != c->stopAt;
 }
 
 }  // namespace
@@ -51,9 +39,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < size_t(kHeaderSize) || size > size_t(1) << 24) return 0;
     const int32_t original = readU32BE(data + kOriginalSizeOffset);
     if (original > kMaxOriginal) return 0;
-    std::vector<uint8_t> out;
-    decode(data, int32_t(size), original, [&](uint8_t b) { out.push_back(b); });
-    FUZZ_CHECK(out.size() == size_t(original < 0 ? 0 : original));
-    FUZZ_CHECK(out == plainDecode(data, size, original));
+    std::vector<uint8_t> want;
+    decode(data, int32_t(size), original, [&](uint8_t b) { want.push_back(b); });
+    FUZZ_CHECK(want.size() == size_t(original < 0 ? 0 : original));
+
+    // The compressed size field plays no part in decoding: its bytes choose the block size
+    // and the sink call that fails.
+    Collector got;
+    got.blockSize = kMinBlockSize + size_t(data[2] & 0x0F) * 256 + data[3];
+    got.stopAt = data[1];
+    const std::unique_ptr<uint8_t[]> work(new uint8_t[blockWorkSize(got.blockSize)]);
+    const bool ok =
+        decodeBlocks(data, int32_t(size), original, work.get(), got.blockSize, collect, &got);
+    FUZZ_CHECK(ok == (got.stopAt == 0 || got.calls < got.stopAt));
+    if (ok) FUZZ_CHECK(got.out == want);
+    if (!ok) {  // what was handed over before the failure is a prefix of the output
+        FUZZ_CHECK(got.calls == got.stopAt && got.out.size() <= want.size());
+        FUZZ_CHECK(std::equal(got.out.begin(), got.out.end(), want.begin()));
+    }
     return 0;
 }

@@ -1,13 +1,15 @@
 // Fuzzes DiskImage on arbitrary image files driven by arbitrary calls.
 //
-// Input: a script of kOpCount operations of kOpSize bytes each, then the image file. The
-// image is written to one temporary file and opened; each operation is an opcode byte and
-// argument bytes (see argument() and length()), so tracks, IDs, size codes and lengths reach
-// the edges of int32_t. Each result goes into a heap block of exactly the length asked for,
-// so AddressSanitizer catches any write past it. After every call the invariants must hold.
+// Input: a script (disk_image_script.h), then the image file. The image is written to one
+// temporary file and opened; the script's operations then reach tracks, IDs, size codes and
+// lengths at the edges of int32_t. Each read goes into a heap block of exactly the length
+// asked for, so AddressSanitizer catches any write past it. After every call the invariants
+// must hold (results within the length asked for, readTrackIds a multiple of 4, disk count
+// 0..64, media type -1..255, name at most 16 characters), and every result and every byte
+// read must match Model, the reader's rules applied to the image bytes in memory: the
+// reader's track cache and stream buffering must not change what it finds.
 #include <unistd.h>
 
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -15,46 +17,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "disk_image.h"
+#include "disk_image_script.h"
 #include "fuzz_check.h"
 
 namespace {
-
-constexpr size_t kOpSize = 8;
-constexpr size_t kOpCount = 6;
-constexpr size_t kScriptSize = kOpSize * kOpCount;
-constexpr int32_t kDiskHeaderSize = 688;
-constexpr int32_t kDiskSizeFieldOffset = 28;
-
-enum Op : uint8_t {
-    kSelectDisk,      // index
-    kSetSectorRange,  // first, last
-    kReadSector,      // track, c, h, r, n, length (2 bytes)
-    kReadSectors,     // track, c, h, r, n, length (2 bytes)
-    kReadTrackIds,    // track, length (2 bytes)
-    kReadFile,        // logical sector (2 bytes), length (2 bytes): as the extractor reads
-    kClose,           // open(nullptr)
-    kReopen,          // open(path) while open or closed
-    kOpKinds
-};
-
-// An argument byte: 0x00..0xEF stand for themselves, 0xF0..0xFF for values at the edges.
-int32_t argument(uint8_t b) {
-    static const int32_t kEdges[16] = {
-        -1, -2, -128, INT32_MIN, INT32_MIN + 1, INT32_MAX - 1, INT32_MAX, 255, 256, 65535, 65536,
-        24, 25, 31,   32,        1 << 30};
-    return b < 0xF0 ? int32_t(b) : kEdges[b - 0xF0];
-}
-
-// A length from two bytes: 0..0xFFEF as is, the top 16 values negative.
-int32_t length(uint8_t lo, uint8_t hi) {
-    const int32_t v = lo | hi << 8;
-    static const int32_t kNegative[16] = {
-        -1,        -2, -3, -4, -5, -8, -16, -128, -1024, -4096, -65536, -(1 << 24), INT32_MIN + 1,
-        INT32_MIN, -7, -9};
-    return v < 0xFFF0 ? v : kNegative[v - 0xFFF0];
-}
 
 // The temporary file the image is written to, made once, removed at exit.
 std::string imagePath;
@@ -77,24 +46,135 @@ const char* writeImage(const uint8_t* data, size_t size) {
     return imagePath.c_str();
 }
 
-// The number of disks open must find: headers of 688 bytes, each disk size field the step
-// (32-bit, wrapping) to the next; the search stops at a short or unreachable header.
-int32_t expectedDiskCount(const uint8_t* image, size_t size) {
-    uint32_t offset = 0;
-    int32_t count = 0;
-    while (count < DiskImage::kMaxDisks && offset <= INT32_MAX &&
-           size_t(offset) + kDiskHeaderSize <= size) {
-        offset += uint32_t(readU32LE(image + offset + kDiskSizeFieldOffset));
-        ++count;
-    }
-    return count;
-}
+// The reader's rules on the image in memory, in their plainest form: disks found by their
+// size fields, track offsets compared signed with the disk size, a sector walk that takes the
+// count from every header, runs that step R, then H, then C and the track.
+class Model {
+  public:
+    Model(const uint8_t* image, size_t size) : image_(image), size_(size) {}
 
-void checkState(const DiskImage& disk) {
-    FUZZ_CHECK(disk.diskCount() >= 0 && disk.diskCount() <= DiskImage::kMaxDisks);
-    FUZZ_CHECK(disk.mediaType() >= -1 && disk.mediaType() <= 255);
-    FUZZ_CHECK(strnlen(disk.diskName(), 17) <= 16);
-}
+    // open(path) closes any open stream first, as open(nullptr) does.
+    void open() {
+        close();
+        isOpen_ = true;
+        uint32_t offset = 0;
+        while (diskCount_ < DiskImage::kMaxDisks && offset <= uint32_t(INT32_MAX) &&
+               size_t(offset) + kDiskHeaderSize <= size_) {
+            diskOffsets_[diskCount_++] = int32_t(offset);
+            offset += uint32_t(readU32LE(image_ + offset + kDiskSizeOffset));
+        }
+    }
+    void close() {
+        isOpen_ = false;
+        diskCount_ = 0;
+        mediaType_ = -1;
+    }
+    bool selectDisk(int32_t index) {
+        if (!isOpen_) return false;
+        base_ = -1;
+        diskSize_ = 0;
+        name_.clear();
+        mediaType_ = -1;
+        if (index < 0 || index >= diskCount_) return false;
+        const uint8_t* header = image_ + diskOffsets_[index];
+        base_ = diskOffsets_[index];
+        diskSize_ = readU32LE(header + kDiskSizeOffset);
+        mediaType_ = header[kMediaTypeOffset];
+        for (int t = 0; t < DiskImage::kTrackCount; ++t)
+            tracks_[t] = readU32LE(header + kTrackTableOffset + 4 * t);
+        for (int i = 0; i < kDiskNameLength && header[i] != 0; ++i)
+            name_ += char(header[i]);
+        return true;
+    }
+    void setSectorRange(int32_t first, int32_t last) {
+        first_ = first;
+        last_ = last;
+    }
+
+    int32_t readSector(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n, uint8_t* out,
+                       int32_t length) const {
+        uint64_t position = 0;
+        if (length <= 0 || !findTrack(track, &position)) return 0;
+        for (int64_t i = 0;; ++i) {
+            if (position + kSectorHeaderSize > size_) return 0;
+            const uint8_t* header = image_ + position;
+            const int32_t count = readU16LE(header + kSectorCountOffset);
+            const int32_t dataSize = readU16LE(header + kDataSizeOffset);
+            if (count == 0) return 0;
+            position += kSectorHeaderSize;
+            if (header[0] == c && header[1] == h && header[2] == r && header[3] == n) {
+                size_t k = size_t(dataSize < length ? dataSize : length);
+                if (position + k > size_) k = size_ - size_t(position);  // file ends in data
+                std::memcpy(out, image_ + position, k);
+                return int32_t(k);
+            }
+            position += uint64_t(dataSize);
+            if (i == count - 1) return 0;
+        }
+    }
+    int32_t readSectors(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n, uint8_t* out,
+                        int32_t length) const {
+        if (n < 0) return 0;
+        const int64_t sectorSize = n >= 24 ? INT64_MAX : int64_t(128) << n;
+        int32_t total = 0;
+        while (total < length) {
+            const int32_t chunk =
+                int32_t(sectorSize < length - total ? sectorSize : length - total);
+            if (readSector(track, c, h, r, n, out + total, chunk) < chunk) return total;
+            total += chunk;
+            if (r == last_) {
+                track = int32_t(uint32_t(track) + 1);
+                if (h != 0) c = int32_t(uint32_t(c) + 1);
+                h = h == 0 ? 1 : 0;
+                r = first_;
+            } else {
+                r = int32_t(uint32_t(r) + 1);
+            }
+        }
+        return total;
+    }
+    int32_t readTrackIds(int32_t track, uint8_t* out, int32_t length) const {
+        uint64_t position = 0;
+        if (!findTrack(track, &position)) return 0;
+        int32_t total = 0;
+        for (int64_t i = 0; length - total >= 4; ++i) {
+            if (position + kSectorHeaderSize > size_) break;
+            const uint8_t* header = image_ + position;
+            std::memcpy(out + total, header, 4);
+            total += 4;
+            position += kSectorHeaderSize + uint64_t(readU16LE(header + kDataSizeOffset));
+            if (i == readU16LE(header + kSectorCountOffset) - 1) break;
+        }
+        return total;
+    }
+
+    int32_t diskCount() const { return diskCount_; }
+    int32_t mediaType() const { return mediaType_; }
+    const std::string& name() const { return name_; }
+
+  private:
+    bool findTrack(int32_t track, uint64_t* position) const {
+        if (!isOpen_ || track < 0 || track >= DiskImage::kTrackCount) return false;
+        const int32_t offset = tracks_[track];
+        if (offset == 0 || offset > diskSize_) return false;
+        const int32_t at = int32_t(uint32_t(base_) + uint32_t(offset));
+        *position = uint64_t(at);
+        return at >= 0;
+    }
+
+    const uint8_t* image_;
+    size_t size_;
+    bool isOpen_ = false;
+    int32_t diskCount_ = 0;
+    int32_t diskOffsets_[DiskImage::kMaxDisks] = {};
+    int32_t base_ = 0;
+    int32_t diskSize_ = 0;
+    int32_t tracks_[DiskImage::kTrackCount] = {};
+    int32_t mediaType_ = -1;
+    std::string name_;
+    int32_t first_ = 1;
+    int32_t last_ = 16;
+};
 
 }  // namespace
 
@@ -105,77 +185,85 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* path = writeImage(image, imageSize);
 
     const auto disk = std::make_unique<DiskImage>();
-    checkState(*disk);
+    Model model(image, imageSize);
     FUZZ_CHECK(disk->open(path));
-    FUZZ_CHECK(disk->diskCount() == expectedDiskCount(image, imageSize));
-    FUZZ_CHECK(disk->mediaType() == -1);
-    bool isOpen = true;
-    bool selected = false;  // no read can succeed before a disk has been selected
+    model.open();
 
     for (size_t i = 0; i < kOpCount; ++i) {
         const uint8_t* op = data + i * kOpSize;
         const uint8_t* a = op + 1;
+        auto arg = [&](int k) { return scriptArgument(a[k]); };
+        // The block read into, exactly `asked` bytes, and the model's own copy.
         int32_t asked = 0;
-        int32_t got = 0;
         std::unique_ptr<uint8_t[]> buffer;
-        auto block = [&](int32_t n) {  // exactly n bytes (none for a negative n)
-            asked = n;
-            buffer.reset(new uint8_t[n > 0 ? size_t(n) : 0]);
+        std::vector<uint8_t> want;
+        auto block = [&](int32_t length) {
+            asked = length;
+            const size_t bytes = length > 0 ? size_t(length) : 0;
+            buffer.reset(new uint8_t[bytes]);
+            want.assign(bytes, 0);
             return buffer.get();
         };
+        int32_t got = 0;
+        int32_t expected = 0;
         switch (op[0] % kOpKinds) {
-            case kSelectDisk: {
-                const int32_t index = argument(a[0]);
-                const bool ok = disk->selectDisk(index);
-                FUZZ_CHECK(!ok || (isOpen && index >= 0 && index < disk->diskCount()));
-                if (!ok) FUZZ_CHECK(disk->mediaType() == -1 || !isOpen);
-                if (isOpen) selected = ok;  // with no file open nothing changes
+            case kSelectDisk:
+                FUZZ_CHECK(disk->selectDisk(arg(0)) == model.selectDisk(arg(0)));
+                break;
+            case kSetSectorRange:
+                disk->setSectorRange(arg(0), arg(1));
+                model.setSectorRange(arg(0), arg(1));
+                break;
+            case kReadSector: {
+                const int32_t n = scriptLength(a[5], a[6]);
+                got = disk->readSector(arg(0), arg(1), arg(2), arg(3), arg(4), block(n), n);
+                expected = model.readSector(arg(0), arg(1), arg(2), arg(3), arg(4), want.data(), n);
                 break;
             }
-            case kSetSectorRange:
-                disk->setSectorRange(argument(a[0]), argument(a[1]));
-                break;
-            case kReadSector:
             case kReadSectors: {
-                const int32_t n = length(a[5], a[6]);
-                uint8_t* out = block(n);
-                got = op[0] % kOpKinds == kReadSector
-                          ? disk->readSector(argument(a[0]), argument(a[1]), argument(a[2]),
-                                             argument(a[3]), argument(a[4]), out, n)
-                          : disk->readSectors(argument(a[0]), argument(a[1]), argument(a[2]),
-                                              argument(a[3]), argument(a[4]), out, n);
+                const int32_t n = scriptLength(a[5], a[6]);
+                got = disk->readSectors(arg(0), arg(1), arg(2), arg(3), arg(4), block(n), n);
+                expected =
+                    model.readSectors(arg(0), arg(1), arg(2), arg(3), arg(4), want.data(), n);
                 break;
             }
             case kReadTrackIds: {
-                const int32_t n = length(a[1], a[2]);
-                got = disk->readTrackIds(argument(a[0]), block(n), n);
+                const int32_t n = scriptLength(a[1], a[2]);
+                got = disk->readTrackIds(arg(0), block(n), n);
+                expected = model.readTrackIds(arg(0), want.data(), n);
                 FUZZ_CHECK(got % 4 == 0);
                 break;
             }
             case kReadFile: {
                 const int32_t start = a[0] | a[1] << 8;
                 const int32_t track = start >> 3;
-                const int32_t n = length(a[2], a[3]);
-                got = disk->readSectors(track, track >> 1, track & 1, (start & 7) + 1, 3, block(n),
-                                        n);
+                const int32_t n = scriptLength(a[2], a[3]);
+                const int32_t r = (start & 7) + 1;
+                got = disk->readSectors(track, track >> 1, track & 1, r, 3, block(n), n);
+                expected = model.readSectors(track, track >> 1, track & 1, r, 3, want.data(), n);
                 break;
             }
             case kClose:
                 FUZZ_CHECK(disk->open(nullptr));
-                FUZZ_CHECK(disk->diskCount() == 0 && disk->mediaType() == -1);
-                isOpen = false;
+                model.close();
                 break;
-            case kReopen:  // the selection's fields survive; reads may succeed again
+            case kReopen:
                 FUZZ_CHECK(disk->open(path));
-                FUZZ_CHECK(disk->diskCount() == expectedDiskCount(image, imageSize));
-                isOpen = true;
+                model.open();
                 break;
             default:
                 break;
         }
         FUZZ_CHECK(got >= 0 && got <= (asked > 0 ? asked : 0));
-        if (!isOpen || !selected) FUZZ_CHECK(got == 0);
-        checkState(*disk);
+        FUZZ_CHECK(got == expected);
+        if (got > 0) FUZZ_CHECK(std::memcmp(buffer.get(), want.data(), size_t(got)) == 0);
+
+        FUZZ_CHECK(disk->diskCount() >= 0 && disk->diskCount() <= DiskImage::kMaxDisks);
+        FUZZ_CHECK(disk->mediaType() >= -1 && disk->mediaType() <= 255);
+        FUZZ_CHECK(strnlen(disk->diskName(), kDiskNameLength + 1) <= size_t(kDiskNameLength));
+        FUZZ_CHECK(disk->diskCount() == model.diskCount());
+        FUZZ_CHECK(disk->mediaType() == model.mediaType());
+        FUZZ_CHECK(model.name() == disk->diskName());
     }
     return 0;
 }

@@ -1,0 +1,229 @@
+// Writes the generated seeds of the fuzz corpus: make_seeds CORPUS_DIR (fuzz/corpus). Images
+// come from the tests' D88 builder, VKP files from encodeFile, directory areas from the
+// standard disk's directory. Files of the same names are replaced; others are left alone.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "d88_builder.h"
+#include "disk_image_script.h"
+#include "encoder.h"
+
+namespace {
+
+using d88::Bytes;
+namespace fs = std::filesystem;
+
+fs::path corpus;
+
+void put(const char* target, const std::string& name, const Bytes& bytes) {
+    const fs::path dir = corpus / target;
+    fs::create_directories(dir);
+    std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    if (!out) {
+        std::fprintf(stderr, "cannot write %s\n", (dir / name).string().c_str());
+        std::exit(1);
+    }
+}
+
+// One script operation: the opcode and up to 7 argument bytes.
+struct Op {
+    uint8_t bytes[kOpSize];
+};
+Op op(ScriptOp code, std::vector<uint8_t> args = {}) {
+    Op o = {};
+    o.bytes[0] = code;
+    for (size_t i = 0; i < args.size() && i + 1 < kOpSize; ++i)
+        o.bytes[i + 1] = args[i];
+    return o;
+}
+Bytes script(const std::vector<Op>& ops, const Bytes& image) {
+    Bytes out;
+    for (size_t i = 0; i < kOpCount; ++i) {
+        const Op o = i < ops.size() ? ops[i] : op(kSetSectorRange, {1, 16});
+        out.insert(out.end(), o.bytes, o.bytes + kOpSize);
+    }
+    out.insert(out.end(), image.begin(), image.end());
+    return out;
+}
+uint8_t lo(int v) {
+    return uint8_t(v & 0xFF);
+}
+uint8_t hi(int v) {
+    return uint8_t(v >> 8);
+}
+
+Bytes text(size_t size) {
+    static const char kWords[] = "the disk image holds a directory of files; each file has a name ";
+    Bytes out;
+    for (size_t i = 0; out.size() < size; ++i)
+        out.push_back(uint8_t(kWords[i % (sizeof kWords - 1)]));
+    return out;
+}
+Bytes noise(size_t size, uint32_t seed) {
+    Bytes out(size);
+    for (uint8_t& b : out) {
+        seed = seed * 1103515245u + 12345u;
+        b = uint8_t(seed >> 16);
+    }
+    return out;
+}
+
+// A small disk: tracks of `sectors` sectors of 128 << n bytes, R 1 up, C = track >> 1.
+d88::Disk smallDisk(const std::string& name, int tracks, int sectors, uint8_t n) {
+    d88::Disk d;
+    d.name = name;
+    d.mediaType = 0x20;
+    for (int t = 0; t < tracks; ++t)
+        for (int s = 0; s < sectors; ++s) {
+            d88::Sector sector;
+            sector.c = uint8_t(t >> 1);
+            sector.h = uint8_t(t & 1);
+            sector.r = uint8_t(s + 1);
+            sector.n = n;
+            sector.data = noise(size_t(128) << n, uint32_t(t * 100 + s));
+            d.tracks[size_t(t)].push_back(sector);
+        }
+    return d;
+}
+
+void diskImageSeeds() {
+    // The extractor's own reads on a standard disk holding two files.
+    d88::StandardDisk standard;
+    standard.write(d88::StandardDisk::kDirectoryStart, Bytes(6144, 0));  // all six sectors
+    standard.addFile("README.TXT", 8, text(3000));
+    standard.addFile("DATA.BIN", 12, noise(1500, 7));
+    put("disk_image", "extractor",
+        script({op(kSelectDisk, {0}), op(kSetSectorRange, {1, 8}),
+                op(kReadSectors, {0, 0, 0, 3, 3, lo(6144), hi(6144)}),
+                op(kReadFile, {8, 0, lo(3000), hi(3000)}),
+                op(kReadFile, {12, 0, lo(1500), hi(1500)}), op(kReadTrackIds, {1, 64, 0})},
+               standard.bytes(true)));
+
+    // Two small disks: runs across heads and tracks, track IDs, close and reopen.
+    const Bytes two =
+        d88::image({smallDisk("FIRST", 4, 4, 0), smallDisk("SECOND DISK NAME", 3, 2, 1)});
+    put("disk_image", "two_disks",
+        script({op(kSelectDisk, {1}), op(kSetSectorRange, {1, 2}),
+                op(kReadSectors, {0, 0, 0, 2, 1, 0, 3}), op(kReadTrackIds, {2, 16, 0}), op(kClose),
+                op(kReopen)},
+               two));
+    put("disk_image", "two_disks_reads",
+        script({op(kSelectDisk, {0}), op(kSetSectorRange, {1, 4}),
+                op(kReadSector, {3, 1, 1, 4, 0, 128, 0}), op(kReadSectors, {0, 0, 0, 3, 0, 0, 4}),
+                op(kSelectDisk, {2}), op(kReadSector, {0, 0, 0, 1, 0, 128, 0})},
+               two));
+
+    // A disk size field of 0: the same header is counted until the limit.
+    d88::Disk zero = smallDisk("ZERO", 1, 2, 0);
+    zero.sizeField = 0;
+    put("disk_image", "size_zero",
+        script({op(kSelectDisk, {63}), op(kReadSector, {0, 0, 0, 2, 0, 64, 0})}, zero.bytes()));
+
+    // A track longer than the reader's cache of sector positions, and one whose count is 0.
+    d88::Disk longTrack;
+    longTrack.name = "LONG";
+    for (int s = 0; s < 80; ++s) {
+        d88::Sector sector;
+        sector.r = uint8_t(s + 1);
+        sector.n = 0;
+        sector.data = Bytes(4, uint8_t(s));
+        longTrack.tracks[0].push_back(sector);
+    }
+    d88::Sector stop;
+    stop.count = 0;
+    longTrack.tracks[1].push_back(stop);
+    put("disk_image", "long_track",
+        script({op(kSelectDisk, {0}), op(kReadSector, {0, 0, 0, 75, 0, 4, 0}),
+                op(kReadSector, {0, 0, 0, 3, 0, 4, 0}), op(kReadTrackIds, {0, lo(400), hi(400)}),
+                op(kReadSector, {1, 0, 0, 1, 3, 4, 0}), op(kReadTrackIds, {1, 12, 0})},
+               longTrack.bytes()));
+
+    // The file ends inside sector data, then inside a sector header.
+    Bytes cut = smallDisk("CUT", 2, 3, 0).bytes();
+    cut.resize(cut.size() - 100);
+    put("disk_image", "cut_in_data",
+        script({op(kSelectDisk, {0}), op(kReadSectors, {1, 0, 1, 1, 0, 0, 2})}, cut));
+    cut.resize(cut.size() - 30);
+    put("disk_image", "cut_in_header",
+        script({op(kSelectDisk, {0}), op(kReadTrackIds, {1, 64, 0})}, cut));
+}
+
+void directorySeeds() {
+    d88::StandardDisk disk;
+    disk.setEntry(0, "AUTOEXEC.BAT", 8, 100);
+    disk.setEntry(1, "THIRTEENCHARS", 0x0007, 3000);
+    disk.setEntry(2, "", 16, 0);
+    disk.setEntry(3, "../../.bashrc", 24, 10);
+    disk.setEntry(4, "..", 24, 10);
+    disk.setEntry(5, ".", 24, 10);
+    disk.setEntry(6, "a b", 0xFFFF, 0xFFFF);
+    const Bytes whole = disk.bytes();
+    const size_t area = d88::kHeaderSize + d88::kSectorHeaderSize * 3 + 2 * 1024;
+    Bytes directory;
+    for (int s = 0; s < 6; ++s) {  // sectors 3..8 of track 0 without their headers
+        const size_t at = area + size_t(s) * (d88::kSectorHeaderSize + 1024);
+        directory.insert(directory.end(), whole.begin() + std::ptrdiff_t(at),
+                         whole.begin() + std::ptrdiff_t(at + 1024));
+    }
+    put("directory", "names", directory);
+
+    d88::StandardDisk full;
+    for (int i = 0; i < 341; ++i)
+        full.setEntry(i, "F" + std::to_string(i), uint32_t(8 + i), 1);
+    Bytes fullDirectory;
+    const Bytes fullBytes = full.bytes();
+    for (int s = 0; s < 6; ++s) {
+        const size_t at = area + size_t(s) * (d88::kSectorHeaderSize + 1024);
+        fullDirectory.insert(fullDirectory.end(), fullBytes.begin() + std::ptrdiff_t(at),
+                             fullBytes.begin() + std::ptrdiff_t(at + 1024));
+    }
+    put("directory", "full", fullDirectory);
+}
+
+void vkpSeeds() {
+    struct Data {
+        const char* name;
+        Bytes bytes;
+    };
+    Bytes history;  // what the preset ring holds: runs of 13, ascending, spaces
+    for (int v = 0; v < 40; ++v)
+        history.insert(history.end(), 13, uint8_t(v));
+    for (int v = 0; v < 256; ++v)
+        history.push_back(uint8_t(v));
+    history.insert(history.end(), 110, ' ');
+    const Data data[] = {
+        {"empty", {}},           {"one_byte", {0x41}}, {"text", text(5000)},
+        {"runs", Bytes(300, 0)}, {"history", history}, {"noise", noise(700, 1)},
+    };
+    for (const Data& d : data) {
+        put("round_trip", d.name, d.bytes);
+        Bytes file;
+        encodeFile(d.bytes.data(), uint32_t(d.bytes.size()), &file);
+        put("decoder", d.name, file);
+    }
+    // Hand-made streams: a negative size, references wrapping the ring and copying bytes they
+    // have just written, and a stream cut short (bytes past the end read as zero).
+    put("decoder", "negative", {0, 0, 0, 0, 0x80, 0, 0, 0, 0xFF, 1, 2, 3});
+    put("decoder", "wrap", {0, 0, 0, 9, 0, 0, 0, 40, 0x00, 0xFF, 0xFF, 0xED, 0xF0, 0xEE, 0xF2});
+    put("decoder", "truncated", {0, 0, 1, 0, 0, 0, 2, 0, 0x01, 0x41, 0xEE, 0xFF});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "Usage: %s CORPUS_DIR\n", argc > 0 ? argv[0] : "make_seeds");
+        return 1;
+    }
+    corpus = argv[1];
+    diskImageSeeds();
+    directorySeeds();
+    vkpSeeds();
+    return 0;
+}
