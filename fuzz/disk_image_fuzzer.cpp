@@ -81,7 +81,7 @@ class Model {
         diskSize_ = readU32LE(header + kDiskSizeOffset);
         mediaType_ = header[kMediaTypeOffset];
         for (int t = 0; t < DiskImage::kTrackCount; ++t)
-            tracks_[t] = readU32LE(header + kTrackTableOffset + 4 * t);
+            tracks_[t] = readU32LE(header + kTrackTableOffset + size_t(4) * size_t(t));
         for (int i = 0; i < kDiskNameLength && header[i] != 0; ++i)
             name_ += char(header[i]);
         return true;
@@ -176,6 +176,79 @@ class Model {
     int32_t last_ = 16;
 };
 
+// One operation's result from the reader and from the model, and the bytes each read: the
+// reader's into a block of exactly the length asked for.
+struct Outcome {
+    int32_t asked = 0;
+    int32_t got = 0;
+    int32_t expected = 0;
+    std::unique_ptr<uint8_t[]> buffer;
+    std::vector<uint8_t> want;
+
+    uint8_t* block(int32_t length) {
+        asked = length;
+        const size_t bytes = length > 0 ? size_t(length) : 0;
+        buffer.reset(new uint8_t[bytes]);
+        want.assign(bytes, 0);
+        return buffer.get();
+    }
+};
+
+// Runs the script operation at `op` on the reader and on the model.
+void run(const uint8_t* op, DiskImage& disk, Model& model, const char* path, Outcome* o) {
+    const uint8_t* a = op + 1;
+    auto arg = [&](int k) { return scriptArgument(a[k]); };
+    switch (op[0] % kOpKinds) {
+        case kSelectDisk:
+            FUZZ_CHECK(disk.selectDisk(arg(0)) == model.selectDisk(arg(0)));
+            break;
+        case kSetSectorRange:
+            disk.setSectorRange(arg(0), arg(1));
+            model.setSectorRange(arg(0), arg(1));
+            break;
+        case kReadSector: {
+            const int32_t n = scriptLength(a[5], a[6]);
+            o->got = disk.readSector(arg(0), arg(1), arg(2), arg(3), arg(4), o->block(n), n);
+            o->expected =
+                model.readSector(arg(0), arg(1), arg(2), arg(3), arg(4), o->want.data(), n);
+            break;
+        }
+        case kReadSectors: {
+            const int32_t n = scriptLength(a[5], a[6]);
+            o->got = disk.readSectors(arg(0), arg(1), arg(2), arg(3), arg(4), o->block(n), n);
+            o->expected =
+                model.readSectors(arg(0), arg(1), arg(2), arg(3), arg(4), o->want.data(), n);
+            break;
+        }
+        case kReadTrackIds: {
+            const int32_t n = scriptLength(a[1], a[2]);
+            o->got = disk.readTrackIds(arg(0), o->block(n), n);
+            o->expected = model.readTrackIds(arg(0), o->want.data(), n);
+            FUZZ_CHECK(o->got % 4 == 0);
+            break;
+        }
+        case kReadFile: {  // the extractor's geometry: logical sector -> track, C, H, R; N 3
+            const int32_t start = a[0] | a[1] << 8;
+            const int32_t track = start >> 3;
+            const int32_t r = (start & 7) + 1;
+            const int32_t n = scriptLength(a[2], a[3]);
+            o->got = disk.readSectors(track, track >> 1, track & 1, r, 3, o->block(n), n);
+            o->expected = model.readSectors(track, track >> 1, track & 1, r, 3, o->want.data(), n);
+            break;
+        }
+        case kClose:
+            FUZZ_CHECK(disk.open(nullptr));
+            model.close();
+            break;
+        case kReopen:
+            FUZZ_CHECK(disk.open(path));
+            model.open();
+            break;
+        default:
+            break;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -188,75 +261,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Model model(image, imageSize);
     FUZZ_CHECK(disk->open(path));
     model.open();
-
     for (size_t i = 0; i < kOpCount; ++i) {
-        const uint8_t* op = data + i * kOpSize;
-        const uint8_t* a = op + 1;
-        auto arg = [&](int k) { return scriptArgument(a[k]); };
-        // The block read into, exactly `asked` bytes, and the model's own copy.
-        int32_t asked = 0;
-        std::unique_ptr<uint8_t[]> buffer;
-        std::vector<uint8_t> want;
-        auto block = [&](int32_t length) {
-            asked = length;
-            const size_t bytes = length > 0 ? size_t(length) : 0;
-            buffer.reset(new uint8_t[bytes]);
-            want.assign(bytes, 0);
-            return buffer.get();
-        };
-        int32_t got = 0;
-        int32_t expected = 0;
-        switch (op[0] % kOpKinds) {
-            case kSelectDisk:
-                FUZZ_CHECK(disk->selectDisk(arg(0)) == model.selectDisk(arg(0)));
-                break;
-            case kSetSectorRange:
-                disk->setSectorRange(arg(0), arg(1));
-                model.setSectorRange(arg(0), arg(1));
-                break;
-            case kReadSector: {
-                const int32_t n = scriptLength(a[5], a[6]);
-                got = disk->readSector(arg(0), arg(1), arg(2), arg(3), arg(4), block(n), n);
-                expected = model.readSector(arg(0), arg(1), arg(2), arg(3), arg(4), want.data(), n);
-                break;
-            }
-            case kReadSectors: {
-                const int32_t n = scriptLength(a[5], a[6]);
-                got = disk->readSectors(arg(0), arg(1), arg(2), arg(3), arg(4), block(n), n);
-                expected =
-                    model.readSectors(arg(0), arg(1), arg(2), arg(3), arg(4), want.data(), n);
-                break;
-            }
-            case kReadTrackIds: {
-                const int32_t n = scriptLength(a[1], a[2]);
-                got = disk->readTrackIds(arg(0), block(n), n);
-                expected = model.readTrackIds(arg(0), want.data(), n);
-                FUZZ_CHECK(got % 4 == 0);
-                break;
-            }
-            case kReadFile: {
-                const int32_t start = a[0] | a[1] << 8;
-                const int32_t track = start >> 3;
-                const int32_t n = scriptLength(a[2], a[3]);
-                const int32_t r = (start & 7) + 1;
-                got = disk->readSectors(track, track >> 1, track & 1, r, 3, block(n), n);
-                expected = model.readSectors(track, track >> 1, track & 1, r, 3, want.data(), n);
-                break;
-            }
-            case kClose:
-                FUZZ_CHECK(disk->open(nullptr));
-                model.close();
-                break;
-            case kReopen:
-                FUZZ_CHECK(disk->open(path));
-                model.open();
-                break;
-            default:
-                break;
-        }
-        FUZZ_CHECK(got >= 0 && got <= (asked > 0 ? asked : 0));
-        FUZZ_CHECK(got == expected);
-        if (got > 0) FUZZ_CHECK(std::memcmp(buffer.get(), want.data(), size_t(got)) == 0);
+        Outcome o;
+        run(data + i * kOpSize, *disk, model, path, &o);
+        FUZZ_CHECK(o.got >= 0 && o.got <= (o.asked > 0 ? o.asked : 0));
+        FUZZ_CHECK(o.got == o.expected);
+        if (o.got > 0) FUZZ_CHECK(std::memcmp(o.buffer.get(), o.want.data(), size_t(o.got)) == 0);
 
         FUZZ_CHECK(disk->diskCount() >= 0 && disk->diskCount() <= DiskImage::kMaxDisks);
         FUZZ_CHECK(disk->mediaType() >= -1 && disk->mediaType() <= 255);

@@ -7,12 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-[[noreturn]] inline void fuzzCheckFailed(const char* condition, const char* file, int line) {
+inline void fuzzCheck(bool holds, const char* condition, const char* file, int line) {
+    if (holds) return;
     std::fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, condition);
     std::abort();
 }
 
 #define FUZZ_CHECK(condition) \
-    ((condition) ? static_cast<void>(0) : fuzzCheckFailed(#condition, __FILE__, __LINE__))
+    fuzzCheck(static_cast<bool>(condition), #condition, __FILE__, __LINE__)
 
 #endif  // FUZZ_FUZZ_CHECK_H

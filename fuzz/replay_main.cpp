@@ -56,11 +56,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: no inputs found\n", argv[0]);
         return 1;
     }
-    for (const fs::path& input : inputs) {
-        if (!replay(input)) {
-            std::fprintf(stderr, "%s: cannot read %s\n", argv[0], input.string().c_str());
-            return 1;
-        }
+    const auto unreadable = std::find_if(inputs.begin(), inputs.end(),
+                                         [](const fs::path& input) { return !replay(input); });
+    if (unreadable != inputs.end()) {
+        std::fprintf(stderr, "%s: cannot read %s\n", argv[0], unreadable->string().c_str());
+        return 1;
     }
     std::printf("%zu inputs replayed\n", inputs.size());
     return 0;
