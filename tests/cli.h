@@ -36,7 +36,7 @@ inline void writeFile(const std::filesystem::path& path, const std::string& byte
 
 // A fresh empty directory, removed with everything in it when the object goes.
 class TempDir {
-  public:
+public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "clitest.XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -53,7 +53,7 @@ class TempDir {
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 
@@ -70,8 +70,7 @@ inline Result run(const std::string& program, const std::vector<std::string>& ar
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0)
             _exit(127);
         std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(program.c_str(), args.data());
         _exit(127);

@@ -119,9 +119,10 @@ class StandardDisk {
         putU16LE(entry, 14, start);
         putU16LE(entry, 16, size);
         write(kDirectoryStart + 18 * size_t(index), entry);
+        if (index >= entries_) entries_ = index + 1;
     }
 
-    // A file: the next directory entry, its data from logical sector `start` on.
+    // A file: the entry after the last one set, its data from logical sector `start` on.
     void addFile(const std::string& name, uint32_t start, const Bytes& data) {
         setEntry(entries_++, name, start, uint32_t(data.size()));
         write(start * kSectorSize, data);
