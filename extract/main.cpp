@@ -65,7 +65,10 @@ const char* extractFile(const char* name, int32_t track, int32_t c, int32_t h, i
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "Usage: %s [d88file]\n", argc > 0 ? argv[0] : "d88extract");
+        // Without an invocation name (argc 0; Linux then passes one empty argument) the usage
+        // line names the program itself.
+        const bool named = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0';
+        std::fprintf(stderr, "Usage: %s [d88file]\n", named ? argv[0] : "d88extract");
         return 1;
     }
     if (!image.open(argv[1])) {
