@@ -26,7 +26,8 @@ void initDictionary(uint8_t* ring) {
 namespace {
 
 constexpr uint32_t kMaxLength = 18;
-constexpr uint32_t kMaxGroupInput = 1 + 8 * 2;  // a flag byte and 8 references
+// The fast group loop reads a flag byte and at most 8 items of 2 bytes.
+constexpr uint32_t kFastGroupInput = 1 + 8 * 2;
 constexpr int32_t kMaxGroupOutput = 8 * int32_t(kMaxLength);
 
 // Copies 16 bytes between ranges that do not overlap; compiles to one load and one store.
@@ -74,9 +75,14 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             baseW = (baseW + uint32_t(size)) & kRingMask;
             op = base;
         }
-        if (remaining >= kMaxGroupOutput && p <= end && end - p >= kMaxGroupInput) {
-            // Fast path: every item of the group is needed and all of its input lies inside
-            // the buffer, so neither the count nor the input end is checked per item.
+        if (remaining >= kMaxGroupOutput && p <= end && end - p >= kFastGroupInput) {
+            // Fast path: every item of the group is needed and all the input it may load
+            // lies inside the buffer, so neither the count nor the input end is checked per
+            // item. No branch depends on the item's kind either, since those go either way
+            // at random: each item is decoded as a reference (a literal's byte and the next
+            // one taken as b0 and b1 name some byte in the history), and for a literal the
+            // first byte and the length are then replaced by masking. Bytes stored past an
+            // item's end lie in the slack or ahead of op and are overwritten later.
             uint8_t* const groupStart = op;
             unsigned flags = input[p++];
             if (flags == 0xFF) {  // eight literals
@@ -85,28 +91,28 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
                 p += 8;
             } else {
                 for (int item = 0; item < 8; ++item, flags >>= 1) {
-                    if (flags & 1) {
-                        *op++ = input[p++];
-                        continue;
-                    }
+                    const uint32_t literal = flags & 1;
+                    const uint32_t mask = 0u - literal;  // all ones for a literal
                     const uint32_t b0 = input[p];
                     const uint32_t b1 = input[p + 1];
-                    p += 2;
-                    const uint32_t length = (b1 & 0x0F) + 3;
+                    const uint32_t referenceLength = (b1 & 0x0F) + 3;
                     const uint32_t w = (baseW + uint32_t(op - base)) & kRingMask;
                     const uint32_t distance = distanceBack(w, b0 | (b1 & 0xF0) << 4);
                     const uint8_t* src = op - distance;
-                    if (distance >= 16 && distance >= length) {
-                        // No overlap: 16 bytes at a time. Bytes stored past the reference's
-                        // end lie in the slack or ahead of op and are overwritten later.
+                    // Never below 16 for a literal, whose copy stands in for nothing.
+                    const uint32_t apart = distance | (literal << 12);
+                    if (apart >= 16 && apart >= referenceLength) {
+                        // No overlap: 16 bytes at a time.
                         copy16(op, src);
-                        if (length > 16) copy16(op + 16, src + 16);
+                        copy16(op + 16, src + 16);
                     } else {
                         // The reference reads bytes it writes itself: one at a time.
-                        for (uint32_t k = 0; k < length; ++k)
+                        for (uint32_t k = 0; k < referenceLength; ++k)
                             op[k] = src[k];
                     }
-                    op += length;
+                    op[0] = uint8_t((b0 & mask) | (op[0] & ~mask));
+                    op += referenceLength ^ ((referenceLength ^ 1) & mask);
+                    p += 2 - literal;
                 }
             }
             remaining -= int32_t(op - groupStart);
