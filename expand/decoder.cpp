@@ -26,7 +26,9 @@ void initDictionary(uint8_t* ring) {
 namespace {
 
 constexpr uint32_t kMaxLength = 18;
-constexpr uint32_t kMaxGroupInput = 1 + 8 * 2;  // a flag byte and 8 references
+// The fast group loop loads up to 32 bytes from where its last item starts, at most 15
+// bytes after the flag byte.
+constexpr uint32_t kFastGroupInput = 1 + 15 + 32;
 constexpr int32_t kMaxGroupOutput = 8 * int32_t(kMaxLength);
 
 // Copies 16 bytes between ranges that do not overlap; compiles to one load and one store.
@@ -74,9 +76,14 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             baseW = (baseW + uint32_t(size)) & kRingMask;
             op = base;
         }
-        if (remaining >= kMaxGroupOutput && p <= end && end - p >= kMaxGroupInput) {
-            // Fast path: every item of the group is needed and all of its input lies inside
-            // the buffer, so neither the count nor the input end is checked per item.
+        if (remaining >= kMaxGroupOutput && p <= end && end - p >= kFastGroupInput) {
+            // Fast path: every item of the group is needed and all the input it may load
+            // lies inside the buffer, so neither the count nor the input end is checked per
+            // item. No branch depends on the item's kind either, since those go either way
+            // at random: each item is decoded as a reference (for a literal, its byte and the
+            // next one name some byte in the history), then for a literal the source and the
+            // length are switched by masking to the input and 1. Bytes stored past an item's
+            // end lie in the slack or ahead of op and are overwritten later.
             uint8_t* const groupStart = op;
             unsigned flags = input[p++];
             if (flags == 0xFF) {  // eight literals
@@ -84,29 +91,36 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
                 op += 8;
                 p += 8;
             } else {
+#if defined(__GNUC__)
+#pragma GCC unroll 8
+#endif
                 for (int item = 0; item < 8; ++item, flags >>= 1) {
-                    if (flags & 1) {
-                        *op++ = input[p++];
-                        continue;
-                    }
+                    const uint32_t literal = flags & 1;
+                    const uintptr_t mask = uintptr_t(0) - literal;  // all ones for a literal
                     const uint32_t b0 = input[p];
                     const uint32_t b1 = input[p + 1];
-                    p += 2;
-                    const uint32_t length = (b1 & 0x0F) + 3;
+                    const uint32_t referenceLength = (b1 & 0x0F) + 3;
                     const uint32_t w = (baseW + uint32_t(op - base)) & kRingMask;
                     const uint32_t distance = distanceBack(w, b0 | (b1 & 0xF0) << 4);
-                    const uint8_t* src = op - distance;
-                    if (distance >= 16 && distance >= length) {
-                        // No overlap: 16 bytes at a time. Bytes stored past the reference's
-                        // end lie in the slack or ahead of op and are overwritten later.
+                    const uintptr_t reference = reinterpret_cast<uintptr_t>(op - distance);
+                    const uintptr_t literalAt = reinterpret_cast<uintptr_t>(input + p);
+                    const uint8_t* src = reinterpret_cast<const uint8_t*>(
+                        reference ^ ((reference ^ literalAt) & mask));
+                    const uint32_t length =
+                        referenceLength ^ ((referenceLength ^ 1) & uint32_t(mask));
+                    // Never below 16 for a literal, which copies from the input.
+                    const uint32_t apart = distance | (literal << 12);
+                    if (apart >= 16 && apart >= referenceLength) {
+                        // No overlap: 16 bytes at a time.
                         copy16(op, src);
-                        if (length > 16) copy16(op + 16, src + 16);
+                        copy16(op + 16, src + 16);
                     } else {
                         // The reference reads bytes it writes itself: one at a time.
-                        for (uint32_t k = 0; k < length; ++k)
+                        for (uint32_t k = 0; k < referenceLength; ++k)
                             op[k] = src[k];
                     }
                     op += length;
+                    p += 2 - literal;
                 }
             }
             remaining -= int32_t(op - groupStart);
