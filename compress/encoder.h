@@ -18,8 +18,10 @@ struct EncodeLimits {
     // Largest whole file (header included) the caller accepts.
     size_t maxFileSize = SIZE_MAX;
     // Positions the parser may keep undecided before it commits a prefix of the parse. The
-    // parse is optimal whenever the candidate parses agree on a prefix within this span, which
-    // real data does within a few dozen bytes; past it the parser commits anyway, so memory
+    // parse is optimal whenever the candidate parses share a prefix within this span, which
+    // real data does within a few dozen bytes. Inside a longer stretch where several parses
+    // stay equally good (a run of one value longer than the span, at the start of the data)
+    // the parser commits to the best parse so far anyway, a few bytes from optimal, so memory
     // stays bounded whatever the input. At least 64.
     uint32_t parseWindow = 1u << 16;
 };
