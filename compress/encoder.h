@@ -19,10 +19,10 @@ struct EncodeLimits {
     size_t maxFileSize = SIZE_MAX;
     // Positions the parser may keep undecided before it commits a prefix of the parse. The
     // parse is optimal whenever the candidate parses share a prefix within this span, which
-    // real data does within a few dozen bytes. Inside a longer stretch where several parses
-    // stay equally good (a run of one value longer than the span, at the start of the data)
-    // the parser commits to the best parse so far anyway, a few bytes from optimal, so memory
-    // stays bounded whatever the input. At least 64.
+    // real data does within a few dozen bytes. In a longer stretch where several parses stay
+    // equally good (a run of one value longer than the span, for one) the parser commits to
+    // the best parse so far anyway, a few bytes from optimal, so memory stays bounded
+    // whatever the input. At least 64.
     uint32_t parseWindow = 1u << 16;
 };
 
