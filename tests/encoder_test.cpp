@@ -1,0 +1,247 @@
+// The encoder: round trips through the project's decoder, the size limit, and a check that the
+// parse is the shortest one, against an exhaustive search that works on the decoder's ring.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decoder.h"
+#include "encoder.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes decodeFile(const Bytes& file) {
+    Bytes out;
+    if (file.size() < 8) return out;
+    decode(file.data(), int32_t(file.size()), readU32BE(file.data() + 4),
+           [&](uint8_t b) { out.push_back(b); });
+    return out;
+}
+
+Bytes randomBytes(size_t n, uint32_t seed, unsigned alphabet = 256) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (uint8_t& x : b)
+        x = uint8_t(rng() % alphabet);
+    return b;
+}
+
+Bytes text(size_t n, uint32_t seed) {
+    static const char* const kWords[] = {"the ",  "quick ", "brown ",   "fox ",  "jumps ",
+                                         "over ", "lazy ",  "dog.\n",   "and ",  "then ",
+                                         "a ",    "file ",  "packed ",  "into ", "rings ",
+                                         "of ",   "bytes ", "sectors ", "disk ", "image, "};
+    std::mt19937 rng(seed);
+    Bytes b;
+    while (b.size() < n) {
+        const char* w = kWords[rng() % 20];
+        b.insert(b.end(), w, w + std::char_traits<char>::length(w));
+    }
+    b.resize(n);
+    return b;
+}
+
+// Code shapes of a typical executable: little-endian counters, zero padding, repeated records.
+Bytes binary(size_t n) {
+    Bytes b;
+    for (uint32_t i = 0; b.size() < n; ++i) {
+        for (int k = 0; k < 4; ++k)
+            b.push_back(uint8_t(i * 12 >> (8 * k)));
+        if (i % 7 == 0) b.insert(b.end(), i % 40, 0);
+        if (i % 5 == 0) b.insert(b.end(), {0x48, 0x8B, 0x45, uint8_t(i), 0xE8});
+    }
+    b.resize(n);
+    return b;
+}
+
+Bytes repeat(size_t n, uint8_t v) {
+    return Bytes(n, v);
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes ascending(int from, int count, int step = 1) {
+    Bytes b;
+    for (int i = 0; i < count; ++i)
+        b.push_back(uint8_t(from + step * i));
+    return b;
+}
+
+struct RoundTrip {
+    const char* name;
+    Bytes data;
+    size_t maxStream;  // a bound on the code stream where the data is known to pack well
+};
+
+std::vector<RoundTrip> roundTrips() {
+    std::vector<RoundTrip> rows = {
+        {"empty", {}, 0},
+        {"one byte", {0x41}, 2},
+        {"two bytes", {0x41, 0x42}, 3},
+        {"17 bytes", randomBytes(17, 1), SIZE_MAX},
+        {"18 bytes", randomBytes(18, 2), SIZE_MAX},
+        {"19 bytes", randomBytes(19, 3), SIZE_MAX},
+        {"4077 bytes", text(4077, 4), SIZE_MAX},
+        {"4078 bytes", text(4078, 5), SIZE_MAX},
+        {"4079 bytes", text(4079, 6), SIZE_MAX},
+        {"4095 bytes", randomBytes(4095, 7, 4), SIZE_MAX},
+        {"4096 bytes", randomBytes(4096, 8, 4), SIZE_MAX},
+        {"4097 bytes", randomBytes(4097, 9, 4), SIZE_MAX},
+        {"run of 100000 'a'", repeat(100000, 'a'), 100000 / 18 * 2 + 1000},
+        {"run of 100000 zeros", repeat(100000, 0), 100000 / 18 * 2 + 1000},
+        {"text", text(300000, 10), 300000 / 3},
+        {"binary", binary(300000), 300000 * 6 / 10},
+        {"random", randomBytes(300000, 11), SIZE_MAX},
+        {"small alphabet", randomBytes(200000, 12, 3), SIZE_MAX},
+        {"repeated random block", concat(randomBytes(3000, 13), randomBytes(3000, 13)), 3800},
+        // The preset history at the very start: all of these are references from byte 0.
+        {"13 equal bytes", repeat(13, 0x41), 3},
+        {"13 equal bytes twice", concat(repeat(13, 0x41), repeat(13, 0x42)), 5},
+        {"ascending run", ascending(0, 256), 15 * 2 + 2},
+        {"descending run", ascending(255, 256, -1), 15 * 2 + 2},
+        {"spaces", repeat(110, ' '), 7 * 2 + 1},
+        {"zeros", repeat(128, 0), 8 * 2 + 1},
+        {"spaces then zeros", concat(repeat(20, ' '), repeat(20, 0)), 4 * 2 + 1},
+        {"values past 255 wrap", concat(repeat(13, 0xFF), ascending(0, 5)), 3},
+    };
+    return rows;
+}
+
+TEST(EncoderTest, RoundTripsThroughTheDecoder) {
+    for (const RoundTrip& row : roundTrips()) {
+        SCOPED_TRACE(row.name);
+        Bytes file;
+        encodeFile(row.data.data(), uint32_t(row.data.size()), &file);
+        ASSERT_GE(file.size(), 8u);
+        EXPECT_EQ(uint32_t(readU32BE(file.data())), file.size() - 8) << "compressed size field";
+        EXPECT_EQ(uint32_t(readU32BE(file.data() + 4)), row.data.size()) << "original size";
+        EXPECT_TRUE(decodeFile(file) == row.data) << "decoded bytes differ";
+        EXPECT_LE(file.size() - 8, row.maxStream) << "packs worse than it should";
+        EXPECT_LE(file.size() - 8, row.data.size() + (row.data.size() + 7) / 8)
+            << "larger than all literals";
+    }
+}
+
+// A tiny parse window forces the parser to commit before the candidate parses meet: still a
+// correct file, and not far off the optimal size.
+TEST(EncoderTest, ForcedCommitsStillRoundTrip) {
+    const Bytes inputs[] = {text(100000, 20), binary(100000), repeat(5000, 7),
+                            randomBytes(50000, 21, 2)};
+    for (const Bytes& data : inputs) {
+        Bytes optimal;
+        encodeFile(data.data(), uint32_t(data.size()), &optimal);
+        for (uint32_t window : {1u, 64u, 100u}) {
+            SCOPED_TRACE(window);
+            EncodeLimits limits;
+            limits.parseWindow = window;
+            Bytes file;
+            ASSERT_TRUE(encodeFile(data.data(), uint32_t(data.size()), &file, limits));
+            EXPECT_TRUE(decodeFile(file) == data);
+            EXPECT_GE(file.size(), optimal.size());
+            EXPECT_LE(file.size(), optimal.size() + optimal.size() / 20);
+        }
+    }
+}
+
+TEST(EncoderTest, SizeLimitIsTheWholeFile) {
+    const Bytes prefix = {1, 2, 3};
+    for (const Bytes& data : {Bytes{}, text(200000, 30), randomBytes(200000, 31)}) {
+        Bytes whole;
+        encodeFile(data.data(), uint32_t(data.size()), &whole);
+        EncodeLimits limits;
+        limits.maxFileSize = whole.size();
+        Bytes out = prefix;
+        ASSERT_TRUE(encodeFile(data.data(), uint32_t(data.size()), &out, limits));
+        EXPECT_TRUE(Bytes(out.begin() + 3, out.end()) == whole) << "appended after the prefix";
+        limits.maxFileSize = whole.size() - 1;
+        out = prefix;
+        EXPECT_FALSE(encodeFile(data.data(), uint32_t(data.size()), &out, limits));
+        EXPECT_TRUE(out == prefix) << "output left as it was";
+    }
+}
+
+// The shortest code stream for `data`, searched independently of the encoder: the ring is
+// simulated exactly as the decoder fills it, every ring position is tried as the source of a
+// reference by copying through a scratch ring, and the flag bytes are counted by a shortest
+// path over (input offset, items in the current group).
+size_t shortestStream(const Bytes& data) {
+    const size_t n = data.size();
+    uint8_t ring[kRingSize] = {};
+    initDictionary(ring);
+    constexpr size_t kNone = SIZE_MAX;
+    // best[i][g]: fewest bytes that produce data[0, i) with g items in the current group.
+    std::vector<std::array<size_t, 8>> best(n + 1);
+    for (auto& b : best)
+        b.fill(kNone);
+    best[0][0] = 0;
+    for (size_t i = 0; i < n; ++i) {
+        // The most bytes of data[i..] any reference reproduces, the 18 of a full one at most.
+        size_t most = 0;
+        for (uint32_t position = 0; position < kRingSize; ++position) {
+            uint8_t scratch[kRingSize];
+            std::copy(ring, ring + kRingSize, scratch);
+            uint32_t w = (kRingStart + uint32_t(i)) & kRingMask;
+            size_t k = 0;
+            for (; k < 18 && i + k < n; ++k) {
+                const uint8_t b = scratch[(position + k) & kRingMask];
+                if (b != data[i + k]) break;
+                scratch[w] = b;
+                w = (w + 1) & kRingMask;
+            }
+            most = std::max(most, k);
+        }
+        for (size_t g = 0; g < 8; ++g) {
+            if (best[i][g] == kNone) continue;
+            const size_t flag = g == 0 ? 1 : 0;
+            auto relax = [&](size_t covered, size_t bytes) {
+                size_t& b = best[i + covered][(g + 1) % 8];
+                b = std::min(b, best[i][g] + flag + bytes);
+            };
+            relax(1, 1);
+            // A reference of length 3..18 covers that much, or what is left of the data.
+            for (size_t length = 3; length <= 18; ++length) {
+                const size_t covered = std::min(length, n - i);
+                if (covered <= most) relax(covered, 2);
+            }
+        }
+        ring[(kRingStart + i) & kRingMask] = data[i];
+    }
+    return *std::min_element(best[n].begin(), best[n].end());
+}
+
+TEST(EncoderTest, ParseIsTheShortest) {
+    std::vector<Bytes> inputs = {
+        {},
+        {'a'},
+        {'a', 'b'},
+        {' ', ' '},  // two bytes: one reference cut short beats two literals
+        repeat(3, ' '),
+        repeat(40, 0),
+        ascending(250, 12),                       // 250..255 0..5
+        concat(repeat(12, 9), ascending(10, 9)),  // 9 x 12, 10..18
+        concat(text(50, 40), text(50, 40)),
+    };
+    for (uint32_t seed = 0; seed < 24; ++seed) {
+        inputs.push_back(randomBytes(20 + seed * 7, seed, 2 + seed % 4));
+        inputs.push_back(text(30 + seed * 5, seed));
+    }
+    for (size_t row = 0; row < inputs.size(); ++row) {
+        const Bytes& data = inputs[row];
+        SCOPED_TRACE(row);
+        Bytes file;
+        encodeFile(data.data(), uint32_t(data.size()), &file);
+        ASSERT_TRUE(decodeFile(file) == data);
+        EXPECT_EQ(file.size() - 8, shortestStream(data));
+    }
+}
+
+}  // namespace
