@@ -33,7 +33,8 @@ echo "clang-tidy: no findings"
 echo "== static analysis: cppcheck"
 cppcheck --project=build-tidy/compile_commands.json --std=c++17 -j2 -q \
     --enable=warning,style,performance,portability --library=googletest \
-    --suppress=missingIncludeSystem --inline-suppr --error-exitcode=1 \
+    --suppress=missingIncludeSystem --suppressions-list=.cppcheck-suppressions --inline-suppr \
+    --error-exitcode=1 \
     --template='{file}:{line}: {severity}: {message} [{id}]'
 echo "cppcheck: no findings"
 

@@ -164,7 +164,7 @@ void directorySeeds() {
     disk.setEntry(5, ".", 24, 10);
     disk.setEntry(6, "a b", 0xFFFF, 0xFFFF);
     const Bytes whole = disk.bytes();
-    const size_t area = d88::kHeaderSize + d88::kSectorHeaderSize * 3 + 2 * 1024;
+    const size_t area = d88::kHeaderSize + d88::kSectorHeaderSize * 3 + size_t(2) * 1024;
     Bytes directory;
     for (int s = 0; s < 6; ++s) {  // sectors 3..8 of track 0 without their headers
         const size_t at = area + size_t(s) * (d88::kSectorHeaderSize + 1024);
