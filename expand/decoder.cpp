@@ -78,7 +78,7 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
     uint8_t* const base = work + kRingSize;
     uint8_t* const blockEnd = base + blockSize;
     uint8_t* op = base;
-    uint32_t baseW = kRingStart;  // ring position of the byte at *base
+    uint32_t w = kRingStart;  // ring position of *op, kept modulo 2^32 (a multiple of 4096)
     const uint32_t end = inputSize < 0 ? 0u : uint32_t(inputSize);
     uint32_t p = kHeaderSize;
     int32_t remaining = originalSize;
@@ -87,7 +87,6 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             const size_t size = size_t(op - base);
             if (!sink(context, base, size)) return false;
             std::memmove(work, op - kRingSize, kRingSize);
-            baseW = (baseW + uint32_t(size)) & kRingMask;
             op = base;
         }
         if (remaining >= 2 * kMaxGroupOutput && p <= end && end - p >= kFastGroupInput) {
@@ -105,6 +104,7 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
                 std::memcpy(op, input + p, 8);
                 op += 8;
                 p += 8;
+                w += 8;
                 remaining -= 8;
                 continue;
             }
@@ -113,13 +113,13 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
                 std::memcpy(op, input + p, 8);
                 op += run;
                 p += run;
+                w += run;
                 flags >>= run + 1;
                 left -= run + 1;
                 const uint32_t b0 = input[p];
                 const uint32_t b1 = input[p + 1];
                 p += 2;
                 const uint32_t length = (b1 & 0x0F) + 3;
-                const uint32_t w = (baseW + uint32_t(op - base)) & kRingMask;
                 const uint32_t distance = distanceBack(w, b0 | (b1 & 0xF0) << 4);
                 const uint8_t* src = op - distance;
                 if (distance >= 16 && distance >= length) {
@@ -132,10 +132,12 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
                         op[k] = src[k];
                 }
                 op += length;
+                w += length;
             }
             std::memcpy(op, input + p, 8);  // the closing run of literals, maybe empty
             op += left;
             p += left;
+            w += left;
             remaining -= int32_t(op - groupStart);
             continue;
         }
@@ -145,6 +147,7 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
         for (int item = 0; item < 8 && remaining > 0; ++item, flags >>= 1) {
             if (flags & 1) {
                 *op++ = next();
+                ++w;
                 --remaining;
                 continue;
             }
@@ -152,11 +155,11 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             const uint32_t b1 = next();
             uint32_t length = (b1 & 0x0F) + 3;
             if (int32_t(length) > remaining) length = uint32_t(remaining);
-            const uint32_t w = (baseW + uint32_t(op - base)) & kRingMask;
             const uint8_t* src = op - distanceBack(w, b0 | (b1 & 0xF0) << 4);
             for (uint32_t k = 0; k < length; ++k)
                 op[k] = src[k];  // read after the last store
             op += length;
+            w += length;
             remaining -= int32_t(length);
         }
     }

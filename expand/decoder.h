@@ -78,7 +78,8 @@ constexpr size_t blockWorkSize(size_t blockSize) {
     return kRingSize + blockSize + kBlockSlack;
 }
 
-// Decodes exactly like decode() (same bytes, same input reads and the same stop), but writes
+// Decodes exactly like decode() (the same bytes; no input byte that decode() leaves unread is
+// read, although some are read ahead of their turn), but writes
 // the output straight into work, which also serves as the history, and hands it to
 // sink(context, data, size) in pieces of at least blockSize bytes (the last one may be
 // shorter; nothing is handed over for an empty output). work holds blockWorkSize(blockSize)
