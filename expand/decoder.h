@@ -78,12 +78,12 @@ constexpr size_t blockWorkSize(size_t blockSize) {
     return kRingSize + blockSize + kBlockSlack;
 }
 
-// Decodes exactly like decode() (the same bytes; no input byte that decode() leaves unread is
-// read, although some are read ahead of their turn), but writes
-// the output straight into work, which also serves as the history, and hands it to
-// sink(context, data, size) in pieces of at least blockSize bytes (the last one may be
-// shorter; nothing is handed over for an empty output). work holds blockWorkSize(blockSize)
-// bytes; blockSize >= kMinBlockSize. Returns false as soon as sink returns false.
+// Decodes exactly like decode(): the same bytes, and no input byte that decode() leaves
+// unread is read (some are read ahead of their turn). The output goes straight into work,
+// which also serves as the history, and is handed to sink(context, data, size) in pieces of
+// at least blockSize bytes (the last one may be shorter; nothing is handed over for an empty
+// output). work holds blockWorkSize(blockSize) bytes; blockSize >= kMinBlockSize. Returns
+// false as soon as sink returns false.
 bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize, uint8_t* work,
                   size_t blockSize, BlockSink sink, void* context);
 

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Times the whole drupa process, side by side in one run, against plain_drupa (the same
+# program built the straightforward way: one putc per output byte) and against cat writing
+# the same expanded bytes to the same file system; also peak memory and page faults. GNU cat
+# copies a regular file inside the kernel (copy_file_range), so a copy through user space
+# (dd, 128 KiB reads and writes) is timed as well.
+#
+#   cmake -S . -B build-bench -DENABLE_BENCHMARKS=ON && cmake --build build-bench -j2
+#   bench/drupa_bench.sh [BUILD_DIR]        (default build-bench)
+#
+# Environment: RUNS (timed runs per program, the fastest counts; default 5), SCALE (MiB
+# multiplier for the data sizes; default 1), INSTR=1 to add instructions per output byte
+# from valgrind's callgrind on a 4 MiB text sample (slow).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build-bench}" && pwd)
+runs=${RUNS:-5}
+scale=${SCALE:-1}
+drupa=$build/expand/drupa
+plain=$build/bench/plain_drupa
+pack=$build/bench/pack_tool
+for p in "$drupa" "$plain" "$pack"; do
+    [ -x "$p" ] || { echo "missing $p: build with -DENABLE_BENCHMARKS=ON" >&2; exit 1; }
+done
+work=$(mktemp -d "${TMPDIR:-/tmp}/drupa_bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+mib=$((1024 * 1024))
+
+# Data sets, sized so that the packed file fits drupa's 16 MiB input buffer.
+textLike() {  # documentation and manual pages
+    { find /usr/share/doc -type f \( -name copyright -o -name '*.txt' -o -name '*.md' \) \
+          -exec cat {} + 2>/dev/null
+      find /usr/share/man -type f -name '*.gz' -exec zcat -f {} + 2>/dev/null; } | head -c "$1" || true
+}
+binaryLike() { find /usr/bin -type f -exec cat {} + 2>/dev/null | head -c "$1" || true; }
+repetitive() { yes '0000: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00' | head -c "$1" || true; }
+incompressible() { head -c "$1" /dev/urandom; }
+
+textLike $((40 * mib * scale)) > text
+binaryLike $((28 * mib * scale)) > binary
+repetitive $((64 * mib * scale)) > repetitive
+incompressible $((14 * mib * scale)) > incompressible
+textLike $((14 * mib * scale)) > text_literals
+
+# name:encoder pairs; "greedy" is the benchmark's greedy packer (references of all kinds),
+# "project" the project's encoder.
+sets="text:greedy binary:greedy repetitive:greedy incompressible:greedy text_literals:project"
+
+now() { local t=${EPOCHREALTIME/./}; echo "$t"; }  # microseconds
+timeOne() {  # OUTPUT command...: microseconds of wall time, standard output to OUTPUT
+    local out=$1 start end
+    shift
+    start=$(now)
+    "$@" >"$out" 2>/dev/null
+    end=$(now)
+    echo $((end - start))
+}
+# peak resident set in KiB and minor page faults of one run
+memory() { /usr/bin/time -f '%M %R' "$@" 2>&1 >/dev/null | tail -1; }
+
+printf '%-22s %6s %5s | %6s %6s %6s %6s | %6s %6s | %7s %6s %6s | %11s %11s\n' \
+    data 'out MB' ratio 'drupa' plain cat dd 'drupa' plain 'plain/' 'drupa/' 'drupa/' \
+    'max RSS KiB' 'minor'
+printf '%-22s %6s %5s | %6s %6s %6s %6s | %6s %6s | %7s %6s %6s | %11s %11s\n' \
+    '' '' '' ms ms ms ms 'MB/s' 'MB/s' drupa cat dd 'drupa/plain' 'faults d/p'
+for entry in $sets; do
+    name=${entry%%:*}
+    encoder=${entry##*:}
+    if [ "$encoder" = project ]; then
+        "$pack" --project "$name" "$name.vkp"
+    else
+        "$pack" "$name" "$name.vkp"
+    fi
+    bytes=$(stat -c %s "$name")
+    packed=$(stat -c %s "$name.vkp")
+    if [ "$packed" -gt $((16 * mib)) ]; then
+        echo "$name: packed to $packed bytes, more than the 16 MiB input buffer; skipped" >&2
+        continue
+    fi
+    mv "$name" "$name.orig"
+    # Correctness first: both programs give the original bytes.
+    for program in "$drupa" "$plain"; do
+        rm -f "$name"
+        "$program" "$name.vkp" >/dev/null
+        cmp -s "$name" "$name.orig" || { echo "$program: $name differs" >&2; exit 1; }
+    done
+    best_d=0 best_p=0 best_c=0 best_r=0
+    for ((r = 0; r < runs; r++)); do  # interleaved, each writing a fresh file
+        rm -f "$name"; t=$(timeOne /dev/null "$drupa" "$name.vkp")
+        ((best_d == 0 || t < best_d)) && best_d=$t
+        rm -f "$name"; t=$(timeOne /dev/null "$plain" "$name.vkp")
+        ((best_p == 0 || t < best_p)) && best_p=$t
+        rm -f "$name"; t=$(timeOne "$name" cat "$name.orig")
+        ((best_c == 0 || t < best_c)) && best_c=$t
+        rm -f "$name"; t=$(timeOne /dev/null dd if="$name.orig" of="$name" bs=128K status=none)
+        ((best_r == 0 || t < best_r)) && best_r=$t
+    done
+    rm -f "$name"; read -r rss_d faults_d <<<"$(memory "$drupa" "$name.vkp")"
+    rm -f "$name"; read -r rss_p faults_p <<<"$(memory "$plain" "$name.vkp")"
+    rm -f "$name"
+    awk -v n="$name/$encoder" -v b="$bytes" -v k="$packed" -v d="$best_d" -v p="$best_p" \
+        -v c="$best_c" -v r="$best_r" -v rd="$rss_d" -v rp="$rss_p" -v fd="$faults_d" \
+        -v fp="$faults_p" 'BEGIN {
+        printf "%-22s %6.1f %5.3f | %6.1f %6.1f %6.1f %6.1f | %6.0f %6.0f | %6.1fx %5.2fx %5.2fx | %5d/%-5d %5d/%-5d\n",
+            n, b / 1e6, k / b, d / 1e3, p / 1e3, c / 1e3, r / 1e3, b / d, b / p, p / d, d / c,
+            d / r, rd, rp, fd, fp }'
+done
+echo "(fastest of $runs interleaved runs each; the copies write the expanded file in $work)"
+
+if [ "${INSTR:-0}" = 1 ] && command -v valgrind >/dev/null; then
+    textLike $((4 * mib)) > sample
+    "$pack" sample sample.vkp
+    for program in "$drupa" "$plain"; do
+        rm -f sample
+        ir=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "$program" sample.vkp 2>&1 |
+             sed -n 's/.*Collected : //p')
+        awk -v p="$(basename "$program")" -v ir="$ir" -v b=$((4 * mib)) \
+            'BEGIN { printf "%-12s %.1f instructions per output byte (4 MiB of text)\n", p, ir / b }'
+    done
+fi
