@@ -56,6 +56,15 @@ timeOne() {  # OUTPUT command...: microseconds of wall time, standard output to 
     end=$(now)
     echo $((end - start))
 }
+# CPU time (user + system) in microseconds, from perf's task clock: less disturbed than the
+# wall time when other work shares the machine. Empty when perf is missing.
+cpuOne() {  # OUTPUT command...
+    local out=$1
+    shift
+    command -v perf >/dev/null || return 0
+    perf stat -x, -e task-clock -o "$work/perf.txt" -- "$@" >"$out" 2>/dev/null
+    awk -F, '/task-clock/ { printf "%d\n", $1 * 1000 }' "$work/perf.txt"
+}
 # peak resident set in KiB and minor page faults of one run
 memory() { /usr/bin/time -f '%M %R' "$@" 2>&1 >/dev/null | tail -1; }
 
@@ -64,6 +73,7 @@ printf '%-22s %6s %5s | %6s %6s %6s %6s | %6s %6s | %7s %6s %6s | %11s %11s\n' \
     'max RSS KiB' 'minor'
 printf '%-22s %6s %5s | %6s %6s %6s %6s | %6s %6s | %7s %6s %6s | %11s %11s\n' \
     '' '' '' ms ms ms ms 'MB/s' 'MB/s' drupa cat dd 'drupa/plain' 'faults d/p'
+cpu=()
 for entry in $sets; do
     name=${entry%%:*}
     encoder=${entry##*:}
@@ -85,17 +95,24 @@ for entry in $sets; do
         "$program" "$name.vkp" >/dev/null
         cmp -s "$name" "$name.orig" || { echo "$program: $name differs" >&2; exit 1; }
     done
-    best_d=0 best_p=0 best_c=0 best_r=0
+    best_d=0 best_p=0 best_c=0 best_r=0 cpu_d=0 cpu_p=0 cpu_c=0 cpu_r=0
     for ((r = 0; r < runs; r++)); do  # interleaved, each writing a fresh file
-        rm -f "$name"; t=$(timeOne /dev/null "$drupa" "$name.vkp")
-        ((best_d == 0 || t < best_d)) && best_d=$t
-        rm -f "$name"; t=$(timeOne /dev/null "$plain" "$name.vkp")
-        ((best_p == 0 || t < best_p)) && best_p=$t
-        rm -f "$name"; t=$(timeOne "$name" cat "$name.orig")
-        ((best_c == 0 || t < best_c)) && best_c=$t
-        rm -f "$name"; t=$(timeOne /dev/null dd if="$name.orig" of="$name" bs=128K status=none)
-        ((best_r == 0 || t < best_r)) && best_r=$t
+        for timer in timeOne cpuOne; do
+            rm -f "$name"; t=$($timer /dev/null "$drupa" "$name.vkp")
+            [ $timer = timeOne ] && { ((best_d == 0 || t < best_d)) && best_d=$t; }
+            [ $timer = cpuOne ] && [ -n "$t" ] && { ((cpu_d == 0 || t < cpu_d)) && cpu_d=$t; }
+            rm -f "$name"; t=$($timer /dev/null "$plain" "$name.vkp")
+            [ $timer = timeOne ] && { ((best_p == 0 || t < best_p)) && best_p=$t; }
+            [ $timer = cpuOne ] && [ -n "$t" ] && { ((cpu_p == 0 || t < cpu_p)) && cpu_p=$t; }
+            rm -f "$name"; t=$($timer "$name" cat "$name.orig")
+            [ $timer = timeOne ] && { ((best_c == 0 || t < best_c)) && best_c=$t; }
+            [ $timer = cpuOne ] && [ -n "$t" ] && { ((cpu_c == 0 || t < cpu_c)) && cpu_c=$t; }
+            rm -f "$name"; t=$($timer /dev/null dd if="$name.orig" of="$name" bs=128K status=none)
+            [ $timer = timeOne ] && { ((best_r == 0 || t < best_r)) && best_r=$t; }
+            [ $timer = cpuOne ] && [ -n "$t" ] && { ((cpu_r == 0 || t < cpu_r)) && cpu_r=$t; }
+        done
     done
+    cpu+=("$name/$encoder $cpu_d $cpu_p $cpu_c $cpu_r")
     rm -f "$name"; read -r rss_d faults_d <<<"$(memory "$drupa" "$name.vkp")"
     rm -f "$name"; read -r rss_p faults_p <<<"$(memory "$plain" "$name.vkp")"
     rm -f "$name"
@@ -106,7 +123,20 @@ for entry in $sets; do
             n, b / 1e6, k / b, d / 1e3, p / 1e3, c / 1e3, r / 1e3, b / d, b / p, p / d, d / c,
             d / r, rd, rp, fd, fp }'
 done
-echo "(fastest of $runs interleaved runs each; the copies write the expanded file in $work)"
+echo "(wall time, fastest of $runs interleaved runs each; the copies write the expanded file in $work)"
+if command -v perf >/dev/null; then
+    echo
+    printf '%-22s | %6s %6s %6s %6s | %7s %6s %6s\n' 'CPU time (task clock)' drupa plain cat dd \
+        'plain/' 'drupa/' 'drupa/'
+    printf '%-22s | %6s %6s %6s %6s | %7s %6s %6s\n' '' ms ms ms ms drupa cat dd
+    for row in "${cpu[@]}"; do
+        read -r n d p c r <<<"$row"
+        awk -v n="$n" -v d="$d" -v p="$p" -v c="$c" -v r="$r" 'BEGIN {
+            printf "%-22s | %6.1f %6.1f %6.1f %6.1f | %6.1fx %5.2fx %5.2fx\n",
+                n, d / 1e3, p / 1e3, c / 1e3, r / 1e3, p / d, d / c, d / r }'
+    done
+    echo "(fastest of $runs interleaved runs each)"
+fi
 
 if [ "${INSTR:-0}" = 1 ] && command -v valgrind >/dev/null; then
     textLike $((4 * mib)) > sample
