@@ -31,7 +31,7 @@ constexpr uint32_t kMaxLength = 18;
 constexpr uint32_t kFastGroupInput = 1 + 16 + 8;
 
 // The number of consecutive literals at the start of a group's remaining flag bits: the
-// count of trailing one bits (flags < 255 has a zero bit below bit 8).
+// count of trailing one bits (flags has a zero bit somewhere).
 inline uint32_t literalRun(uint32_t flags) {
 #if defined(__GNUC__)
     return uint32_t(__builtin_ctz(~flags));
@@ -78,7 +78,12 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
     uint8_t* const base = work + kRingSize;
     uint8_t* const blockEnd = base + blockSize;
     uint8_t* op = base;
-    uint32_t w = kRingStart;  // ring position of *op, kept modulo 2^32 (a multiple of 4096)
+    // The ring position of the byte at `at` is (its address + wBias) & 0xFFF; wBias changes
+    // only when the output moves back to base.
+    uint32_t wBias = kRingStart - uint32_t(reinterpret_cast<uintptr_t>(base));
+    auto ringPosition = [&wBias](const uint8_t* at) {
+        return uint32_t(reinterpret_cast<uintptr_t>(at)) + wBias;
+    };
     const uint32_t end = inputSize < 0 ? 0u : uint32_t(inputSize);
     uint32_t p = kHeaderSize;
     int32_t remaining = originalSize;
@@ -87,42 +92,42 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             const size_t size = size_t(op - base);
             if (!sink(context, base, size)) return false;
             std::memmove(work, op - kRingSize, kRingSize);
+            wBias += uint32_t(size);
             op = base;
         }
         if (remaining >= 2 * kMaxGroupOutput && p <= end && end - p >= kFastGroupInput) {
             // Fast path: every item of this group and of the next one is needed, and all the
             // input this group may load lies inside the buffer, so neither the count nor the
             // input end is checked per item. (The 8-byte loads reach up to 7 bytes past the
-            // group: bytes of the next group, which will be read anyway.) The group goes as runs of
-            // literals, each copied at once (8 bytes, of which the run's length count), each but
-            // the last followed by one reference. Bytes stored past an item's end lie in the slack
-            // or ahead of op and are overwritten later.
+            // group: bytes of the next group, which will be read anyway.) The group goes as
+            // runs of literals, each copied at once (8 bytes, of which the run's length
+            // count), each but the last followed by one reference. Bytes stored past an
+            // item's end lie in the slack or ahead of op and are overwritten later.
             uint8_t* const groupStart = op;
-            uint32_t flags = input[p++];  // the kinds of the `left` items still to decode
-            uint32_t left = 8;
-            if (flags == 0xFF) {  // eight literals: a constant step, no wait for the flags
+            const uint32_t flagByte = input[p++];
+            if (flagByte == 0xFF) {  // eight literals: a constant step, no wait for the flags
                 std::memcpy(op, input + p, 8);
                 op += 8;
                 p += 8;
-                w += 8;
                 remaining -= 8;
                 continue;
             }
-            while (flags != (1u << left) - 1) {          // a reference remains
-                const uint32_t run = literalRun(flags);  // below `left`
+            // The kinds of the items still to decode, lowest bit first, under a one bit that
+            // marks the end of the group: all ones once only literals remain.
+            uint32_t flags = flagByte | 0x100;
+            do {
+                const uint32_t run = literalRun(flags);  // a reference follows
                 std::memcpy(op, input + p, 8);
                 op += run;
                 p += run;
-                w += run;
                 flags >>= run + 1;
-                left -= run + 1;
                 const uint32_t b0 = input[p];
                 const uint32_t b1 = input[p + 1];
                 p += 2;
                 const uint32_t length = (b1 & 0x0F) + 3;
-                const uint32_t distance = distanceBack(w, b0 | (b1 & 0xF0) << 4);
+                const uint32_t distance = distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
                 const uint8_t* src = op - distance;
-                if (distance >= 16 && distance >= length) {
+                if (distance >= kMaxLength || (distance >= 16 && distance >= length)) {
                     // No overlap: 16 bytes at a time.
                     copy16(op, src);
                     copy16(op + 16, src + 16);
@@ -132,12 +137,11 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
                         op[k] = src[k];
                 }
                 op += length;
-                w += length;
-            }
+            } while ((flags & (flags + 1)) != 0);
+            const uint32_t left = literalRun(flags) - 1;  // below the end marker
             std::memcpy(op, input + p, 8);  // the closing run of literals, maybe empty
             op += left;
             p += left;
-            w += left;
             remaining -= int32_t(op - groupStart);
             continue;
         }
@@ -147,7 +151,6 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
         for (int item = 0; item < 8 && remaining > 0; ++item, flags >>= 1) {
             if (flags & 1) {
                 *op++ = next();
-                ++w;
                 --remaining;
                 continue;
             }
@@ -155,11 +158,10 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             const uint32_t b1 = next();
             uint32_t length = (b1 & 0x0F) + 3;
             if (int32_t(length) > remaining) length = uint32_t(remaining);
-            const uint8_t* src = op - distanceBack(w, b0 | (b1 & 0xF0) << 4);
+            const uint8_t* src = op - distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
             for (uint32_t k = 0; k < length; ++k)
                 op[k] = src[k];  // read after the last store
             op += length;
-            w += length;
             remaining -= int32_t(length);
         }
     }
