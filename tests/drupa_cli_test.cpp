@@ -165,14 +165,6 @@ const CliCase kCases[] = {
      sizesLine(kSmallVkp),
      "",
      {{"r", kSmall}}},
-    {"output directory missing",
-     {},
-     {{"gone.d", ""}},
-     {"drupa", "nodir/x.vkp"},
-     1,
-     "",
-     kCannotOpenInput,
-     {}},
     {"write error on close: output removed",
      {},
      {{"f", "->/dev/full"}, {"f.vkp", kSmallVkp}},
@@ -242,11 +234,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, DrupaCli, testing::ValuesIn(kCases),
 TEST(DrupaCliLongPath, LongestOpenablePathAndOneMore) {
     cli::TempDir dir;
     cli::writeFile(dir / "x.vkp", kSmallVkp);
-    std::string path;
-    while (path.size() + 5 < 4095)
-        path += "./";
-    path.insert(0, std::string(4095 - 5 - path.size(), '/'));
-    path = "." + path.substr(1) + "x.vkp";  // starts with "./", then "/" and "./" steps
+    const std::string path = "." + std::string(4095 - 6, '/') + "x.vkp";  // ".////...//x.vkp"
     ASSERT_EQ(path.size(), 4095u);
     cli::Result result = cli::run(DRUPA_PATH, {"drupa", path}, dir.path());
     EXPECT_EQ(result.status, 0) << result.err;
@@ -254,7 +242,7 @@ TEST(DrupaCliLongPath, LongestOpenablePathAndOneMore) {
     EXPECT_TRUE(cli::readFile(dir / "x") == kSmall);
     fs::remove(dir / "x");
 
-    result = cli::run(DRUPA_PATH, {"drupa", "/" + path}, dir.path());
+    result = cli::run(DRUPA_PATH, {"drupa", "./" + path}, dir.path());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, kCannotOpenInput);
