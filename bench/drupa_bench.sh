@@ -8,14 +8,12 @@
 #   cmake -S . -B build-bench -DENABLE_BENCHMARKS=ON && cmake --build build-bench -j2
 #   bench/drupa_bench.sh [BUILD_DIR]        (default build-bench)
 #
-# Environment: RUNS (timed runs per program, the fastest counts; default 5), SCALE (MiB
-# multiplier for the data sizes; default 1), INSTR=1 to add instructions per output byte
-# from valgrind's callgrind on a 4 MiB text sample (slow).
+# Environment: RUNS (timed runs per program, the fastest counts; default 5), INSTR=1 to add
+# instructions per output byte from valgrind's callgrind on a 4 MiB text sample (slow).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build-bench}" && pwd)
 runs=${RUNS:-5}
-scale=${SCALE:-1}
 drupa=$build/expand/drupa
 plain=$build/bench/plain_drupa
 pack=$build/bench/pack_tool
@@ -37,14 +35,14 @@ binaryLike() { find /usr/bin -type f -exec cat {} + 2>/dev/null | head -c "$1" |
 repetitive() { yes '0000: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00' | head -c "$1" || true; }
 incompressible() { head -c "$1" /dev/urandom; }
 
-textLike $((40 * mib * scale)) > text
-binaryLike $((28 * mib * scale)) > binary
-repetitive $((64 * mib * scale)) > repetitive
-incompressible $((14 * mib * scale)) > incompressible
-textLike $((14 * mib * scale)) > text_literals
+textLike $((40 * mib)) > text
+binaryLike $((28 * mib)) > binary
+repetitive $((64 * mib)) > repetitive
+incompressible $((14 * mib)) > incompressible
+textLike $((14 * mib)) > text_literals
 
 # name:encoder pairs; "greedy" is the benchmark's greedy packer (references of all kinds),
-# "project" the project's encoder.
+# "project" the project's encoder (literals only while it is a placeholder, hence the size).
 sets="text:greedy binary:greedy repetitive:greedy incompressible:greedy text_literals:project"
 
 now() { local t=${EPOCHREALTIME/./}; echo "$t"; }  # microseconds
