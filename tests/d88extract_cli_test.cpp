@@ -113,6 +113,7 @@ Bytes skippedEntries() {
     disk.setEntry(0, "EMPTY", 8, 0);
     disk.setEntry(1, "", 8, 10);  // a space at offset 1
     disk.setEntry(2, "AFTER", 8, 10);
+    disk.setEntry(3, "..", 8, 0);  // empty: skipped before its name is looked at
     disk.write(8 * 1024, pattern(1024, 5));
     return disk.bytes(true);
 }
@@ -182,7 +183,8 @@ const CliCase kCliCases[] = {
      0,
      "EMPTY         START=0008 SIZE=0000\n"
      "              START=0008 SIZE=000a\n"
-     "AFTER         START=0008 SIZE=000a\n",
+     "AFTER         START=0008 SIZE=000a\n"
+     "..            START=0008 SIZE=0000\n",
      "",
      {{"AFTER", patternString(10, 5)}}},
     {"unsafe names write nothing",
