@@ -256,8 +256,6 @@ const CliCase kCliCases[] = {
      "NEXT          START=000c SIZE=0005\n",
      "",
      {{"OLD", patternString(10, 12)}, {"NEXT", patternString(5, 13)}}},
-    {"empty image", [] { return Bytes(); }, nullptr, 0, "", "", {}},
-    {"image shorter than a disk header", [] { return Bytes(687, 0x41); }, nullptr, 0, "", "", {}},
     {"empty directory", [] { return StandardDisk().bytes(); }, nullptr, 0, "", "", {}},
     {"directory without its later sectors",
      [] {
@@ -309,7 +307,8 @@ struct CutCase {
 const std::string kFileLine = "FILE          START=0008 SIZE=07d0\n";
 
 const CutCase kCutCases[] = {
-    {"inside the disk header", 500, 0, "", "", {}},
+    {"empty image", 0, 0, "", "", {}},
+    {"inside the disk header", 687, 0, "", "", {}},
     {"after the disk header", 688, 0, "", "", {}},
     {"inside the directory sector header", 700, 0, "", "", {}},
     {"inside the directory's first entry",
