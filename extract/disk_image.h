@@ -69,8 +69,8 @@ class DiskImage {
     };
     // Sectors remembered per track walk; a longer walk continues from the file past them.
     static constexpr int kCachedSectors = 64;
-    // Stream buffer: a whole track of 8 x 1024-byte sectors with headers fits, so a walk and the
-    // data reads that follow it cost one read from the file.
+    // Stream buffer: a whole track of 8 x 1024-byte sectors with their headers fits, so a walk
+    // and the data reads that follow it read the file once.
     static constexpr int kStreamBufferSize = 32768;
     // Forward steps up to this many bytes are read past rather than sought.
     static constexpr int64_t kSkipByReading = 4096;
