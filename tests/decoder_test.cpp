@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "decoder.h"
 #include "encoder.h"
 #include "output_name.h"
@@ -100,7 +100,7 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 struct DecodeCase {
-    const char* name;
+    const char* what;
     Bytes stream;  // after the 8-byte header
     int32_t original;
     Bytes want;
@@ -108,6 +108,8 @@ struct DecodeCase {
 };
 
 // References as the first item name ring positions holding the initial contents.
+using testcase::operator<<;
+
 const DecodeCase kDecodeCases[] = {
     {"run of 13 copies of 0x41", {0x00, 0x4D, 0x3A}, 13, repeat(13, 0x41), true},
     {"longer run continues with the next value",
@@ -186,10 +188,6 @@ const DecodeCase kDecodeCases[] = {
      false},
 };
 
-void PrintTo(const DecodeCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class DecodeTest : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTest, EmitsExactlyTheWantedBytes) {
@@ -200,13 +198,7 @@ TEST_P(DecodeTest, EmitsExactlyTheWantedBytes) {
     expectDecodes(file, inputSize, c.original, c.want);
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, DecodeTest, testing::ValuesIn(kDecodeCases),
-                         [](const testing::TestParamInfo<DecodeCase>& row) {
-                             std::string name;
-                             for (const char* p = row.param.name; *p; ++p)
-                                 name += std::isalnum(uint8_t(*p)) ? *p : '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Streams, DecodeTest, testing::ValuesIn(kDecodeCases), CaseName());
 
 TEST(ReadU32BE, FirstByteMostSignificantAndSigned) {
     const uint8_t a[] = {0x12, 0x34, 0x56, 0x78};
