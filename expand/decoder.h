@@ -67,8 +67,8 @@ void decode(const uint8_t* input, int32_t inputSize, int32_t originalSize, Sink&
 // false to stop decoding (a write error).
 using BlockSink = bool (*)(void* context, const uint8_t* data, size_t size);
 
-// Room past a block for the last group that crosses its end (8 references of 18 bytes) and
-// for the 16-byte copies that may store up to 14 bytes past a reference.
+// Room past a block for the last group, which starts inside it and may end up to 8 * 18
+// bytes later, and for the 32 bytes a reference's copy stores from where it starts.
 constexpr size_t kBlockSlack = 8 * 18 + 32;
 constexpr size_t kMinBlockSize = 64;
 
