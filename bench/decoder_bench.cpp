@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kCorpusSize = size_t(8) << 20;
-constexpr size_t kBlockSize = size_t(128) << 10;  // as in drupa
+constexpr size_t kBlockSize = size_t(512) << 10;  // as in drupa
 
 // Regular files under `root` whose names pass `wanted`, concatenated up to kCorpusSize.
 template <class Wanted>

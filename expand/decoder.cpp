@@ -26,9 +26,23 @@ void initDictionary(uint8_t* ring) {
 namespace {
 
 constexpr uint32_t kMaxLength = 18;
-// The fast group loop loads up to 32 bytes from where its last item starts, at most 15
-// bytes after the flag byte.
-constexpr uint32_t kFastGroupInput = 1 + 15 + 32;
+// The fast group loop loads 8 bytes of literals at a time, the last ones at most 17 bytes
+// after the flag byte (after 8 references).
+constexpr uint32_t kFastGroupInput = 1 + 16 + 8;
+
+// The number of consecutive literals at the start of a group's remaining flag bits: the
+// count of trailing one bits (flags has a zero bit somewhere).
+inline uint32_t literalRun(uint32_t flags) {
+#if defined(__GNUC__)
+    return uint32_t(__builtin_ctz(~flags));
+#else
+    uint32_t run = 0;
+    for (; flags & 1; flags >>= 1)
+        ++run;
+    return run;
+#endif
+}
+
 constexpr int32_t kMaxGroupOutput = 8 * int32_t(kMaxLength);
 
 // Copies 16 bytes between ranges that do not overlap; compiles to one load and one store.
@@ -64,7 +78,12 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
     uint8_t* const base = work + kRingSize;
     uint8_t* const blockEnd = base + blockSize;
     uint8_t* op = base;
-    uint32_t baseW = kRingStart;  // ring position of the byte at *base
+    // The ring position of the byte at `at` is (its address + wBias) & 0xFFF; wBias changes
+    // only when the output moves back to base.
+    uint32_t wBias = kRingStart - uint32_t(reinterpret_cast<uintptr_t>(base));
+    auto ringPosition = [&wBias](const uint8_t* at) {
+        return uint32_t(reinterpret_cast<uintptr_t>(at)) + wBias;
+    };
     const uint32_t end = inputSize < 0 ? 0u : uint32_t(inputSize);
     uint32_t p = kHeaderSize;
     int32_t remaining = originalSize;
@@ -73,56 +92,56 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             const size_t size = size_t(op - base);
             if (!sink(context, base, size)) return false;
             std::memmove(work, op - kRingSize, kRingSize);
-            baseW = (baseW + uint32_t(size)) & kRingMask;
+            wBias += uint32_t(size);
             op = base;
         }
-        if (remaining >= kMaxGroupOutput && p <= end && end - p >= kFastGroupInput) {
-            // Fast path: every item of the group is needed and all the input it may load
-            // lies inside the buffer, so neither the count nor the input end is checked per
-            // item. No branch depends on the item's kind either, since those go either way
-            // at random: each item is decoded as a reference (for a literal, its byte and the
-            // next one name some byte in the history), then for a literal the source and the
-            // length are switched by masking to the input and 1. Bytes stored past an item's
-            // end lie in the slack or ahead of op and are overwritten later.
+        if (remaining >= 2 * kMaxGroupOutput && p <= end && end - p >= kFastGroupInput) {
+            // Fast path: every item of this group and of the next one is needed, and all the
+            // input this group may load lies inside the buffer, so neither the count nor the
+            // input end is checked per item. (The 8-byte loads reach up to 7 bytes past the
+            // group: bytes of the next group, which will be read anyway.) The group goes as
+            // runs of literals, each copied at once (8 bytes, of which the run's length
+            // count), each but the last followed by one reference. Bytes stored past an
+            // item's end lie in the slack or ahead of op and are overwritten later.
             uint8_t* const groupStart = op;
-            unsigned flags = input[p++];
-            if (flags == 0xFF) {  // eight literals
+            const uint32_t flagByte = input[p++];
+            if (flagByte == 0xFF) {  // eight literals: a constant step, no wait for the flags
                 std::memcpy(op, input + p, 8);
                 op += 8;
                 p += 8;
-            } else {
-#if defined(__GNUC__)
-#pragma GCC unroll 8
-#endif
-                for (int item = 0; item < 8; ++item, flags >>= 1) {
-                    const uint32_t literal = flags & 1;
-                    const uintptr_t mask = uintptr_t(0) - literal;  // all ones for a literal
-                    const uint32_t b0 = input[p];
-                    const uint32_t b1 = input[p + 1];
-                    const uint32_t referenceLength = (b1 & 0x0F) + 3;
-                    const uint32_t w = (baseW + uint32_t(op - base)) & kRingMask;
-                    const uint32_t distance = distanceBack(w, b0 | (b1 & 0xF0) << 4);
-                    const uintptr_t reference = reinterpret_cast<uintptr_t>(op - distance);
-                    const uintptr_t literalAt = reinterpret_cast<uintptr_t>(input + p);
-                    const uint8_t* src = reinterpret_cast<const uint8_t*>(
-                        reference ^ ((reference ^ literalAt) & mask));
-                    const uint32_t length =
-                        referenceLength ^ ((referenceLength ^ 1) & uint32_t(mask));
-                    // Never below 16 for a literal, which copies from the input.
-                    const uint32_t apart = distance | (literal << 12);
-                    if (apart >= 16 && apart >= referenceLength) {
-                        // No overlap: 16 bytes at a time.
-                        copy16(op, src);
-                        copy16(op + 16, src + 16);
-                    } else {
-                        // The reference reads bytes it writes itself: one at a time.
-                        for (uint32_t k = 0; k < referenceLength; ++k)
-                            op[k] = src[k];
-                    }
-                    op += length;
-                    p += 2 - literal;
-                }
+                remaining -= 8;
+                continue;
             }
+            // The kinds of the items still to decode, lowest bit first, under a one bit that
+            // marks the end of the group: all ones once only literals remain.
+            uint32_t flags = flagByte | 0x100;
+            do {
+                const uint32_t run = literalRun(flags);  // a reference follows
+                std::memcpy(op, input + p, 8);
+                op += run;
+                p += run;
+                flags >>= run + 1;
+                const uint32_t b0 = input[p];
+                const uint32_t b1 = input[p + 1];
+                p += 2;
+                const uint32_t length = (b1 & 0x0F) + 3;
+                const uint32_t distance = distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
+                const uint8_t* src = op - distance;
+                if (distance >= kMaxLength || (distance >= 16 && distance >= length)) {
+                    // No overlap: 16 bytes at a time.
+                    copy16(op, src);
+                    copy16(op + 16, src + 16);
+                } else {
+                    // The reference reads bytes it writes itself: one at a time.
+                    for (uint32_t k = 0; k < length; ++k)
+                        op[k] = src[k];
+                }
+                op += length;
+            } while ((flags & (flags + 1)) != 0);
+            const uint32_t left = literalRun(flags) - 1;  // below the end marker
+            std::memcpy(op, input + p, 8);  // the closing run of literals, maybe empty
+            op += left;
+            p += left;
             remaining -= int32_t(op - groupStart);
             continue;
         }
@@ -139,8 +158,7 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             const uint32_t b1 = next();
             uint32_t length = (b1 & 0x0F) + 3;
             if (int32_t(length) > remaining) length = uint32_t(remaining);
-            const uint32_t w = (baseW + uint32_t(op - base)) & kRingMask;
-            const uint8_t* src = op - distanceBack(w, b0 | (b1 & 0xF0) << 4);
+            const uint8_t* src = op - distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
             for (uint32_t k = 0; k < length; ++k)
                 op[k] = src[k];  // read after the last store
             op += length;

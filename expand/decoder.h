@@ -67,8 +67,8 @@ void decode(const uint8_t* input, int32_t inputSize, int32_t originalSize, Sink&
 // false to stop decoding (a write error).
 using BlockSink = bool (*)(void* context, const uint8_t* data, size_t size);
 
-// Room past a block for the last group that crosses its end (8 references of 18 bytes) and
-// for the 16-byte copies that may store up to 14 bytes past a reference.
+// Room past a block for the last group, which starts inside it and may end up to 8 * 18
+// bytes later, and for the 32 bytes a reference's copy stores from where it starts.
 constexpr size_t kBlockSlack = 8 * 18 + 32;
 constexpr size_t kMinBlockSize = 64;
 
@@ -78,11 +78,12 @@ constexpr size_t blockWorkSize(size_t blockSize) {
     return kRingSize + blockSize + kBlockSlack;
 }
 
-// Decodes exactly like decode() (same bytes, same input reads and the same stop), but writes
-// the output straight into work, which also serves as the history, and hands it to
-// sink(context, data, size) in pieces of at least blockSize bytes (the last one may be
-// shorter; nothing is handed over for an empty output). work holds blockWorkSize(blockSize)
-// bytes; blockSize >= kMinBlockSize. Returns false as soon as sink returns false.
+// Decodes exactly like decode(): the same bytes, and no input byte that decode() leaves
+// unread is read (some are read ahead of their turn). The output goes straight into work,
+// which also serves as the history, and is handed to sink(context, data, size) in pieces of
+// at least blockSize bytes (the last one may be shorter; nothing is handed over for an empty
+// output). work holds blockWorkSize(blockSize) bytes; blockSize >= kMinBlockSize. Returns
+// false as soon as sink returns false.
 bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize, uint8_t* work,
                   size_t blockSize, BlockSink sink, void* context);
 

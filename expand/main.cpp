@@ -14,7 +14,7 @@ namespace {
 
 constexpr size_t kInputBufferSize = size_t(16) << 20;  // the most of the input that is read
 constexpr size_t kOutputNameSize = 4096;               // with the terminating zero
-constexpr size_t kBlockSize = size_t(128) << 10;       // output handed to the stream at once
+constexpr size_t kBlockSize = size_t(512) << 10;       // output handed to the stream at once
 
 constexpr char kUsage[] = "Usage: drupa (VKP File)\n";
 constexpr char kCannotAllocate[] =  // "cannot allocate memory."

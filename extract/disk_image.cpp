@@ -10,6 +10,7 @@ DiskImage::~DiskImage() {
 void DiskImage::close() {
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
+    position_ = -1;
     diskCount_ = 0;
     mediaType_ = -1;
     cachedTrack_ = -1;
@@ -28,9 +29,7 @@ bool DiskImage::open(const char* path) {
     while (diskCount_ < kMaxDisks) {
         diskOffsets_[diskCount_] = int32_t(offset);
         uint8_t header[kDiskHeaderSize];
-        if (!seekTo(int32_t(offset)) ||
-            std::fread(header, 1, sizeof header, file_) != sizeof header)
-            break;
+        if (readAt(int32_t(offset), header, sizeof header) != sizeof header) break;
         offset += uint32_t(readU32LE(header + kDiskSizeOffset));
         ++diskCount_;
     }
@@ -49,9 +48,7 @@ bool DiskImage::selectDisk(int32_t index) {
     uint8_t header[kDiskHeaderSize];
     // The header was complete when the file was indexed; a short read now means the file
     // changed since, and the disk is not selected.
-    if (!seekTo(diskOffsets_[index]) ||
-        std::fread(header, 1, sizeof header, file_) != sizeof header)
-        return false;
+    if (readAt(diskOffsets_[index], header, sizeof header) != sizeof header) return false;
     for (int t = 0; t < kTrackCount; ++t)
         trackOffsets_[t] = readU32LE(header + kTrackTableOffset + 4 * t);
     mediaType_ = header[kMediaTypeOffset];
@@ -77,14 +74,31 @@ int64_t DiskImage::trackPosition(int32_t track) const {
     return position < 0 ? -1 : position;
 }
 
-bool DiskImage::seekTo(int64_t position) {
-    if (position < 0 || position > LONG_MAX) return false;
-    return std::fseek(file_, long(position), SEEK_SET) == 0;
+size_t DiskImage::readAt(int64_t position, void* buffer, size_t size) {
+    if (position < 0 || position > LONG_MAX) return 0;  // no such position: nothing is read
+    if (position != position_) {
+        const int64_t gap = position - position_;
+        // Every fseek costs a system call, even within the stream's buffer; a short step forward
+        // (over a sector header, or the data of a sector not wanted) is cheaper read past.
+        if (position_ >= 0 && gap > 0 && gap <= kSkipByReading) {
+            uint8_t skipped[kSkipByReading];
+            if (std::fread(skipped, 1, size_t(gap), file_) != size_t(gap)) {
+                position_ = -1;
+                return 0;  // the file ends before `position`
+            }
+        } else if (std::fseek(file_, long(position), SEEK_SET) != 0) {
+            position_ = -1;
+            return 0;
+        }
+        position_ = position;
+    }
+    const size_t got = std::fread(buffer, 1, size, file_);
+    position_ = got == size ? position_ + int64_t(got) : -1;
+    return got;
 }
 
 bool DiskImage::readHeader(int64_t position, uint8_t* header) {
-    return seekTo(position) &&
-           std::fread(header, 1, kSectorHeaderSize, file_) == size_t(kSectorHeaderSize);
+    return readAt(position, header, kSectorHeaderSize) == size_t(kSectorHeaderSize);
 }
 
 const DiskImage::SectorSpot* DiskImage::walk(int64_t position, int64_t index,
@@ -141,9 +155,8 @@ int32_t DiskImage::readSector(int32_t track, int32_t c, int32_t h, int32_t r, in
     if (spot == nullptr) return 0;
 
     const int32_t k = spot->dataSize < length ? spot->dataSize : length;
-    if (!seekTo(spot->dataPosition)) return 0;
     // The file may end inside the data: report what was actually read.
-    return int32_t(std::fread(buffer, 1, size_t(k), file_));
+    return int32_t(readAt(spot->dataPosition, buffer, size_t(k)));
 }
 
 int32_t DiskImage::readSectors(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,

@@ -69,14 +69,18 @@ class DiskImage {
     };
     // Sectors remembered per track walk; a longer walk continues from the file past them.
     static constexpr int kCachedSectors = 64;
-    // Stream buffer: a whole track of 8 x 1024-byte sectors with headers fits, so a walk and the
-    // data reads that follow it cost one read from the file.
+    // Stream buffer: a whole track of 8 x 1024-byte sectors with their headers fits, so a walk
+    // and the data reads that follow it read the file once.
     static constexpr int kStreamBufferSize = 32768;
+    // Forward steps up to this many bytes are read past rather than sought.
+    static constexpr int64_t kSkipByReading = 4096;
 
     void close();
     // File position of `track`'s first sector header, or -1 when the track cannot be read.
     int64_t trackPosition(int32_t track) const;
-    bool seekTo(int64_t position);
+    // Reads up to `size` bytes at file position `position`; returns the bytes read, 0 when
+    // the position is invalid.
+    size_t readAt(int64_t position, void* buffer, size_t size);
     // Reads the sector header at `position`; false when the file ends inside it.
     bool readHeader(int64_t position, uint8_t* header);
     // Walks the sector headers of the track at `position` the way readSector does, from header
@@ -95,6 +99,8 @@ class DiskImage {
     int32_t mediaType_ = -1;
     char diskName_[17] = {};
 
+    // The stream's position when known, -1 otherwise.
+    int64_t position_ = -1;
     // The walk of the last track read, valid until the next open or selectDisk.
     int32_t cachedTrack_ = -1;
     int32_t cachedCount_ = 0;

@@ -113,6 +113,7 @@ Bytes skippedEntries() {
     disk.setEntry(0, "EMPTY", 8, 0);
     disk.setEntry(1, "", 8, 10);  // a space at offset 1
     disk.setEntry(2, "AFTER", 8, 10);
+    disk.setEntry(3, "..", 8, 0);  // empty: skipped before its name is looked at
     disk.write(8 * 1024, pattern(1024, 5));
     return disk.bytes(true);
 }
@@ -182,7 +183,8 @@ const CliCase kCliCases[] = {
      0,
      "EMPTY         START=0008 SIZE=0000\n"
      "              START=0008 SIZE=000a\n"
-     "AFTER         START=0008 SIZE=000a\n",
+     "AFTER         START=0008 SIZE=000a\n"
+     "..            START=0008 SIZE=0000\n",
      "",
      {{"AFTER", patternString(10, 5)}}},
     {"unsafe names write nothing",
@@ -254,8 +256,6 @@ const CliCase kCliCases[] = {
      "NEXT          START=000c SIZE=0005\n",
      "",
      {{"OLD", patternString(10, 12)}, {"NEXT", patternString(5, 13)}}},
-    {"empty image", [] { return Bytes(); }, nullptr, 0, "", "", {}},
-    {"image shorter than a disk header", [] { return Bytes(687, 0x41); }, nullptr, 0, "", "", {}},
     {"empty directory", [] { return StandardDisk().bytes(); }, nullptr, 0, "", "", {}},
     {"directory without its later sectors",
      [] {
@@ -307,7 +307,8 @@ struct CutCase {
 const std::string kFileLine = "FILE          START=0008 SIZE=07d0\n";
 
 const CutCase kCutCases[] = {
-    {"inside the disk header", 500, 0, "", "", {}},
+    {"empty image", 0, 0, "", "", {}},
+    {"inside the disk header", 687, 0, "", "", {}},
     {"after the disk header", 688, 0, "", "", {}},
     {"inside the directory sector header", 700, 0, "", "", {}},
     {"inside the directory's first entry",

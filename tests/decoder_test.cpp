@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "decoder.h"
 #include "encoder.h"
 #include "output_name.h"
@@ -100,7 +100,7 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 struct DecodeCase {
-    const char* name;
+    const char* what;
     Bytes stream;  // after the 8-byte header
     int32_t original;
     Bytes want;
@@ -108,6 +108,8 @@ struct DecodeCase {
 };
 
 // References as the first item name ring positions holding the initial contents.
+using testcase::operator<<;
+
 const DecodeCase kDecodeCases[] = {
     {"run of 13 copies of 0x41", {0x00, 0x4D, 0x3A}, 13, repeat(13, 0x41), true},
     {"longer run continues with the next value",
@@ -186,10 +188,6 @@ const DecodeCase kDecodeCases[] = {
      false},
 };
 
-void PrintTo(const DecodeCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class DecodeTest : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTest, EmitsExactlyTheWantedBytes) {
@@ -200,13 +198,7 @@ TEST_P(DecodeTest, EmitsExactlyTheWantedBytes) {
     expectDecodes(file, inputSize, c.original, c.want);
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, DecodeTest, testing::ValuesIn(kDecodeCases),
-                         [](const testing::TestParamInfo<DecodeCase>& row) {
-                             std::string name;
-                             for (const char* p = row.param.name; *p; ++p)
-                                 name += std::isalnum(uint8_t(*p)) ? *p : '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Streams, DecodeTest, testing::ValuesIn(kDecodeCases), CaseName());
 
 TEST(ReadU32BE, FirstByteMostSignificantAndSigned) {
     const uint8_t a[] = {0x12, 0x34, 0x56, 0x78};
@@ -272,30 +264,31 @@ TEST(DecodeLong, RunFromOverlappingReferences) {
     expectDecodes(file, int32_t(file.size()) + 64, original, repeat(size_t(original), 'z'));
 }
 
-// Random streams, biased towards references near the write position, decode to the same
-// bytes both ways; the stream is cut short so that the tail reads as zero.
+// Random streams decode to the same bytes both ways: literals in runs of every length and
+// references of every length, near the write position (overlapping or just not) and
+// anywhere. The stream is cut short, so that its tail reads as zero.
 TEST(DecodeLong, BlocksMatchReferenceOnRandomStreams) {
-    std::mt19937 random(12345);
+    std::mt19937 engine(12345);
+    auto below = [&](uint32_t n) { return uint32_t(engine() % n); };
     for (int round = 0; round < 20; ++round) {
-        Bytes stream;
-        const size_t items = 2000 + random() % 20000;
-        for (size_t i = 0; i < items; ++i) {
-            switch (random() % 4) {
-                case 0:  // any byte, any position
-                    stream.push_back(uint8_t(random()));
-                    break;
-                case 1:  // a reference close behind the write position (position unknown here,
-                         // so a small high nibble range around 4078 and 0)
-                    stream.push_back(uint8_t(0xE0 + random() % 32));
-                    stream.push_back(uint8_t(0xF0 | (random() % 16)));
-                    break;
-                default:
-                    stream.push_back(uint8_t(random()));
-                    stream.push_back(uint8_t(random()));
-                    break;
+        StreamBuilder builder;
+        const uint32_t literalShare = below(100);  // percent of items
+        uint32_t written = 0;
+        for (size_t items = 2000 + below(20000); items > 0; --items) {
+            if (below(100) < literalShare) {
+                builder.literal(uint8_t(below(256)));
+                ++written;
+                continue;
             }
+            const uint32_t length = 3 + below(16);
+            const uint32_t w = (kRingStart + written) & kRingMask;
+            const uint32_t distance = below(2) ? 1 + below(40) : 1 + below(kRingSize);
+            builder.reference((w - distance) & kRingMask, length);
+            written += length;
         }
-        const int32_t original = int32_t(items * 6 + random() % 1000);
+        Bytes stream = builder.stream();
+        stream.resize(stream.size() - below(100));
+        const int32_t original = int32_t(written + below(1000));
         const Bytes file = withHeader(original, stream);
         GuardedBuffer input(file);
         const Bytes want = decodeReference(input.data(), int32_t(file.size()), original);

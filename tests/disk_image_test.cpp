@@ -328,6 +328,23 @@ TEST(DiskImageSector, ReadsTheImageAndDiskOpenedLast) {
     EXPECT_EQ(read(), -1);
 }
 
+TEST(DiskImageSector, TrackOffsetsAreSigned32BitValues) {
+    // Disk B's track 0 offset, 2^32 - 1040, passes the size check as -1040 and lands on the
+    // track of disk A just before it.
+    d88::Disk a;
+    a.tracks[0] = {sector(0, 0, 1, 3, 1024, 0xA1)};
+    d88::Disk b;
+    b.trackTableOverride[0] = uint32_t(0x100000000 - 1040);
+    ImageFile file(d88::image({a, b}));
+    DiskImage image;
+    ASSERT_TRUE(image.open(file.path()));
+    ASSERT_TRUE(image.selectDisk(1));
+    uint8_t buffer[1024] = {};
+    EXPECT_EQ(image.readSector(0, 0, 0, 1, 3, buffer, 1024), 1024);
+    EXPECT_EQ(buffer[1023], 0xA1);
+    EXPECT_EQ(image.readTrackIds(0, buffer, 4), 4);
+}
+
 // Counts this process's open file descriptors.
 size_t openFiles() {
     size_t count = 0;

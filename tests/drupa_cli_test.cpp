@@ -1,10 +1,8 @@
 // The drupa program, run for real in a temporary directory: its output lines, messages, exit
 // status and the files it leaves behind.
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -12,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "case_name.h"
 #include "cli.h"
 #include "decoder.h"
 #include "encoder.h"
@@ -62,7 +61,7 @@ using Files = std::vector<std::pair<std::string, std::string>>;
 using Expected = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 struct CliCase {
-    const char* name;
+    const char* what;
     std::vector<std::string> dirs;  // made first
     Files files;                    // then these files; content "->target" makes a symlink
     std::vector<std::string> argv;  // argv[0] included
@@ -71,6 +70,8 @@ struct CliCase {
     std::string err;
     Expected after;  // contents afterwards; nullopt: the path must not exist
 };
+
+using testcase::operator<<;
 
 const CliCase kCases[] = {
     {"no argument", {}, {}, {}, 1, "", kUsage, {}},
@@ -165,14 +166,6 @@ const CliCase kCases[] = {
      sizesLine(kSmallVkp),
      "",
      {{"r", kSmall}}},
-    {"output directory missing",
-     {},
-     {{"gone.d", ""}},
-     {"drupa", "nodir/x.vkp"},
-     1,
-     "",
-     kCannotOpenInput,
-     {}},
     {"write error on close: output removed",
      {},
      {{"f", "->/dev/full"}, {"f.vkp", kSmallVkp}},
@@ -194,10 +187,6 @@ const CliCase kCases[] = {
 bool pathExists(const fs::path& path) {
     std::error_code ec;
     return fs::symlink_status(path, ec).type() != fs::file_type::not_found;
-}
-
-void PrintTo(const CliCase& c, std::ostream* os) {
-    *os << c.name;
 }
 
 class DrupaCli : public testing::TestWithParam<CliCase> {};
@@ -229,24 +218,14 @@ TEST_P(DrupaCli, StatusOutputAndFiles) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, DrupaCli, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<CliCase>& row) {
-                             std::string name;
-                             for (const char* p = row.param.name; *p; ++p)
-                                 name += std::isalnum(uint8_t(*p)) ? *p : '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Rows, DrupaCli, testing::ValuesIn(kCases), CaseName());
 
 // The output name has room for any path this system can open (4095 characters); a longer
 // argument cannot name an input file here, and nothing is written.
 TEST(DrupaCliLongPath, LongestOpenablePathAndOneMore) {
     cli::TempDir dir;
     cli::writeFile(dir / "x.vkp", kSmallVkp);
-    std::string path;
-    while (path.size() + 5 < 4095)
-        path += "./";
-    path.insert(0, std::string(4095 - 5 - path.size(), '/'));
-    path = "." + path.substr(1) + "x.vkp";  // starts with "./", then "/" and "./" steps
+    const std::string path = "." + std::string(4095 - 6, '/') + "x.vkp";  // ".////...//x.vkp"
     ASSERT_EQ(path.size(), 4095u);
     cli::Result result = cli::run(DRUPA_PATH, {"drupa", path}, dir.path());
     EXPECT_EQ(result.status, 0) << result.err;
@@ -254,7 +233,7 @@ TEST(DrupaCliLongPath, LongestOpenablePathAndOneMore) {
     EXPECT_TRUE(cli::readFile(dir / "x") == kSmall);
     fs::remove(dir / "x");
 
-    result = cli::run(DRUPA_PATH, {"drupa", "/" + path}, dir.path());
+    result = cli::run(DRUPA_PATH, {"drupa", "./" + path}, dir.path());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, kCannotOpenInput);
