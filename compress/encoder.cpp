@@ -106,7 +106,6 @@ class Encoder {
   public:
     Encoder(const uint8_t* input, uint32_t size, uint32_t parseWindow, CodeWriter* writer)
         : input_(input),
-          size_(size),
           end_(kDataStart + size),
           window_(std::max(parseWindow, 64u)),
           writer_(writer),
@@ -297,7 +296,6 @@ class Encoder {
     }
 
     const uint8_t* input_;
-    uint32_t size_;
     uint32_t end_;
     uint32_t window_;
     CodeWriter* writer_;
