@@ -38,7 +38,7 @@ constexpr uint32_t kDataStart = kHistoryStart + kWindow;
 // position still in reach (distance 4096) is not the slot being written.
 constexpr uint32_t kSlots = 2 * kWindow;
 constexpr uint32_t kSlotMask = kSlots - 1;
-constexpr uint32_t kBuckets = 1u << 16;  // one tree per value of the first two bytes
+constexpr uint32_t kBuckets = 1u << 16;  // trees, chosen by a hash of the first three bytes
 
 // The stream is copied into the match buffer a block at a time, with the window before it
 // and some bytes after it: a comparison reads up to kMaxMatch + 8 bytes past a position.
@@ -132,8 +132,9 @@ class Encoder {
             fill(s - kWindow, e + kPad);
             for (uint32_t a = s; a < e; ++a) {
                 uint32_t distance = 0;
-                const uint32_t found = insert(a, &distance);
+                uint32_t found = insert(a, &distance);
                 if (a < kDataStart) continue;
+                if (end_ - a == 2 && found < 2) found = lastPair(a, &distance);
                 if (a - pendStart_ + kMaxMatch >= window_) {
                     commit(a);
                     if (over()) return false;
@@ -168,13 +169,14 @@ class Encoder {
     // parent, so a node out of reach ends the search and cuts off everything below it.
     uint32_t insert(uint32_t a, uint32_t* distance) {
         const uint8_t* p = &buffer_[a - bufferBase_];
-        uint32_t& head = heads_[uint32_t(p[0]) | uint32_t(p[1]) << 8];
+        const uint32_t key = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+        uint32_t& head = heads_[key * 2654435761u >> 16];
         uint32_t candidate = head;
         head = a;
         uint32_t* smaller = &left_[a & kSlotMask];  // where the next smaller node hangs
         uint32_t* larger = &right_[a & kSlotMask];
-        uint32_t smallerLength = 2;  // every node of a tree shares its first two bytes
-        uint32_t largerLength = 2;
+        uint32_t smallerLength = 0;  // bytes the next smaller node is known to share with a
+        uint32_t largerLength = 0;
         uint32_t best = 0;
         for (;;) {
             if (a - candidate > kWindow) {
@@ -208,6 +210,21 @@ class Encoder {
             }
         }
         return best;
+    }
+
+    // The trees only hold strings that share a hash of three bytes; the last two bytes of the
+    // data have no third, so their match is searched for on its own: 2 if some position a
+    // window behind holds the same pair, else 0.
+    uint32_t lastPair(uint32_t a, uint32_t* distance) const {
+        const uint8_t* p = &buffer_[a - bufferBase_];
+        for (uint32_t d = 1; d <= kWindow; ++d) {
+            const uint8_t* q = p - d;
+            if (q[0] == p[0] && q[1] == p[1]) {
+                *distance = d;
+                return 2;
+            }
+        }
+        return 0;
     }
 
     // Relaxes the items that start at stream position a, given its longest match.

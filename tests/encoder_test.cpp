@@ -223,7 +223,10 @@ TEST(EncoderTest, ParseIsTheShortest) {
         {},
         {'a'},
         {'a', 'b'},
-        {' ', ' '},  // two bytes: one reference cut short beats two literals
+        {' ', ' '},
+        // Seven bytes with no match, then a pair the history holds: a reference cut short
+        // to the last two bytes keeps the items in one group, 10 bytes instead of 11.
+        {0x01, 0x80, 0x37, 0xC5, 0x5A, 0x99, 0x10, ' ', ' '},
         repeat(3, ' '),
         repeat(40, 0),
         ascending(250, 12),                       // 250..255 0..5
