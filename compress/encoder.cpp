@@ -107,7 +107,7 @@ class Encoder {
     Encoder(const uint8_t* input, uint32_t size, uint32_t parseWindow, CodeWriter* writer)
         : input_(input),
           end_(kDataStart + size),
-          window_(std::max(parseWindow, 64u)),
+          window_(std::min(std::max(parseWindow, 64u), 1u << 24)),
           writer_(writer),
           buffer_(kWindow + kBlock + kPad),
           heads_(kBuckets, kNil),
