@@ -135,11 +135,14 @@ class Encoder {
                 uint32_t found = insert(a, &distance);
                 if (a < kDataStart) continue;
                 if (end_ - a == 2 && found < 2) found = lastPair(a, &distance);
-                if (a - pendStart_ + kMaxMatch >= window_) {
+                if (a >= pendStart_ && a - pendStart_ + kMaxMatch >= window_) {
                     commit(a);
                     if (over()) return false;
                 }
-                relax(a, found, distance);
+                const uint32_t longest = std::min(found, end_ - a);
+                if (a == greedyNext_) greedyNext_ = a + (longest >= kMinMatch ? longest : 1);
+                // After a forced commit past a, no parse goes through a any more.
+                if (a >= pendStart_) relax(a, found, distance);
             }
         }
         commit(end_);
@@ -276,19 +279,22 @@ class Encoder {
         }
         bool forced = false;
         if (shared < window_ / 4 && p != end_) {
-            // The candidate parses have not met for a long stretch: take the best parse up to
-            // p and drop the others, so the pending span stays bounded.
-            shared = kp;
+            // The candidate parses have not met for a long stretch: keep only the best parse
+            // to the node where the greedy parse's next item starts. Each forced node lies on
+            // the greedy parse, so the greedy parse stays one of the candidates and the result
+            // is never longer than it.
+            shared = greedyNext_ - pendStart_;
             forced = true;
         }
         emit(shared);
-        // Keep [shared, kp + 18), reset what lies after it.
+        // Keep [shared, kp + 18), reset what lies after it, and after a forced commit every
+        // node but the one kept, as the parses that reached them are gone.
         const uint32_t keep = kp + kMaxMatch - shared;
         std::copy(cost_.begin() + shared, cost_.begin() + shared + keep, cost_.begin());
         std::copy(length_.begin() + shared, length_.begin() + shared + keep, length_.begin());
         std::copy(distance_.begin() + shared, distance_.begin() + shared + keep, distance_.begin());
         std::fill(cost_.begin() + keep, cost_.begin() + kp + kMaxMatch, kUnreached);
-        if (forced) std::fill(cost_.begin() + 1, cost_.begin() + kMaxMatch, kUnreached);
+        if (forced) std::fill(cost_.begin() + 1, cost_.begin() + keep, kUnreached);
         pendStart_ += shared;
     }
 
@@ -328,6 +334,7 @@ class Encoder {
     // reaching each position, the length of the last item on that cheapest way (1 for a
     // literal), and the distance of the longest match found at each position.
     uint32_t pendStart_ = kDataStart;
+    uint32_t greedyNext_ = kDataStart;  // where the greedy parse's next item starts
     std::vector<uint64_t> cost_;
     std::vector<uint8_t> length_;
     std::vector<uint16_t> distance_;
