@@ -83,6 +83,7 @@ struct RoundTrip {
 };
 
 std::vector<RoundTrip> roundTrips() {
+    const Bytes window = randomBytes(4096, 14);
     std::vector<RoundTrip> rows = {
         {"empty", {}, 0},
         {"one byte", {0x41}, 2},
@@ -102,6 +103,12 @@ std::vector<RoundTrip> roundTrips() {
         {"binary", binary(300000), 300000 * 6 / 10},
         {"random", randomBytes(300000, 11), SIZE_MAX},
         {"small alphabet", randomBytes(200000, 12, 3), SIZE_MAX},
+        // 4096 unmatched bytes, then their first 18 again: one reference at the longest
+        // distance, 4096, which names the ring position about to be written.
+        {"match at distance 4096", concat(window, Bytes(window.begin(), window.begin() + 18)),
+         4096 + 512 + 3},
+        {"no match at distance 4097",
+         concat(concat(window, {0x55}), Bytes(window.begin(), window.begin() + 18)), SIZE_MAX},
         {"repeated random block", concat(randomBytes(3000, 13), randomBytes(3000, 13)), 3800},
         // The preset history at the very start: all of these are references from byte 0.
         {"13 equal bytes", repeat(13, 0x41), 3},
