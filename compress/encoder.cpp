@@ -38,7 +38,7 @@ constexpr uint32_t kDataStart = kHistoryStart + kWindow;
 // position still in reach (distance 4096) is not the slot being written.
 constexpr uint32_t kSlots = 2 * kWindow;
 constexpr uint32_t kSlotMask = kSlots - 1;
-constexpr uint32_t kBuckets = 1u << 16;  // one tree per value of the first two bytes
+constexpr uint32_t kBuckets = 1u << 16;  // trees, chosen by a hash of the first three bytes
 
 // The stream is copied into the match buffer a block at a time, with the window before it
 // and some bytes after it: a comparison reads up to kMaxMatch + 8 bytes past a position.
@@ -106,9 +106,8 @@ class Encoder {
   public:
     Encoder(const uint8_t* input, uint32_t size, uint32_t parseWindow, CodeWriter* writer)
         : input_(input),
-          size_(size),
           end_(kDataStart + size),
-          window_(std::max(parseWindow, 64u)),
+          window_(std::min(std::max(parseWindow, 64u), 1u << 24)),
           writer_(writer),
           buffer_(kWindow + kBlock + kPad),
           heads_(kBuckets, kNil),
@@ -133,13 +132,17 @@ class Encoder {
             fill(s - kWindow, e + kPad);
             for (uint32_t a = s; a < e; ++a) {
                 uint32_t distance = 0;
-                const uint32_t found = insert(a, &distance);
+                uint32_t found = insert(a, &distance);
                 if (a < kDataStart) continue;
-                if (a - pendStart_ + kMaxMatch >= window_) {
+                if (end_ - a == 2 && found < 2) found = lastPair(a, &distance);
+                if (a >= pendStart_ && a - pendStart_ + kMaxMatch >= window_) {
                     commit(a);
                     if (over()) return false;
                 }
-                relax(a, found, distance);
+                const uint32_t longest = std::min(found, end_ - a);
+                if (a == greedyNext_) greedyNext_ = a + (longest >= kMinMatch ? longest : 1);
+                // After a forced commit past a, no parse goes through a any more.
+                if (a >= pendStart_) relax(a, found, distance);
             }
         }
         commit(end_);
@@ -169,13 +172,14 @@ class Encoder {
     // parent, so a node out of reach ends the search and cuts off everything below it.
     uint32_t insert(uint32_t a, uint32_t* distance) {
         const uint8_t* p = &buffer_[a - bufferBase_];
-        uint32_t& head = heads_[uint32_t(p[0]) | uint32_t(p[1]) << 8];
+        const uint32_t key = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+        uint32_t& head = heads_[key * 2654435761u >> 16];
         uint32_t candidate = head;
         head = a;
         uint32_t* smaller = &left_[a & kSlotMask];  // where the next smaller node hangs
         uint32_t* larger = &right_[a & kSlotMask];
-        uint32_t smallerLength = 2;  // every node of a tree shares its first two bytes
-        uint32_t largerLength = 2;
+        uint32_t smallerLength = 0;  // bytes the next smaller node is known to share with a
+        uint32_t largerLength = 0;
         uint32_t best = 0;
         for (;;) {
             if (a - candidate > kWindow) {
@@ -209,6 +213,21 @@ class Encoder {
             }
         }
         return best;
+    }
+
+    // The trees only hold strings that share a hash of three bytes; the last two bytes of the
+    // data have no third, so their match is searched for on its own: 2 if some position a
+    // window behind holds the same pair, else 0.
+    uint32_t lastPair(uint32_t a, uint32_t* distance) const {
+        const uint8_t* p = &buffer_[a - bufferBase_];
+        for (uint32_t d = 1; d <= kWindow; ++d) {
+            const uint8_t* q = p - d;
+            if (q[0] == p[0] && q[1] == p[1]) {
+                *distance = d;
+                return 2;
+            }
+        }
+        return 0;
     }
 
     // Relaxes the items that start at stream position a, given its longest match.
@@ -260,19 +279,22 @@ class Encoder {
         }
         bool forced = false;
         if (shared < window_ / 4 && p != end_) {
-            // The candidate parses have not met for a long stretch: take the best parse up to
-            // p and drop the others, so the pending span stays bounded.
-            shared = kp;
+            // The candidate parses have not met for a long stretch: keep only the best parse
+            // to the node where the greedy parse's next item starts. Each forced node lies on
+            // the greedy parse, so the greedy parse stays one of the candidates and the result
+            // is never longer than it.
+            shared = greedyNext_ - pendStart_;
             forced = true;
         }
         emit(shared);
-        // Keep [shared, kp + 18), reset what lies after it.
+        // Keep [shared, kp + 18), reset what lies after it, and after a forced commit every
+        // node but the one kept, as the parses that reached them are gone.
         const uint32_t keep = kp + kMaxMatch - shared;
         std::copy(cost_.begin() + shared, cost_.begin() + shared + keep, cost_.begin());
         std::copy(length_.begin() + shared, length_.begin() + shared + keep, length_.begin());
         std::copy(distance_.begin() + shared, distance_.begin() + shared + keep, distance_.begin());
         std::fill(cost_.begin() + keep, cost_.begin() + kp + kMaxMatch, kUnreached);
-        if (forced) std::fill(cost_.begin() + 1, cost_.begin() + kMaxMatch, kUnreached);
+        if (forced) std::fill(cost_.begin() + 1, cost_.begin() + keep, kUnreached);
         pendStart_ += shared;
     }
 
@@ -297,7 +319,6 @@ class Encoder {
     }
 
     const uint8_t* input_;
-    uint32_t size_;
     uint32_t end_;
     uint32_t window_;
     CodeWriter* writer_;
@@ -313,6 +334,7 @@ class Encoder {
     // reaching each position, the length of the last item on that cheapest way (1 for a
     // literal), and the distance of the longest match found at each position.
     uint32_t pendStart_ = kDataStart;
+    uint32_t greedyNext_ = kDataStart;  // where the greedy parse's next item starts
     std::vector<uint64_t> cost_;
     std::vector<uint8_t> length_;
     std::vector<uint16_t> distance_;

@@ -21,8 +21,8 @@ struct EncodeLimits {
     // parse is optimal whenever the candidate parses share a prefix within this span, which
     // real data does within a few dozen bytes. In a longer stretch where several parses stay
     // equally good (a run of one value longer than the span, for one) the parser commits to
-    // the best parse so far anyway, a few bytes from optimal, so memory stays bounded
-    // whatever the input. At least 64.
+    // one of them anyway, a few bytes from optimal and never longer than the greedy parse, so
+    // memory stays bounded whatever the input. Taken as 64 to 2^24.
     uint32_t parseWindow = 1u << 16;
 };
 
