@@ -40,10 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         const uint8_t* raw = area.get() + size_t(i) * kEntrySize;
+        // The name is the field's bytes up to the first space ...
         const size_t nameLength = strnlen(entry.name, sizeof entry.name);
         FUZZ_CHECK(nameLength <= size_t(kNameLength));
         FUZZ_CHECK(std::memcmp(entry.name, raw + 1, nameLength) == 0);
         FUZZ_CHECK(std::memchr(entry.name, ' ', nameLength) == nullptr);
+        // ... and it ends only at the field's end, a space or a zero byte
+        if (nameLength < size_t(kNameLength))
+            FUZZ_CHECK(raw[1 + nameLength] == ' ' || raw[1 + nameLength] == 0);
         FUZZ_CHECK(entry.start == (raw[14] | raw[15] << 8));
         FUZZ_CHECK(entry.size == (raw[16] | raw[17] << 8));
         FUZZ_CHECK(entry.track == entry.start >> 3);
