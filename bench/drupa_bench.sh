@@ -3,7 +3,8 @@
 # program built the straightforward way: one putc per output byte) and against cat writing
 # the same expanded bytes to the same file system; also peak memory and page faults. GNU cat
 # copies a regular file inside the kernel (copy_file_range), so a copy through user space
-# (dd, 128 KiB reads and writes) is timed as well.
+# (dd, 128 KiB reads and writes) is timed as well. The inputs are packed by vkpack, as users'
+# files are, and one also by greedy_vkpack.
 #
 #   cmake -S . -B build-bench -DENABLE_BENCHMARKS=ON && cmake --build build-bench -j2
 #   bench/drupa_bench.sh [BUILD_DIR]        (default build-bench)
