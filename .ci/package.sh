@@ -34,7 +34,7 @@ for page in "${pages[@]}"; do
     [ -z "$out" ] || fail "groff warnings on $page: $out"
     out=$(mandoc -T lint -W warning "man/$page" 2>&1) || fail "mandoc lint on $page: $out"
     [ -z "$out" ] || fail "mandoc warnings on $page: $out"
-    LC_ALL=C grep -nP '[^\x00-\x7F]' "man/$page" && fail "$page is not ASCII"
+    if LC_ALL=C grep -nP '[^\x00-\x7F]' "man/$page"; then fail "$page is not ASCII"; fi
 done
 
 echo "== build ($build)"
@@ -114,12 +114,12 @@ run_sample() {
             (
                 cd "roundtrip.$plain"
                 "$bin/vkpack" "$plain" >stdout.vkpack 2>stderr.vkpack
-                echo "vkpack status $?" >>log
+                echo "vkpack $plain status $?" >>../log
                 mv "$plain" "$plain.orig"
                 "$bin/drupa" "$plain.vkp" >stdout.drupa 2>stderr.drupa
-                echo "drupa status $?" >>log
-                cmp "$plain" "$plain.orig" >>log 2>&1
-                echo "cmp status $?" >>log
+                echo "drupa $plain.vkp status $?" >>../log
+                cmp "$plain" "$plain.orig" >>../log 2>&1
+                echo "round trip of $plain status $?" >>../log
             )
         done
     )
@@ -139,8 +139,8 @@ grep -q '^drupa .* status 0$' "$scratch/installed/log" || fail "no VKP file was 
 if grep -v ' status 0$' "$scratch/installed/log"; then
     fail "a program of the package failed on the sample (see the log above)"
 fi
-for f in "$scratch"/installed/stderr.*; do
-    [ -s "$f" ] && fail "$(basename "$f") is not empty: $(cat "$f")"
+for f in "$scratch"/installed/stderr.* "$scratch"/installed/*/stderr.*; do
+    [ ! -s "$f" ] || fail "$(basename "$f") is not empty: $(iconv -f SHIFT_JIS -t UTF-8 "$f" 2>/dev/null || cat "$f")"
 done
 diff -r "$scratch/built" "$scratch/installed" ||
     fail "the packaged programs' output differs from the build tree's"
