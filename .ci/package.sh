@@ -97,7 +97,7 @@ done
 # drupa on every extracted .VKP file, then vkpack on each expanded file and drupa on the packed
 # one again in a subdirectory (a round trip). Output and status go to DIR/log.
 run_sample() {
-    local bin=$1 dir=$2 status
+    local bin=$1 dir=$2
     mkdir -p "$dir"
     (
         cd "$dir"
