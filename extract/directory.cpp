@@ -1,1 +1,50 @@
 #include "directory.h"
+
+#include <cstdio>
+
+#include "disk_image.h"
+
+namespace {
+constexpr int kNameOffset = 1;
+constexpr int kStartOffset = 14;
+constexpr int kSizeOffset = 16;
+}  // namespace
+
+bool parseEntry(const uint8_t* directory, int index, DirectoryEntry* entry) {
+    if (index < 0 || index >= kMaxEntries) return false;
+    const uint8_t* e = directory + kEntrySize * index;
+    if (e[kNameOffset] == 0) return false;  // end of the directory
+
+    // The name runs up to the first space; a zero byte among the copied ones ends it as a
+    // string, so stop there too.
+    int length = 0;
+    while (length < kNameLength && e[kNameOffset + length] != ' ' && e[kNameOffset + length] != 0) {
+        entry->name[length] = char(e[kNameOffset + length]);
+        ++length;
+    }
+    entry->name[length] = '\0';
+    entry->start = readU16LE(e + kStartOffset);
+    entry->size = readU16LE(e + kSizeOffset);
+    // Logical sector L: 8 sectors per track, the two heads of a cylinder in turn.
+    entry->track = entry->start >> 3;
+    entry->c = entry->track >> 1;
+    entry->h = entry->track & 1;
+    entry->r = (entry->start & 7) + 1;
+    return true;
+}
+
+int formatListingLine(const DirectoryEntry& entry, char* line) {
+    return std::snprintf(line, kListingLineSize, "%-13s START=%04x SIZE=%04x\n", entry.name,
+                         unsigned(entry.start), unsigned(entry.size));
+}
+
+bool isSafeName(const char* name) {
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
+    for (const char* p = name; *p != '\0'; ++p) {
+        if (*p == '/') return false;
+#ifdef _WIN32
+        if (*p == '\\' || *p == ':') return false;
+#endif
+    }
+    return true;
+}

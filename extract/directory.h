@@ -19,7 +19,8 @@ struct DirectoryEntry {
     int32_t track, c, h, r;      // where the first sector is: track = start >> 3, ...
 };
 
-// Parses entry `index` of the directory area; false at the end-of-directory marker.
+// Parses entry `index` (0 to kMaxEntries - 1) of the kDirectorySize-byte directory area; false at
+// the end-of-directory marker (a zero byte at offset 1) or for an index out of range.
 bool parseEntry(const uint8_t* directory, int index, DirectoryEntry* entry);
 
 // The listing line "%-13s START=%04x SIZE=%04x\n" into `line` (at least kListingLineSize bytes);

@@ -1,1 +1,102 @@
-int main() { return 1; }
+// d88extract: lists the directory of the first disk in a D88 image and writes out its files.
+#include <cstdio>
+
+#include "directory.h"
+#include "disk_image.h"
+
+namespace {
+
+// The disk: double-sided, 8 sectors of 1024 bytes (N = 3) per track, numbered 1 to 8. The
+// directory is track 0, sectors 3 to 8.
+constexpr int32_t kFirstSector = 1;
+constexpr int32_t kLastSector = 8;
+constexpr int32_t kSizeCode = 3;
+constexpr int32_t kDirectorySector = 3;
+constexpr int32_t kDiskBytes = 77 * 2 * 8 * 1024;
+
+constexpr char kCannotOpenImage[] =  // "cannot open the file."
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xC5\x82\xAB"
+    "\x82\xDC\x82\xB9\x82\xF1.\n";
+constexpr char kBadName[] =  // "the file name is invalid."
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\x82\xAA\x95\x73\x90\xB3\x82\xC5\x82\xB7.\n";
+constexpr char kCannotRead[] =  // "cannot read the data."
+    "\x83\x66\x81\x5B\x83\x5E\x82\xF0\x93\xC7\x82\xDD\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1.\n";
+constexpr char kCannotCreate[] =  // "cannot create the file."
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x8D\xEC\x90\xAC\x82\xC5\x82\xAB\x82\xDC\x82\xB9"
+    "\x82\xF1.\n";
+constexpr char kCannotWrite[] =  // "cannot write the file."
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF\x82\xDC\x82\xB9"
+    "\x82\xF1.\n";
+
+// One reader for the whole run; its destruction after main returns closes the image.
+DiskImage image;
+// No heap: the raw directory area, and one whole file at a time (a size field is at most
+// 65535 bytes, far less than a whole disk).
+uint8_t directory[kDirectorySize];
+uint8_t transfer[kDiskBytes];
+
+// Reports a failed entry: "NAME: message", after the listing lines printed so far.
+void entryFailed(const char* name, const char* message) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s", name, message);
+}
+
+// Reads one file into the transfer buffer and writes the bytes that were read to a file called
+// name. Returns the message for the first failure, or null.
+const char* extractFile(const char* name, int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,
+                        int32_t size) {
+    const int32_t got = image.readSectors(track, c, h, r, n, transfer, size);
+    if (got == 0) return kCannotRead;
+    std::FILE* out = std::fopen(name, "wb");
+    if (out == nullptr) return kCannotCreate;
+    // Only the bytes read: the buffer past them holds a short sector or an earlier file.
+    bool written = std::fwrite(transfer, 1, size_t(got), out) == size_t(got);
+    written = std::fflush(out) == 0 && written;
+    written = std::fclose(out) == 0 && written;
+    if (!written) {
+        std::remove(name);
+        return kCannotWrite;
+    }
+    // A file cut short keeps what was read, and is still reported.
+    return got < size ? kCannotRead : nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        // Without an invocation name (argc 0; Linux then passes one empty argument) the usage
+        // line names the program itself.
+        const bool named = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0';
+        std::fprintf(stderr, "Usage: %s [d88file]\n", named ? argv[0] : "d88extract");
+        return 1;
+    }
+    if (!image.open(argv[1])) {
+        std::fputs(kCannotOpenImage, stderr);
+        return 1;
+    }
+    // Neither result is tested: without disk 0 or a directory nothing is read, and what was
+    // not read stays zero, which ends the directory.
+    image.selectDisk(0);
+    image.setSectorRange(kFirstSector, kLastSector);
+    image.readSectors(0, 0, 0, kDirectorySector, kSizeCode, directory, kDirectorySize);
+
+    bool failed = false;
+    DirectoryEntry entry;
+    for (int i = 0; i < kMaxEntries && parseEntry(directory, i, &entry); ++i) {
+        char line[kListingLineSize];
+        const int length = formatListingLine(entry, line);
+        std::fwrite(line, 1, size_t(length), stdout);
+        // An empty file, or an entry without a name, has nothing to write.
+        if (entry.size == 0 || entry.name[0] == '\0') continue;
+        const char* message = isSafeName(entry.name)
+                                  ? extractFile(entry.name, entry.track, entry.c, entry.h, entry.r,
+                                                kSizeCode, entry.size)
+                                  : kBadName;
+        if (message != nullptr) {
+            entryFailed(entry.name, message);
+            failed = true;
+        }
+    }
+    return failed ? 1 : 0;
+}

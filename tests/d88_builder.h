@@ -1,0 +1,158 @@
+// Builds D88 images in memory for tests and tools: disks with any header fields and track table,
+// tracks of sectors with any ID, count and data size fields, and a standard 2-sided disk of
+// 8 x 1024-byte sectors per track with a file directory. Truncate by resizing the result.
+#ifndef TESTS_D88_BUILDER_H
+#define TESTS_D88_BUILDER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace d88 {
+
+using Bytes = std::vector<uint8_t>;
+
+inline void putU16LE(Bytes& bytes, size_t at, uint32_t value) {
+    bytes[at] = uint8_t(value);
+    bytes[at + 1] = uint8_t(value >> 8);
+}
+inline void putU32LE(Bytes& bytes, size_t at, uint32_t value) {
+    for (int k = 0; k < 4; ++k)
+        bytes[at + size_t(k)] = uint8_t(value >> (8 * k));
+}
+inline std::string toString(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+constexpr size_t kHeaderSize = 688;
+constexpr size_t kSectorHeaderSize = 16;
+constexpr int kTracks = 164;
+
+struct Sector {
+    uint8_t c = 0, h = 0, r = 1, n = 3;
+    Bytes data;
+    int32_t count = -1;     // sectors-in-track field; -1: the number of sectors of the track
+    int32_t dataSize = -1;  // data size field; -1: data.size()
+};
+
+// Where the parts of a built disk are, as offsets from the start of its header.
+struct Layout {
+    size_t trackStart[kTracks] = {};    // first sector header of each present track
+    std::vector<size_t> sectorHeaders;  // every sector header, track by track
+};
+
+struct Disk {
+    std::string name;  // the first 16 bytes go to the header
+    uint8_t mediaType = 0;
+    std::vector<std::vector<Sector>> tracks = std::vector<std::vector<Sector>>(kTracks);
+    int64_t sizeField = -1;                      // -1: the disk's real length
+    std::map<int, uint32_t> trackTableOverride;  // raw track table entries, by track
+
+    // The header followed by the present tracks in order; absent tracks get offset 0.
+    Bytes bytes(Layout* layout = nullptr) const {
+        Bytes out(kHeaderSize, 0);
+        for (size_t i = 0; i < name.size() && i < 16; ++i)
+            out[i] = uint8_t(name[i]);
+        out[27] = mediaType;
+        for (int t = 0; t < kTracks; ++t) {
+            if (tracks[size_t(t)].empty()) continue;
+            putU32LE(out, 32 + 4 * size_t(t), uint32_t(out.size()));
+            if (layout != nullptr) layout->trackStart[t] = out.size();
+            for (const Sector& s : tracks[size_t(t)]) {
+                if (layout != nullptr) layout->sectorHeaders.push_back(out.size());
+                const size_t at = out.size();
+                out.resize(at + kSectorHeaderSize, 0);
+                out[at] = s.c;
+                out[at + 1] = s.h;
+                out[at + 2] = s.r;
+                out[at + 3] = s.n;
+                putU16LE(out, at + 4,
+                         uint32_t(s.count < 0 ? int32_t(tracks[size_t(t)].size()) : s.count));
+                putU16LE(out, at + 14,
+                         uint32_t(s.dataSize < 0 ? int32_t(s.data.size()) : s.dataSize));
+                out.insert(out.end(), s.data.begin(), s.data.end());
+            }
+        }
+        for (const auto& [t, value] : trackTableOverride)
+            putU32LE(out, 32 + 4 * size_t(t), value);
+        putU32LE(out, 28, uint32_t(sizeField < 0 ? int64_t(out.size()) : sizeField));
+        return out;
+    }
+};
+
+// Disks back to back.
+inline Bytes image(const std::vector<Disk>& disks) {
+    Bytes out;
+    for (const Disk& d : disks) {
+        const Bytes b = d.bytes();
+        out.insert(out.end(), b.begin(), b.end());
+    }
+    return out;
+}
+
+// A disk of 77 cylinders x 2 heads x 8 sectors of 1024 bytes (R 1 to 8, N 3). Logical sector L
+// is on track L >> 3 (C = track >> 1, H = track & 1), R = (L & 7) + 1. The directory is logical
+// sectors 2 to 7: 18-byte entries (+1 name, 13 bytes space padded; +14 start; +16 size).
+class StandardDisk {
+  public:
+    static constexpr int kSectors = 77 * 2 * 8;
+    static constexpr size_t kSectorSize = 1024;
+    static constexpr size_t kDirectoryStart = 2 * kSectorSize;
+
+    StandardDisk() : contents_(kSectors * kSectorSize, 0), used_(kSectors, false) {}
+
+    // Bytes of the disk seen as one run of logical sectors.
+    void write(size_t offset, const Bytes& bytes) {
+        for (size_t i = 0; i < bytes.size(); ++i)
+            contents_[offset + i] = bytes[i];
+        for (size_t s = offset / kSectorSize; s * kSectorSize < offset + bytes.size(); ++s)
+            used_[s] = true;
+    }
+
+    // Directory entry `index`: the name field gets `name` padded with spaces to 13 bytes.
+    void setEntry(int index, const std::string& name, uint32_t start, uint32_t size) {
+        Bytes entry(18, 0);
+        for (size_t i = 0; i < 13; ++i)
+            entry[1 + i] = i < name.size() ? uint8_t(name[i]) : ' ';
+        putU16LE(entry, 14, start);
+        putU16LE(entry, 16, size);
+        write(kDirectoryStart + 18 * size_t(index), entry);
+        if (index >= entries_) entries_ = index + 1;
+    }
+
+    // A file: the entry after the last one set, its data from logical sector `start` on.
+    void addFile(const std::string& name, uint32_t start, const Bytes& data) {
+        setEntry(entries_++, name, start, uint32_t(data.size()));
+        write(start * kSectorSize, data);
+    }
+
+    // sparse: only the sectors written to are present, and tracks without any are absent.
+    Disk disk(bool sparse = false) const {
+        Disk d;
+        d.name = "TESTDISK";
+        for (int s = 0; s < kSectors; ++s) {
+            if (sparse && !used_[size_t(s)]) continue;
+            Sector sector;
+            sector.c = uint8_t(s >> 4);
+            sector.h = uint8_t((s >> 3) & 1);
+            sector.r = uint8_t((s & 7) + 1);
+            sector.n = 3;
+            const auto first = contents_.begin() + std::ptrdiff_t(size_t(s) * kSectorSize);
+            sector.data.assign(first, first + std::ptrdiff_t(kSectorSize));
+            d.tracks[size_t(s >> 3)].push_back(sector);
+        }
+        return d;
+    }
+    Bytes bytes(bool sparse = false) const { return disk(sparse).bytes(); }
+
+  private:
+    Bytes contents_;
+    std::vector<bool> used_;
+    int entries_ = 0;
+};
+
+}  // namespace d88
+
+#endif  // TESTS_D88_BUILDER_H
