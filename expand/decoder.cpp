@@ -1,5 +1,7 @@
 #include "decoder.h"
 
+#include <cstring>
+
 // Ring contents before decoding:
 //   0..3327     each value 0..255 repeated 13 times
 //   3328..3583  0x00..0xFF ascending
@@ -9,9 +11,159 @@
 void initDictionary(uint8_t* ring) {
     uint32_t i = 0;
     for (uint32_t v = 0; v < 256; ++v)
-        for (int k = 0; k < 13; ++k) ring[i++] = uint8_t(v);
-    for (uint32_t v = 0; v < 256; ++v) ring[i++] = uint8_t(v);
-    for (uint32_t v = 0; v < 256; ++v) ring[i++] = uint8_t(255 - v);
-    for (int k = 0; k < 128; ++k) ring[i++] = 0;
-    for (int k = 0; k < 110; ++k) ring[i++] = 0x20;
+        for (int k = 0; k < 13; ++k)
+            ring[i++] = uint8_t(v);
+    for (uint32_t v = 0; v < 256; ++v)
+        ring[i++] = uint8_t(v);
+    for (uint32_t v = 0; v < 256; ++v)
+        ring[i++] = uint8_t(255 - v);
+    for (int k = 0; k < 128; ++k)
+        ring[i++] = 0;
+    for (int k = 0; k < 110; ++k)
+        ring[i++] = 0x20;
+}
+
+namespace {
+
+constexpr uint32_t kMaxLength = 18;
+// The fast group loop loads 8 bytes of literals at a time, the last ones at most 17 bytes
+// after the flag byte (after 8 references).
+constexpr uint32_t kFastGroupInput = 1 + 16 + 8;
+
+// The number of consecutive literals at the start of a group's remaining flag bits: the
+// count of trailing one bits (flags has a zero bit somewhere).
+inline uint32_t literalRun(uint32_t flags) {
+#if defined(__GNUC__)
+    return uint32_t(__builtin_ctz(~flags));
+#else
+    uint32_t run = 0;
+    for (; flags & 1; flags >>= 1)
+        ++run;
+    return run;
+#endif
+}
+
+constexpr int32_t kMaxGroupOutput = 8 * int32_t(kMaxLength);
+
+// Copies 16 bytes between ranges that do not overlap; compiles to one load and one store.
+inline void copy16(uint8_t* dst, const uint8_t* src) {
+    std::memcpy(dst, src, 16);
+}
+
+// The distance back from the byte about to be written at ring position w to the byte at ring
+// position `position`: 1 for the byte just written, 4096 for position == w (the oldest byte,
+// the one about to be replaced).
+inline uint32_t distanceBack(uint32_t w, uint32_t position) {
+    return ((w - position - 1) & kRingMask) + 1;
+}
+
+}  // namespace
+
+// The output is kept linear: work[0, 4096) holds the ring as it stands before the first
+// output byte, oldest byte (ring position 4078) first, and output byte i goes to
+// work[4096 + i]. Ring position (4078 + i) & 0xFFF always holds the byte 4096 places back,
+// so a reference to an absolute ring position becomes a copy from a distance of 1..4096
+// bytes back, with no index to wrap. When a block is full it goes to the sink and its last
+// 4096 bytes move to the front to serve as the history of the next one.
+bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize, uint8_t* work,
+                  size_t blockSize, BlockSink sink, void* context) {
+    if (originalSize <= 0) return true;
+    uint8_t ring[kRingSize] = {};
+    initDictionary(ring);
+    std::memcpy(work, ring + kRingStart, kRingSize - kRingStart);
+    std::memcpy(work + (kRingSize - kRingStart), ring, kRingStart);
+    // The 16-byte copies may read bytes past the output written so far; give them a value.
+    std::memset(work + kRingSize, 0, blockSize + kBlockSlack);
+
+    uint8_t* const base = work + kRingSize;
+    uint8_t* const blockEnd = base + blockSize;
+    uint8_t* op = base;
+    // The ring position of the byte at `at` is (its address + wBias) & 0xFFF; wBias changes
+    // only when the output moves back to base.
+    uint32_t wBias = kRingStart - uint32_t(reinterpret_cast<uintptr_t>(base));
+    auto ringPosition = [&wBias](const uint8_t* at) {
+        return uint32_t(reinterpret_cast<uintptr_t>(at)) + wBias;
+    };
+    const uint32_t end = inputSize < 0 ? 0u : uint32_t(inputSize);
+    uint32_t p = kHeaderSize;
+    int32_t remaining = originalSize;
+    while (remaining > 0) {
+        if (op >= blockEnd) {
+            const size_t size = size_t(op - base);
+            if (!sink(context, base, size)) return false;
+            std::memmove(work, op - kRingSize, kRingSize);
+            wBias += uint32_t(size);
+            op = base;
+        }
+        if (remaining >= 2 * kMaxGroupOutput && p <= end && end - p >= kFastGroupInput) {
+            // Fast path: every item of this group and of the next one is needed, and all the
+            // input this group may load lies inside the buffer, so neither the count nor the
+            // input end is checked per item. (The 8-byte loads reach up to 7 bytes past the
+            // group: bytes of the next group, which will be read anyway.) The group goes as
+            // runs of literals, each copied at once (8 bytes, of which the run's length
+            // count), each but the last followed by one reference. Bytes stored past an
+            // item's end lie in the slack or ahead of op and are overwritten later.
+            uint8_t* const groupStart = op;
+            const uint32_t flagByte = input[p++];
+            if (flagByte == 0xFF) {  // eight literals: a constant step, no wait for the flags
+                std::memcpy(op, input + p, 8);
+                op += 8;
+                p += 8;
+                remaining -= 8;
+                continue;
+            }
+            // The kinds of the items still to decode, lowest bit first, under a one bit that
+            // marks the end of the group: all ones once only literals remain.
+            uint32_t flags = flagByte | 0x100;
+            do {
+                const uint32_t run = literalRun(flags);  // a reference follows
+                std::memcpy(op, input + p, 8);
+                op += run;
+                p += run;
+                flags >>= run + 1;
+                const uint32_t b0 = input[p];
+                const uint32_t b1 = input[p + 1];
+                p += 2;
+                const uint32_t length = (b1 & 0x0F) + 3;
+                const uint32_t distance = distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
+                const uint8_t* src = op - distance;
+                if (distance >= kMaxLength || (distance >= 16 && distance >= length)) {
+                    // No overlap: 16 bytes at a time.
+                    copy16(op, src);
+                    copy16(op + 16, src + 16);
+                } else {
+                    // The reference reads bytes it writes itself: one at a time.
+                    for (uint32_t k = 0; k < length; ++k)
+                        op[k] = src[k];
+                }
+                op += length;
+            } while ((flags & (flags + 1)) != 0);
+            const uint32_t left = literalRun(flags) - 1;  // below the end marker
+            std::memcpy(op, input + p, 8);  // the closing run of literals, maybe empty
+            op += left;
+            p += left;
+            remaining -= int32_t(op - groupStart);
+            continue;
+        }
+        // Near the end of the count or of the input: check both before every read.
+        auto next = [&]() -> uint8_t { return p < end ? input[p++] : (p++, uint8_t(0)); };
+        unsigned flags = next();
+        for (int item = 0; item < 8 && remaining > 0; ++item, flags >>= 1) {
+            if (flags & 1) {
+                *op++ = next();
+                --remaining;
+                continue;
+            }
+            const uint32_t b0 = next();
+            const uint32_t b1 = next();
+            uint32_t length = (b1 & 0x0F) + 3;
+            if (int32_t(length) > remaining) length = uint32_t(remaining);
+            const uint8_t* src = op - distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
+            for (uint32_t k = 0; k < length; ++k)
+                op[k] = src[k];  // read after the last store
+            op += length;
+            remaining -= int32_t(length);
+        }
+    }
+    return sink(context, base, size_t(op - base));
 }

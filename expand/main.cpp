@@ -1,6 +1,134 @@
-// drupa: expands one VKP file. (Placeholder until the expander lands.)
+// drupa: expands one VKP file into the file named by its path without the last extension.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "decoder.h"
+#include "output_name.h"
 
-int main() { return 1; }
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace {
+
+constexpr size_t kInputBufferSize = size_t(16) << 20;  // the most of the input that is read
+constexpr size_t kOutputNameSize = 4096;               // with the terminating zero
+constexpr size_t kBlockSize = size_t(512) << 10;       // output handed to the stream at once
+
+constexpr char kUsage[] = "Usage: drupa (VKP File)\n";
+constexpr char kCannotAllocate[] =  // "cannot allocate memory."
+    "\x83\x81\x83\x82\x83\x8A\x82\xCC\x8A\x84\x82\xE8\x93\x96\x82\xC4\x82\xAA\x82\xC5\x82\xAB"
+    "\x82\xDC\x82\xB9\x82\xF1.\n";
+constexpr char kCannotOpenInput[] =  // "cannot open the file."
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1.\n";
+constexpr char kNameTooLong[] =  // "the file name is too long."
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\x82\xAA\x92\xB7\x82\xB7\x82\xAC\x82\xDC\x82\xB7.\n";
+constexpr char kNoExtension[] =  // "there is no extension."
+    "\x8A\x67\x92\xA3\x8E\x71\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1.\n";
+constexpr char kCannotOpenOutput[] =  // "cannot open the output file."
+    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9"
+    "\x82\xF1.\n";
+constexpr char kCannotWriteOutput[] =  // "cannot write the output file."
+    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF"
+    "\x82\xDC\x82\xB9\x82\xF1.\n";
+
+// The decoder's history and output block; static, like the ring it stands for.
+uint8_t work[blockWorkSize(kBlockSize)];
+
+int fail(const char* message) {
+    std::fputs(message, stderr);
+    return 1;
+}
+
+// The zero-filled input buffer. On Linux it is a fresh anonymous mapping (zero pages) aligned
+// to 2 MiB and marked for transparent huge pages: touching it then costs a few huge-page
+// faults instead of one fault per 4 KiB page, which would otherwise take longer than the
+// decoding. Elsewhere, and if the mapping fails, it comes from calloc.
+struct InputBuffer {
+    uint8_t* data = nullptr;
+    void* mapping = nullptr;
+    size_t mappingSize = 0;
+};
+
+InputBuffer allocateInput() {
+    InputBuffer buffer;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr size_t kHugePage = size_t(2) << 20;
+    const size_t size = kInputBufferSize + kHugePage;
+    void* mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping != MAP_FAILED) {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(mapping);
+        const uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
+        buffer.data = reinterpret_cast<uint8_t*>(aligned);
+        buffer.mapping = mapping;
+        buffer.mappingSize = size;
+        madvise(buffer.data, kInputBufferSize, MADV_HUGEPAGE);  // a hint: failure is harmless
+        return buffer;
+    }
+#endif
+    buffer.data = static_cast<uint8_t*>(std::calloc(kInputBufferSize, 1));
+    return buffer;
+}
+
+void freeInput(const InputBuffer& buffer) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (buffer.mapping != nullptr) {
+        munmap(buffer.mapping, buffer.mappingSize);
+        return;
+    }
+#endif
+    std::free(buffer.data);
+}
+
+bool writeBlock(void* context, const uint8_t* data, size_t size) {
+    return std::fwrite(data, 1, size, static_cast<FILE*>(context)) == size;
+}
+
+// Steps after the buffer is allocated; the caller frees it on every path.
+int expand(const char* path, uint8_t* input) {
+    FILE* in = std::fopen(path, "rb");
+    if (in == nullptr) return fail(kCannotOpenInput);
+    // Bytes past the end of the file, or past the buffer, stay or read as zero.
+    const size_t inputSize = std::fread(input, 1, kInputBufferSize, in);
+    std::fclose(in);
+    (void)inputSize;  // the decoder is bounded by the buffer, not by the file
+
+    const int32_t original = readU32BE(input + kOriginalSizeOffset);
+    const int32_t compressed = readU32BE(input + kCompressedSizeOffset);
+    std::printf("compressed = %d -> original = %d\n", int(compressed), int(original));
+    std::fflush(stdout);  // the sizes line goes out before any message when both share a file
+
+    char outputName[kOutputNameSize];
+    switch (deriveOutputName(path, outputName, sizeof outputName)) {
+        case OutputName::kOk:
+            break;
+        case OutputName::kTooLong:
+            return fail(kNameTooLong);
+        case OutputName::kNoFullStop:
+            return fail(kNoExtension);
+    }
+
+    FILE* out = std::fopen(outputName, "wb");
+    if (out == nullptr) return fail(kCannotOpenOutput);
+    bool written =
+        decodeBlocks(input, int32_t(kInputBufferSize), original, work, kBlockSize, writeBlock, out);
+    written = std::fflush(out) == 0 && written;
+    written = std::fclose(out) == 0 && written;
+    if (!written) {
+        std::remove(outputName);
+        return fail(kCannotWriteOutput);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) return fail(kUsage);
+    const InputBuffer buffer = allocateInput();
+    if (buffer.data == nullptr) return fail(kCannotAllocate);
+    const int status = expand(argv[1], buffer.data);
+    freeInput(buffer);
+    return status;
+}
