@@ -1,18 +1,369 @@
 #include "encoder.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "decoder.h"
 
-// Placeholder: literals only, until the optimal parser lands.
-void encodeFile(const uint8_t* input, uint32_t size, std::vector<uint8_t>* out) {
+// How the encoder sees the data: one virtual stream, the 4096-byte preset history (what the
+// ring holds before the first output byte, oldest first) followed by the input. A reference at
+// input offset j with distance d (1..4096) copies the stream from j - d on, one byte at a time,
+// exactly as the decoder does: the ring position it names, (4078 + j - d) mod 4096, holds the
+// stream byte at j - d whether that byte is initial content or output, since the decoder only
+// overwrites a position 4096 bytes after it was last written.
+//
+// Stream positions are absolute uint32 values: the history starts at kHistoryStart and the
+// input at kDataStart. Position 0 is "no node": it lies more than a window behind any real one.
+//
+// The parse: a literal costs 9 bits (the byte and its flag bit), a reference 17 bits. The
+// stream is L + 2R + ceil((L + R) / 8) bytes = ceil((9L + 17R) / 8), a non-decreasing function
+// of the bit count, so a shortest path in bits is a shortest stream in bytes, flag bytes and
+// the partial last group included. Every reference costs the same whatever its distance, so
+// only the longest match at each position matters: if one of length m exists, all lengths
+// 3..m exist at the same distance.
+
+namespace {
+
+constexpr uint32_t kMinMatch = 3;
+constexpr uint32_t kMaxMatch = 18;
+constexpr uint32_t kWindow = kRingSize;  // distances 1..4096
+constexpr uint32_t kLiteralBits = 9;
+constexpr uint32_t kReferenceBits = 17;
+
+constexpr uint32_t kNil = 0;
+constexpr uint32_t kHistoryStart = 2 * kWindow;
+constexpr uint32_t kDataStart = kHistoryStart + kWindow;
+
+// Tree nodes are kept per position modulo kSlots; twice the window, so the slot of the oldest
+// position still in reach (distance 4096) is not the slot being written.
+constexpr uint32_t kSlots = 2 * kWindow;
+constexpr uint32_t kSlotMask = kSlots - 1;
+constexpr uint32_t kBuckets = 1u << 16;  // trees, chosen by a hash of the first three bytes
+
+// The stream is copied into the match buffer a block at a time, with the window before it
+// and some bytes after it: a comparison reads up to kMaxMatch + 8 bytes past a position.
+constexpr uint32_t kBlock = 1u << 16;
+constexpr uint32_t kPad = 32;
+
+constexpr uint64_t kUnreached = UINT64_MAX;
+
+inline uint64_t load64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Length of the common prefix of p and q, at least `from` (known equal) and at most kMaxMatch.
+inline uint32_t matchLength(const uint8_t* p, const uint8_t* q, uint32_t from) {
+    uint32_t len = from;
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    while (len < kMaxMatch) {
+        const uint64_t x = load64(p + len) ^ load64(q + len);
+        if (x != 0) return std::min(len + uint32_t(__builtin_ctzll(x)) / 8, kMaxMatch);
+        len += 8;
+    }
+    return kMaxMatch;
+#else
+    while (len < kMaxMatch && p[len] == q[len])
+        ++len;
+    return len;
+#endif
+}
+
+// Flag bytes and items, appended to the output as they come.
+class CodeWriter {
+  public:
+    explicit CodeWriter(std::vector<uint8_t>* out) : out_(out) {}
+    void literal(uint8_t b) {
+        flagBit(1);
+        out_->push_back(b);
+    }
+    // A reference to ring position `position` of length 3..18; a shorter length can only end
+    // the stream, where the decoder stops inside the reference.
+    void reference(uint32_t position, uint32_t length) {
+        flagBit(0);
+        const uint32_t code = std::max(length, kMinMatch) - kMinMatch;
+        out_->push_back(uint8_t(position & 0xFF));
+        out_->push_back(uint8_t((position >> 4 & 0xF0) | code));
+    }
+
+  private:
+    void flagBit(uint8_t bit) {
+        if (items_ == 8) {
+            flagPos_ = out_->size();
+            out_->push_back(0);
+            items_ = 0;
+        }
+        (*out_)[flagPos_] = uint8_t((*out_)[flagPos_] | bit << items_);
+        ++items_;
+    }
+    std::vector<uint8_t>* out_;
+    size_t flagPos_ = 0;
+    unsigned items_ = 8;
+};
+
+class Encoder {
+  public:
+    Encoder(const uint8_t* input, uint32_t size, uint32_t parseWindow, CodeWriter* writer)
+        : input_(input),
+          end_(kDataStart + size),
+          window_(std::min(std::max(parseWindow, 64u), 1u << 24)),
+          writer_(writer),
+          buffer_(kWindow + kBlock + kPad),
+          heads_(kBuckets, kNil),
+          left_(kSlots, kNil),
+          right_(kSlots, kNil),
+          cost_(window_ + kMaxMatch + 2, kUnreached),
+          length_(window_ + kMaxMatch + 2, 0),
+          distance_(window_ + kMaxMatch + 2, 0) {
+        uint8_t ring[kRingSize] = {};
+        initDictionary(ring);
+        // History byte k (oldest first) sits at distance 4096 - k before the first output byte.
+        for (uint32_t k = 0; k < kWindow; ++k)
+            history_[k] = ring[(kRingStart + k) & kRingMask];
+        cost_[0] = 0;
+    }
+
+    // Parses and writes the whole input; false as soon as `over` says the output is too long.
+    template <class Over>
+    bool run(Over&& over) {
+        for (uint32_t s = kHistoryStart; s < end_; s += kBlock) {
+            const uint32_t e = std::min(s + kBlock, end_);
+            fill(s - kWindow, e + kPad);
+            for (uint32_t a = s; a < e; ++a) {
+                uint32_t distance = 0;
+                uint32_t found = insert(a, &distance);
+                if (a < kDataStart) continue;
+                if (end_ - a == 2 && found < 2) found = lastPair(a, &distance);
+                if (a >= pendStart_ && a - pendStart_ + kMaxMatch >= window_) {
+                    commit(a);
+                    if (over()) return false;
+                }
+                const uint32_t longest = std::min(found, end_ - a);
+                if (a == greedyNext_) greedyNext_ = a + (longest >= kMinMatch ? longest : 1);
+                // After a forced commit past a, no parse goes through a any more.
+                if (a >= pendStart_) relax(a, found, distance);
+            }
+        }
+        commit(end_);
+        return !over();
+    }
+
+  private:
+    // Copies stream positions [from, to) into the match buffer; zeros stand outside the stream.
+    void fill(uint32_t from, uint32_t to) {
+        bufferBase_ = from;
+        for (uint32_t a = from; a < to; ++a) {
+            uint8_t b = 0;
+            if (a >= kDataStart && a < end_) {
+                const uint32_t run = std::min(to, end_) - a;
+                std::memcpy(&buffer_[a - from], input_ + (a - kDataStart), run);
+                a += run - 1;
+                continue;
+            }
+            if (a >= kHistoryStart && a < kDataStart) b = history_[a - kHistoryStart];
+            buffer_[a - from] = b;
+        }
+    }
+
+    // Adds position a to its tree and returns the longest match (up to kMaxMatch) among the
+    // positions at most a window behind, with its distance in *distance. The trees are binary
+    // search trees over the 18-byte strings, newest at the root, each node older than its
+    // parent, so a node out of reach ends the search and cuts off everything below it.
+    uint32_t insert(uint32_t a, uint32_t* distance) {
+        const uint8_t* p = &buffer_[a - bufferBase_];
+        const uint32_t key = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+        uint32_t& head = heads_[key * 2654435761u >> 16];
+        uint32_t candidate = head;
+        head = a;
+        uint32_t* smaller = &left_[a & kSlotMask];  // where the next smaller node hangs
+        uint32_t* larger = &right_[a & kSlotMask];
+        uint32_t smallerLength = 0;  // bytes the next smaller node is known to share with a
+        uint32_t largerLength = 0;
+        uint32_t best = 0;
+        for (;;) {
+            if (a - candidate > kWindow) {
+                *smaller = kNil;
+                *larger = kNil;
+                break;
+            }
+            const uint8_t* q = &buffer_[candidate - bufferBase_];
+            const uint32_t len = matchLength(p, q, std::min(smallerLength, largerLength));
+            if (len > best) {
+                best = len;
+                *distance = a - candidate;
+            }
+            const uint32_t slot = candidate & kSlotMask;
+            if (len == kMaxMatch) {
+                // Same string as a, but older: a takes its place in the tree.
+                *smaller = left_[slot];
+                *larger = right_[slot];
+                break;
+            }
+            if (q[len] < p[len]) {
+                *smaller = candidate;
+                smaller = &right_[slot];
+                candidate = right_[slot];
+                smallerLength = len;
+            } else {
+                *larger = candidate;
+                larger = &left_[slot];
+                candidate = left_[slot];
+                largerLength = len;
+            }
+        }
+        return best;
+    }
+
+    // The trees only hold strings that share a hash of three bytes; the last two bytes of the
+    // data have no third, so their match is searched for on its own: 2 if some position a
+    // window behind holds the same pair, else 0.
+    uint32_t lastPair(uint32_t a, uint32_t* distance) const {
+        const uint8_t* p = &buffer_[a - bufferBase_];
+        for (uint32_t d = 1; d <= kWindow; ++d) {
+            const uint8_t* q = p - d;
+            if (q[0] == p[0] && q[1] == p[1]) {
+                *distance = d;
+                return 2;
+            }
+        }
+        return 0;
+    }
+
+    // Relaxes the items that start at stream position a, given its longest match.
+    void relax(uint32_t a, uint32_t found, uint32_t distance) {
+        const uint32_t k = a - pendStart_;
+        const uint32_t left = end_ - a;
+        uint32_t longest = std::min(found, left);
+        // A reference cut short by the end of the data still costs a whole reference; worth it
+        // only for the last two bytes, where it beats two literals.
+        const uint32_t shortest = left == 2 ? 2 : kMinMatch;
+        if (longest < shortest) longest = 0;
+        const uint64_t c = cost_[k];
+        // On equal cost the later start wins: the candidate parses then share their earlier
+        // items sooner, which lets the parser commit them.
+        if (c + kLiteralBits <= cost_[k + 1]) {
+            cost_[k + 1] = c + kLiteralBits;
+            length_[k + 1] = 1;
+        }
+        distance_[k] = uint16_t(distance);
+        for (uint32_t l = shortest; l <= longest; ++l) {
+            if (c + kReferenceBits <= cost_[k + l]) {
+                cost_[k + l] = c + kReferenceBits;
+                length_[k + l] = uint8_t(l);
+            }
+        }
+    }
+
+    // Called when every item starting before stream position p has been relaxed. Each parse
+    // still possible passes through a node in [p, p + 17] whose best predecessor is known, so
+    // the nodes their predecessor chains share are in every optimal parse: writes the items up
+    // to the latest of them and forgets the positions before it.
+    void commit(uint32_t p) {
+        const uint32_t kp = p - pendStart_;
+        uint32_t nodes[kMaxMatch];
+        uint32_t count = 0;
+        for (uint32_t x = kp; x < kp + kMaxMatch && pendStart_ + x <= end_; ++x)
+            if (cost_[x] != kUnreached) nodes[count++] = x;
+        uint32_t shared = 0;
+        for (;;) {
+            const uint32_t* top = std::max_element(nodes, nodes + count);
+            const uint32_t* bottom = std::min_element(nodes, nodes + count);
+            if (*top == *bottom) {
+                shared = *top;
+                break;
+            }
+            const uint32_t latest = *top;
+            for (uint32_t i = 0; i < count; ++i)
+                if (nodes[i] == latest) nodes[i] = latest - length_[latest];
+        }
+        bool forced = false;
+        if (shared < window_ / 4 && p != end_) {
+            // The candidate parses have not met for a long stretch: keep only the best parse
+            // to the node where the greedy parse's next item starts. Each forced node lies on
+            // the greedy parse, so the greedy parse stays one of the candidates and the result
+            // is never longer than it.
+            shared = greedyNext_ - pendStart_;
+            forced = true;
+        }
+        emit(shared);
+        // Keep [shared, kp + 18), reset what lies after it, and after a forced commit every
+        // node but the one kept, as the parses that reached them are gone.
+        const uint32_t keep = kp + kMaxMatch - shared;
+        std::copy(cost_.begin() + shared, cost_.begin() + shared + keep, cost_.begin());
+        std::copy(length_.begin() + shared, length_.begin() + shared + keep, length_.begin());
+        std::copy(distance_.begin() + shared, distance_.begin() + shared + keep, distance_.begin());
+        std::fill(cost_.begin() + keep, cost_.begin() + kp + kMaxMatch, kUnreached);
+        if (forced) std::fill(cost_.begin() + 1, cost_.begin() + keep, kUnreached);
+        pendStart_ += shared;
+    }
+
+    // Writes the items of the best parse from pendStart_ to pendStart_ + target.
+    void emit(uint32_t target) {
+        items_.clear();
+        for (uint32_t x = target; x != 0; x -= length_[x])
+            items_.push_back(x);
+        uint32_t start = 0;
+        for (size_t i = items_.size(); i-- > 0;) {
+            const uint32_t x = items_[i];
+            const uint32_t j = pendStart_ + start - kDataStart;  // input offset of the item
+            const uint32_t length = x - start;
+            if (length == 1) {
+                writer_->literal(input_[j]);
+            } else {
+                const uint32_t d = distance_[start];
+                writer_->reference((kRingStart + j - d) & kRingMask, length);
+            }
+            start = x;
+        }
+    }
+
+    const uint8_t* input_;
+    uint32_t end_;
+    uint32_t window_;
+    CodeWriter* writer_;
+
+    uint8_t history_[kWindow];
+    std::vector<uint8_t> buffer_;
+    uint32_t bufferBase_ = 0;
+    std::vector<uint32_t> heads_;
+    std::vector<uint32_t> left_;
+    std::vector<uint32_t> right_;
+
+    // The pending parse, indexed by position - pendStart_: the cheapest cost in bits of
+    // reaching each position, the length of the last item on that cheapest way (1 for a
+    // literal), and the distance of the longest match found at each position.
+    uint32_t pendStart_ = kDataStart;
+    uint32_t greedyNext_ = kDataStart;  // where the greedy parse's next item starts
+    std::vector<uint64_t> cost_;
+    std::vector<uint8_t> length_;
+    std::vector<uint16_t> distance_;
+    std::vector<uint32_t> items_;
+};
+
+void putU32BE(uint8_t* p, uint32_t v) {
+    for (int k = 0; k < 4; ++k)
+        p[k] = uint8_t(v >> (24 - 8 * k));
+}
+
+}  // namespace
+
+bool encodeFile(const uint8_t* input, uint32_t size, std::vector<uint8_t>* out,
+                const EncodeLimits& limits) {
     const size_t base = out->size();
     out->resize(base + kHeaderSize);
-    for (uint32_t i = 0; i < size; i += 8) {
-        out->push_back(0xFF);
-        for (uint32_t k = i; k < size && k < i + 8; ++k) out->push_back(input[k]);
+    CodeWriter writer(out);
+    Encoder encoder(input, size, limits.parseWindow, &writer);
+    if (!encoder.run([&] { return out->size() - base > limits.maxFileSize; })) {
+        out->resize(base);
+        return false;
     }
-    const uint32_t compressed = uint32_t(out->size() - base - kHeaderSize);
-    for (int k = 0; k < 4; ++k) {
-        (*out)[base + size_t(k)] = uint8_t(compressed >> (24 - 8 * k));
-        (*out)[base + 4 + size_t(k)] = uint8_t(size >> (24 - 8 * k));
-    }
+    putU32BE(out->data() + base + kCompressedSizeOffset,
+             uint32_t(out->size() - base - kHeaderSize));
+    putU32BE(out->data() + base + kOriginalSizeOffset, size);
+    return true;
+}
+
+void encodeFile(const uint8_t* input, uint32_t size, std::vector<uint8_t>* out) {
+    encodeFile(input, size, out, EncodeLimits());
 }

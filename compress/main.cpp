@@ -1,1 +1,93 @@
-int main() { return 1; }
+// vkpack: packs one file into a VKP file at the same path with ".vkp" appended, which drupa
+// expands back to the original bytes.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "decoder.h"
+#include "encoder.h"
+
+namespace {
+
+constexpr char kUsage[] = "Usage: vkpack (File)\n";
+constexpr char kCannotOpenInput[] =  // "cannot open the file."
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1.\n";
+constexpr char kTooLarge[] =  // "the file is too large."
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x91\xE5\x82\xAB\x82\xB7\x82\xAC\x82\xDC\x82\xB7.\n";
+constexpr char kCannotOpenOutput[] =  // "cannot open the output file."
+    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B"
+    "\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1.\n";
+constexpr char kCannotWriteOutput[] =  // "cannot write the output file."
+    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B"
+    "\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1.\n";
+
+constexpr uint64_t kMaxInputSize = 0x7FFFFFFF;  // the header holds a signed 32-bit size
+constexpr size_t kMaxPackedSize = 16777216;     // drupa reads at most this much of a file
+
+int fail(const char* message) {
+    std::fputs(message, stderr);
+    return 1;
+}
+
+// Reads the whole file at `path` into *data, or returns the message to print.
+const char* readInput(const char* path, std::vector<uint8_t>* data) {
+    std::FILE* in = std::fopen(path, "rb");
+    if (in == nullptr) return kCannotOpenInput;
+    // A regular file's size is known up front: refuse a huge one before reading it.
+    std::error_code ec;
+    const std::uintmax_t known = std::filesystem::file_size(path, ec);
+    if (!ec && known > kMaxInputSize) {
+        std::fclose(in);
+        return kTooLarge;
+    }
+    if (!ec) data->reserve(size_t(known));
+    std::vector<uint8_t> chunk(1 << 16);
+    const char* message = nullptr;
+    for (;;) {
+        const size_t got = std::fread(chunk.data(), 1, chunk.size(), in);
+        if (got == 0) break;
+        if (data->size() + got > kMaxInputSize) {
+            message = kTooLarge;
+            break;
+        }
+        data->insert(data->end(), chunk.begin(), chunk.begin() + std::ptrdiff_t(got));
+    }
+    if (message == nullptr && std::ferror(in)) message = kCannotOpenInput;  // e.g. a directory
+    std::fclose(in);
+    return message;
+}
+
+// Writes the packed file; false after a write, flush or close error.
+bool writeOutput(std::FILE* out, const std::vector<uint8_t>& packed) {
+    const bool written = std::fwrite(packed.data(), 1, packed.size(), out) == packed.size();
+    const bool flushed = std::fflush(out) == 0;
+    const bool closed = std::fclose(out) == 0;
+    return written && flushed && closed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) return fail(kUsage);
+    std::vector<uint8_t> input;
+    if (const char* message = readInput(argv[1], &input)) return fail(message);
+
+    EncodeLimits limits;
+    limits.maxFileSize = kMaxPackedSize;
+    std::vector<uint8_t> packed;
+    if (!encodeFile(input.data(), uint32_t(input.size()), &packed, limits)) return fail(kTooLarge);
+    std::printf("original = %d -> compressed = %d\n", readU32BE(&packed[kOriginalSizeOffset]),
+                readU32BE(&packed[kCompressedSizeOffset]));
+    std::fflush(stdout);
+
+    const std::string outputName = std::string(argv[1]) + ".vkp";
+    std::FILE* out = std::fopen(outputName.c_str(), "wb");
+    if (out == nullptr) return fail(kCannotOpenOutput);
+    if (!writeOutput(out, packed)) {
+        std::remove(outputName.c_str());
+        return fail(kCannotWriteOutput);
+    }
+    return 0;
+}
