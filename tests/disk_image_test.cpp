@@ -29,12 +29,6 @@ Disk named(const std::string& name) {
     return d;
 }
 
-template <class F>
-Disk changed(Disk d, F change) {
-    change(d);
-    return d;
-}
-
 // The image written to a file of its own; `image` has it open with disk `select` selected.
 struct Opened {
     cli::TempDir dir;
@@ -198,18 +192,18 @@ TEST(DiskImageOpen, ReopeningClosesTheOldStream) {
 
 // --- finding a sector ----------------------------------------------------------------------
 
+using Change = void (*)(Disk&);
+
 struct SectorCase {
     const char* what;
-    Disk disk;
-    int32_t track, c, h, r, n, length;
-    int32_t got;
-    uint8_t fill;           // every byte read
-    size_t truncateTo = 0;  // cut the image file to this many bytes (0: keep it whole)
+    std::vector<int32_t> args;  // track, C, H, R, N, length, bytes read
+    uint8_t fill;               // every byte read
+    Change change;              // made to the disk first
+    size_t truncateTo;          // cut the image file to this many bytes (0: keep it whole)
 };
-SectorCase row(const char* what, Disk disk, std::vector<int32_t> args, uint8_t fill,
+SectorCase row(const char* what, std::vector<int32_t> args, uint8_t fill, Change change = nullptr,
                size_t truncateTo = 0) {
-    return {what,    std::move(disk), args[0], args[1], args[2],   args[3],
-            args[4], args[5],         args[6], fill,    truncateTo};
+    return {what, args, fill, change, truncateTo};
 }
 
 // Track 3: (1,1,1,3) 1024 x 0x11, (1,1,2,3) 1024 x 0x22, (1,1,2,2) 512 x 0x33, (1,1,3,3) 1024 x
@@ -223,70 +217,68 @@ Disk four() {
 
 // Rows: {track, C, H, R, N, length, bytes read}, the fill of the bytes read.
 const SectorCase kSectorCases[] = {
-    row("first sector", four(), {3, 1, 1, 1, 3, 1024, 1024}, 0x11),
-    row("last sector", four(), {3, 1, 1, 3, 3, 1024, 1024}, 0x44),
-    row("N tells equal C/H/R apart", four(), {3, 1, 1, 2, 2, 1024, 512}, 0x33),
-    row("C must match", four(), {3, 0, 1, 1, 3, 1024, 0}, 0),
-    row("H must match", four(), {3, 1, 0, 1, 3, 1024, 0}, 0),
-    row("R must match", four(), {3, 1, 1, 4, 3, 1024, 0}, 0),
-    row("N must match", four(), {3, 1, 1, 1, 2, 1024, 0}, 0),
-    row("ID beyond a byte never matches", four(), {3, 257, 1, 1, 3, 1024, 0}, 0),
-    row("length cuts the data", four(), {3, 1, 1, 3, 3, 100, 100}, 0x44),
-    row("negative length", four(), {3, 1, 1, 3, 3, -5, 0}, 0),
-    row("other track", four(), {2, 1, 1, 1, 3, 1024, 0}, 0),
-    row("track -1", four(), {-1, 1, 1, 1, 3, 1024, 0}, 0),
-    row("track 164", four(), {164, 1, 1, 1, 3, 1024, 0}, 0),
-    row("first match wins",
-        changed(four(), [](Disk& d) { d.tracks[3][3] = sector(1, 1, 1, 3, 1024, 0x55); }),
-        {3, 1, 1, 1, 3, 1024, 1024}, 0x11),
-    row("data size field shorter than the data",
-        changed(four(), [](Disk& d) { d.tracks[3][0].data.resize(10); }), {3, 1, 1, 1, 3, 1024, 10},
-        0x11),
-    row("data size field 0", changed(four(), [](Disk& d) { d.tracks[3][0].data.clear(); }),
-        {3, 1, 1, 1, 3, 1024, 0}, 0),
-    row("count 1 ends the walk after one sector",
-        changed(four(), [](Disk& d) { d.tracks[3][0].count = 1; }), {3, 1, 1, 2, 3, 1024, 0}, 0),
-    row("count from the latest header ends the walk",
-        changed(four(), [](Disk& d) { d.tracks[3][1].count = 2; }), {3, 1, 1, 3, 3, 1024, 0}, 0),
-    row("count 3 on the 3rd header still reads it",
-        changed(four(), [](Disk& d) { d.tracks[3][2].count = 3; }), {3, 1, 1, 2, 2, 1024, 512},
-        0x33),
-    row("count 0 ends the walk before its sector",
-        changed(four(), [](Disk& d) { d.tracks[3][3].count = 0; }), {3, 1, 1, 3, 3, 1024, 0}, 0),
-    row("a count below the index does not end the walk",
-        changed(four(), [](Disk& d) { d.tracks[3][2].count = 1; }), {3, 1, 1, 3, 3, 1024, 1024},
-        0x44),
-    row("track offset = disk size passes", changed(four(), [](Disk& d) { d.sizeField = 688; }),
-        {3, 1, 1, 1, 3, 1024, 1024}, 0x11),
-    row("track offset > disk size fails", changed(four(), [](Disk& d) { d.sizeField = 687; }),
-        {3, 1, 1, 1, 3, 1024, 0}, 0),
-    row("track offset of 2^31 or more acts negative",
-        changed(four(), [](Disk& d) { d.trackTableOverride[3] = 0xFFFFFF00u; }),
-        {3, 1, 1, 1, 3, 1024, 0}, 0),
-    row("track offset past the end of the file",
-        changed(four(), [](Disk& d) { d.trackTableOverride[3] = 5000; }), {3, 1, 1, 1, 3, 1024, 0},
-        0),
-    row("file ends inside the first header", four(), {3, 1, 1, 1, 3, 1024, 0}, 0, 688 + 15),
-    row("file ends inside a later header", four(), {3, 1, 1, 2, 3, 1024, 0}, 0, 688 + 1040 + 8),
-    row("file ends inside the data", four(), {3, 1, 1, 2, 3, 1024, 100}, 0x22,
+    row("first sector", {3, 1, 1, 1, 3, 1024, 1024}, 0x11),
+    row("last sector", {3, 1, 1, 3, 3, 1024, 1024}, 0x44),
+    row("N tells equal C/H/R apart", {3, 1, 1, 2, 2, 1024, 512}, 0x33),
+    row("C must match", {3, 0, 1, 1, 3, 1024, 0}, 0),
+    row("H must match", {3, 1, 0, 1, 3, 1024, 0}, 0),
+    row("R must match", {3, 1, 1, 4, 3, 1024, 0}, 0),
+    row("N must match", {3, 1, 1, 1, 2, 1024, 0}, 0),
+    row("ID beyond a byte never matches", {3, 257, 1, 1, 3, 1024, 0}, 0),
+    row("length cuts the data", {3, 1, 1, 3, 3, 100, 100}, 0x44),
+    row("negative length", {3, 1, 1, 3, 3, -5, 0}, 0),
+    row("other track", {2, 1, 1, 1, 3, 1024, 0}, 0),
+    row("track -1", {-1, 1, 1, 1, 3, 1024, 0}, 0),
+    row("track 164", {164, 1, 1, 1, 3, 1024, 0}, 0),
+    row("first match wins", {3, 1, 1, 1, 3, 1024, 1024}, 0x11,
+        [](Disk& d) { d.tracks[3][3] = sector(1, 1, 1, 3, 1024, 0x55); }),
+    row("data size field shorter than the data", {3, 1, 1, 1, 3, 1024, 10}, 0x11,
+        [](Disk& d) { d.tracks[3][0].data.resize(10); }),
+    row("data size field 0", {3, 1, 1, 1, 3, 1024, 0}, 0,
+        [](Disk& d) { d.tracks[3][0].data.clear(); }),
+    row("count 1 ends the walk after one sector", {3, 1, 1, 2, 3, 1024, 0}, 0,
+        [](Disk& d) { d.tracks[3][0].count = 1; }),
+    row("count from the latest header ends the walk", {3, 1, 1, 3, 3, 1024, 0}, 0,
+        [](Disk& d) { d.tracks[3][1].count = 2; }),
+    row("count 3 on the 3rd header still reads it", {3, 1, 1, 2, 2, 1024, 512}, 0x33,
+        [](Disk& d) { d.tracks[3][2].count = 3; }),
+    row("count 0 ends the walk before its sector", {3, 1, 1, 3, 3, 1024, 0}, 0,
+        [](Disk& d) { d.tracks[3][3].count = 0; }),
+    row("a count below the index does not end the walk", {3, 1, 1, 3, 3, 1024, 1024}, 0x44,
+        [](Disk& d) { d.tracks[3][2].count = 1; }),
+    row("track offset = disk size passes", {3, 1, 1, 1, 3, 1024, 1024}, 0x11,
+        [](Disk& d) { d.sizeField = 688; }),
+    row("track offset > disk size fails", {3, 1, 1, 1, 3, 1024, 0}, 0,
+        [](Disk& d) { d.sizeField = 687; }),
+    row("track offset of 2^31 or more acts negative", {3, 1, 1, 1, 3, 1024, 0}, 0,
+        [](Disk& d) { d.trackTableOverride[3] = 0xFFFFFF00u; }),
+    row("track offset past the end of the file", {3, 1, 1, 1, 3, 1024, 0}, 0,
+        [](Disk& d) { d.trackTableOverride[3] = 5000; }),
+    row("file ends inside the first header", {3, 1, 1, 1, 3, 1024, 0}, 0, nullptr, 688 + 15),
+    row("file ends inside a later header", {3, 1, 1, 2, 3, 1024, 0}, 0, nullptr, 688 + 1040 + 8),
+    row("file ends inside the data", {3, 1, 1, 2, 3, 1024, 100}, 0x22, nullptr,
         688 + 1040 + 16 + 100),
-    row("file ends right after a header", four(), {3, 1, 1, 2, 3, 1024, 0}, 0, 688 + 1040 + 16),
+    row("file ends right after a header", {3, 1, 1, 2, 3, 1024, 0}, 0, nullptr, 688 + 1040 + 16),
 };
 
 class SectorTest : public testing::TestWithParam<SectorCase> {};
 
 TEST_P(SectorTest, ReadsTheSectorWithThatId) {
     const SectorCase& k = GetParam();
-    Bytes bytes = k.disk.bytes();
+    Disk disk = four();
+    if (k.change) k.change(disk);
+    Bytes bytes = disk.bytes();
     if (k.truncateTo != 0) bytes.resize(k.truncateTo);
     Opened f(bytes);
     std::vector<uint8_t> buffer(2048, 0xEE);
     // Twice: the second read finds the sector from what the first walk remembered.
     for (int pass = 0; pass < 2; ++pass) {
-        EXPECT_EQ(f.image.readSector(k.track, k.c, k.h, k.r, k.n, buffer.data(), k.length), k.got);
-        for (int32_t i = 0; i < k.got; ++i)
+        const std::vector<int32_t>& a = k.args;
+        const int32_t got = a[6];
+        EXPECT_EQ(f.image.readSector(a[0], a[1], a[2], a[3], a[4], buffer.data(), a[5]), got);
+        for (int32_t i = 0; i < got; ++i)
             ASSERT_EQ(buffer[size_t(i)], k.fill) << "byte " << i;
-        EXPECT_EQ(buffer[size_t(k.got)], 0xEE) << "nothing written past what was read";
+        EXPECT_EQ(buffer[size_t(got)], 0xEE) << "nothing written past what was read";
     }
 }
 
@@ -339,47 +331,42 @@ Disk filled() {
 struct RunCase {
     const char* what;
     std::vector<int32_t> args;  // track, C, H, R, N, length, first, last (first 0: default)
-    Disk disk;
     int32_t got;
     std::vector<std::pair<int, size_t>> want;  // (bytes, logical sector they come from)
+    Change change;
 };
-RunCase row(const char* what, std::vector<int32_t> args, Disk disk, int32_t got,
-            std::vector<std::pair<int, size_t>> want) {
-    return {what, args, std::move(disk), got, want};
+RunCase runRow(const char* what, std::vector<int32_t> args, int32_t got,
+               std::vector<std::pair<int, size_t>> want, Change change = nullptr) {
+    return {what, args, got, want, change};
 }
 
 const RunCase kRunCases[] = {
-    row("R7 to the other head", {0, 0, 0, 7, 3, 3072, 1, 8}, filled(), 3072,
-        {{1024, 6}, {1024, 7}, {1024, 8}}),
-    row("head 1 to the next cylinder", {1, 0, 1, 8, 3, 2048, 1, 8}, filled(), 2048,
-        {{1024, 15}, {1024, 16}}),
-    row("short last chunk", {1, 0, 1, 1, 3, 2500, 1, 8}, filled(), 2500,
-        {{1024, 8}, {1024, 9}, {452, 10}}),
-    row("whole disk", {0, 0, 0, 1, 3, 1232 * 1024, 1, 8}, filled(), 1232 * 1024, {}),
-    row("past the last track", {153, 76, 1, 8, 3, 2048, 1, 8}, filled(), 1024, {{1024, 1231}}),
-    row("length 0", {0, 0, 0, 1, 3, 0, 1, 8}, filled(), 0, {}),
-    row("negative n", {0, 0, 0, 1, -1, 1024, 1, 8}, filled(), 0, {}),
-    row("smaller n reads nothing here", {0, 0, 0, 1, 2, 512, 1, 8}, filled(), 0, {}),
-    row("default range runs R past 8", {0, 0, 0, 8, 3, 2048, 0, 0}, filled(), 1024, {{1024, 7}}),
-    row("start beyond the last R counts upward", {0, 0, 0, 9, 3, 2048, 1, 8},
-        changed(filled(), [](Disk& d) { d.tracks[0][6].r = 9, d.tracks[0][7].r = 10; }), 2048,
-        {{1024, 6}, {1024, 7}}),
-    row("missing sector ends the run", {0, 0, 0, 6, 3, 4096, 1, 8},
-        changed(filled(), [](Disk& d) { d.tracks[1].erase(d.tracks[1].begin()); }), 3072,
-        {{1024, 5}, {1024, 6}, {1024, 7}}),
-    row("short sector is not counted", {0, 0, 0, 1, 3, 4096, 1, 8},
-        changed(filled(), [](Disk& d) { d.tracks[0][2].data.resize(1000); }), 2048,
-        {{1024, 0}, {1024, 1}, {1000, 2}}),
-    row("short sector enough for the last chunk", {0, 0, 0, 1, 3, 3000, 1, 8},
-        changed(filled(), [](Disk& d) { d.tracks[0][2].data.resize(1000); }), 3000,
-        {{1024, 0}, {1024, 1}, {952, 2}}),
-    row("huge n: one chunk of what is left", {0, 0, 0, 1, 40, 3000, 1, 8},
-        changed(filled(),
-                [](Disk& d) {
-                    d.tracks[0][0].n = 40;
-                    d.tracks[0][0].data.assign(4000, fillOf(0));
-                }),
-        3000, {{3000, 0}}),
+    runRow("R7 to the other head", {0, 0, 0, 7, 3, 3072, 1, 8}, 3072,
+           {{1024, 6}, {1024, 7}, {1024, 8}}),
+    runRow("head 1 to the next cylinder", {1, 0, 1, 8, 3, 2048, 1, 8}, 2048,
+           {{1024, 15}, {1024, 16}}),
+    runRow("short last chunk", {1, 0, 1, 1, 3, 2500, 1, 8}, 2500,
+           {{1024, 8}, {1024, 9}, {452, 10}}),
+    runRow("whole disk", {0, 0, 0, 1, 3, 1232 * 1024, 1, 8}, 1232 * 1024, {}),
+    runRow("past the last track", {153, 76, 1, 8, 3, 2048, 1, 8}, 1024, {{1024, 1231}}),
+    runRow("length 0", {0, 0, 0, 1, 3, 0, 1, 8}, 0, {}),
+    runRow("negative n", {0, 0, 0, 1, -1, 1024, 1, 8}, 0, {}),
+    runRow("smaller n reads nothing here", {0, 0, 0, 1, 2, 512, 1, 8}, 0, {}),
+    runRow("default range runs R past 8", {0, 0, 0, 8, 3, 2048, 0, 0}, 1024, {{1024, 7}}),
+    runRow("start beyond the last R counts upward", {0, 0, 0, 9, 3, 2048, 1, 8}, 2048,
+           {{1024, 6}, {1024, 7}}, [](Disk& d) { d.tracks[0][6].r = 9, d.tracks[0][7].r = 10; }),
+    runRow("missing sector ends the run", {0, 0, 0, 6, 3, 4096, 1, 8}, 3072,
+           {{1024, 5}, {1024, 6}, {1024, 7}},
+           [](Disk& d) { d.tracks[1].erase(d.tracks[1].begin()); }),
+    runRow("short sector is not counted", {0, 0, 0, 1, 3, 4096, 1, 8}, 2048,
+           {{1024, 0}, {1024, 1}, {1000, 2}}, [](Disk& d) { d.tracks[0][2].data.resize(1000); }),
+    runRow("short sector enough for the last chunk", {0, 0, 0, 1, 3, 3000, 1, 8}, 3000,
+           {{1024, 0}, {1024, 1}, {952, 2}}, [](Disk& d) { d.tracks[0][2].data.resize(1000); }),
+    runRow("huge n: one chunk of what is left", {0, 0, 0, 1, 40, 3000, 1, 8}, 3000, {{3000, 0}},
+           [](Disk& d) {
+               d.tracks[0][0].n = 40;
+               d.tracks[0][0].data.assign(4000, fillOf(0));
+           }),
 };
 
 class RunTest : public testing::TestWithParam<RunCase> {};
@@ -387,7 +374,9 @@ class RunTest : public testing::TestWithParam<RunCase> {};
 TEST_P(RunTest, StepsThroughSectorsHeadsAndCylinders) {
     const RunCase& k = GetParam();
     const std::vector<int32_t>& a = k.args;
-    Opened f(k.disk.bytes());
+    Disk disk = filled();
+    if (k.change) k.change(disk);
+    Opened f(disk.bytes());
     if (a[6] != 0) f.image.setSectorRange(a[6], a[7]);
     std::vector<uint8_t> buffer(1232 * 1024 + 1, 0xEE);
     ASSERT_EQ(f.image.readSectors(a[0], a[1], a[2], a[3], a[4], buffer.data(), a[5]), k.got);
