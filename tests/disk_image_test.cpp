@@ -151,10 +151,21 @@ Disk oneSector(uint8_t fill) {
     return d;
 }
 
-TEST(DiskImageOpen, ReadsTheImageAndDiskOpenedLast) {
-    Opened first(d88::image({oneSector(1), oneSector(2)}));
+size_t openFiles() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+// Each open closes the stream before it, also when it fails, and reads come from the image
+// and disk opened last.
+TEST(DiskImageOpen, ReopeningClosesTheOldStreamAndReadsTheNewOne) {
+    const size_t before = openFiles();
     Opened second(oneSector(3).bytes(), -1);
+    Opened first(d88::image({oneSector(1), oneSector(2)}));
     DiskImage& image = first.image;
+    EXPECT_EQ(openFiles(), before + 2);
     uint8_t buffer[1024] = {};
     auto read = [&] {
         buffer[0] = 0;
@@ -164,30 +175,16 @@ TEST(DiskImageOpen, ReadsTheImageAndDiskOpenedLast) {
     ASSERT_TRUE(image.selectDisk(1));
     EXPECT_EQ(read(), 2);
     ASSERT_TRUE(image.open(second.path.c_str()) && image.selectDisk(0));
+    EXPECT_EQ(openFiles(), before + 2);
     EXPECT_EQ(read(), 3);
-    ASSERT_TRUE(image.open(nullptr));
+    EXPECT_FALSE(image.open("/nonexistent/image.d88"));
+    EXPECT_EQ(openFiles(), before + 1);
+    EXPECT_EQ(image.diskCount(), 0);
     EXPECT_EQ(read(), -1);
-}
-
-size_t openFiles() {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count;
-}
-
-TEST(DiskImageOpen, ReopeningClosesTheOldStream) {
-    const size_t before = openFiles();
-    Opened f(named("A").bytes(), -1);
+    ASSERT_TRUE(image.open(second.path.c_str()));
+    ASSERT_TRUE(image.open(nullptr));
     EXPECT_EQ(openFiles(), before + 1);
-    ASSERT_TRUE(f.image.open(f.path.c_str()));
-    EXPECT_EQ(openFiles(), before + 1);
-    EXPECT_FALSE(f.image.open("/nonexistent/image.d88"));
-    EXPECT_EQ(openFiles(), before);
-    EXPECT_EQ(f.image.diskCount(), 0);
-    ASSERT_TRUE(f.image.open(f.path.c_str()));
-    ASSERT_TRUE(f.image.open(nullptr));
-    EXPECT_EQ(openFiles(), before);
+    EXPECT_EQ(read(), -1);
 }
 
 // --- finding a sector ----------------------------------------------------------------------
