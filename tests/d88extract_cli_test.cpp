@@ -58,64 +58,31 @@ void expectExtraction(const Bytes& image, Files before, int status, const std::s
     cli::expectRun(D88EXTRACT_PATH, {"d88extract", kImage}, before, status, out, err, after, "a/b");
 }
 
-Bytes filesAcrossTracks() {
+// A sparse standard disk with these directory entries, in order. An entry with a seed has
+// pattern(written, seed) at its start sector (written 0: its size); `change` is made last.
+struct Entry {
+    const char* name;
+    uint32_t start, size;
+    int seed = -1;
+    size_t written = 0;
+};
+Bytes image(const std::vector<Entry>& entries, void (*change)(d88::Disk&) = nullptr) {
     StandardDisk disk;
-    disk.addFile("START7.DAT", 7, pattern(3000, 1));     // track 0 R8, track 1 R1, R2
-    disk.addFile("HEAD1", 15, pattern(2048, 2));         // track 1 (C0 H1) R8, track 2 (C1 H0) R1
-    disk.addFile("THIRTEEN.CHRS", 0x18, pattern(1, 3));  // 13 characters
-    disk.addFile("\x83\x74\x83\x40", 40, pattern(1024, 4));  // Shift_JIS bytes
-    return disk.bytes(true);
-}
-
-Bytes skippedEntries() {
-    StandardDisk disk;
-    disk.setEntry(0, "EMPTY", 8, 0);
-    disk.setEntry(1, "", 8, 10);  // a space at offset 1
-    disk.setEntry(2, "AFTER", 8, 10);
-    disk.setEntry(3, "..", 8, 0);  // empty: skipped before its name is looked at
-    disk.write(8 * 1024, pattern(1024, 5));
-    return disk.bytes(true);
-}
-
-Bytes unsafeNames() {
-    StandardDisk disk;
-    for (const char* name : {"../../.bashrc", "..", ".", "a/b", "OK"})
-        disk.addFile(name, 8, pattern(10, 6));
-    return disk.bytes(true);
-}
-
-Bytes unreadable() {
-    StandardDisk disk;
-    disk.addFile("A", 8, pattern(10, 7));
-    disk.setEntry(1, "BEYOND", 1312, 100);  // track 164
-    disk.setEntry(2, "ABSENT", 800, 100);   // a track the sparse image leaves out
-    disk.setEntry(3, "LAST", 1311, 100);    // track 163, beyond the 154 tracks of the disk
-    disk.addFile("B", 9, pattern(10, 8));
-    return disk.bytes(true);
-}
-
-// LONG fills the transfer buffer; SHORT then reads only its first sector.
-Bytes shortRead() {
-    StandardDisk disk;
-    disk.addFile("LONG", 8, pattern(3072, 9));
-    disk.setEntry(1, "SHORT", 16, 3000);
-    disk.write(16 * 1024, pattern(1024, 10));
-    return disk.bytes(true);
-}
-
-Bytes shortSectorData() {
-    StandardDisk disk;
-    disk.addFile("CUT", 8, pattern(2500, 11));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        disk.setEntry(int(i), e.name, e.start, e.size);
+        if (e.seed >= 0)
+            disk.write(e.start * 1024, pattern(e.written ? e.written : e.size, uint8_t(e.seed)));
+    }
     d88::Disk d = disk.disk(true);
-    d.tracks[1][1].data.resize(500);  // second sector: 500 of the 1024 bytes
+    if (change) change(d);
     return d.bytes();
 }
 
-Bytes oneFile(const std::string& name, size_t size) {
-    StandardDisk disk;
-    disk.addFile(name, 8, pattern(size, 12));
-    disk.addFile("NEXT", 12, pattern(5, 13));
-    return disk.bytes(true);
+// LONG fills the transfer buffer; SHORT then reads only its first sector.
+const std::vector<Entry> kShortRead = {{"LONG", 8, 3072, 9}, {"SHORT", 16, 3000, 10, 1024}};
+Bytes oneFile(const char* name, uint32_t size) {
+    return image({{name, 8, size, 12}, {"NEXT", 12, 5, 13}});
 }
 
 // The directory's later sectors are missing: entry 56 would be in R4.
@@ -157,7 +124,13 @@ const std::string kFile = "FILE          START=0008 SIZE=07d0\n";
 const std::string kFileUnread = "FILE: " + kCannotRead;
 
 const CliCase kCases[] = {
-    row("files across heads and cylinders", filesAcrossTracks(), {}, 0,
+    // START7.DAT: track 0 R8, track 1 R1, R2; HEAD1: track 1 (C0 H1) R8, track 2 (C1 H0) R1.
+    row("files across heads and cylinders",
+        image({{"START7.DAT", 7, 3000, 1},
+               {"HEAD1", 15, 2048, 2},
+               {"THIRTEEN.CHRS", 0x18, 1, 3},
+               {"\x83\x74\x83\x40", 40, 1024, 4}}),
+        {}, 0,
         "START7.DAT    START=0007 SIZE=0bb8\n"
         "HEAD1         START=000f SIZE=0800\n"
         "THIRTEEN.CHRS START=0018 SIZE=0001\n"
@@ -167,13 +140,21 @@ const CliCase kCases[] = {
          {"HEAD1", patternString(2048, 2)},
          {"THIRTEEN.CHRS", patternString(1, 3)},
          {"\x83\x74\x83\x40", patternString(1024, 4)}}),
-    row("size 0 and empty names are skipped", skippedEntries(), {}, 0,
+    // The second name starts with a space; ".." is empty, skipped before its name is looked at.
+    row("size 0 and empty names are skipped",
+        image({{"EMPTY", 8, 0}, {"", 8, 10, 5}, {"AFTER", 8, 10, 5}, {"..", 8, 0}}), {}, 0,
         "EMPTY         START=0008 SIZE=0000\n"
         "              START=0008 SIZE=000a\n"
         "AFTER         START=0008 SIZE=000a\n"
         "..            START=0008 SIZE=0000\n",
         "", {{"AFTER", patternString(10, 5)}}),
-    row("unsafe names write nothing", unsafeNames(), {}, 1,
+    row("unsafe names write nothing",
+        image({{"../../.bashrc", 8, 10, 6},
+               {"..", 8, 10, 6},
+               {".", 8, 10, 6},
+               {"a/b", 8, 10, 6},
+               {"OK", 8, 10, 6}}),
+        {}, 1,
         "../../.bashrc START=0008 SIZE=000a\n"
         "..            START=0008 SIZE=000a\n"
         ".             START=0008 SIZE=000a\n"
@@ -181,7 +162,14 @@ const CliCase kCases[] = {
         "OK            START=0008 SIZE=000a\n",
         "../../.bashrc: " + kBadName + "..: " + kBadName + ".: " + kBadName + "a/b: " + kBadName,
         {{"OK", patternString(10, 6)}}),
-    row("unreadable files", unreadable(), {}, 1,
+    // Track 164; a track the sparse image leaves out; track 163, beyond the disk's 154 tracks.
+    row("unreadable files",
+        image({{"A", 8, 10, 7},
+               {"BEYOND", 1312, 100},
+               {"ABSENT", 800, 100},
+               {"LAST", 1311, 100},
+               {"B", 9, 10, 8}}),
+        {}, 1,
         "A             START=0008 SIZE=000a\n"
         "BEYOND        START=0520 SIZE=0064\n"
         "ABSENT        START=0320 SIZE=0064\n"
@@ -189,11 +177,12 @@ const CliCase kCases[] = {
         "B             START=0009 SIZE=000a\n",
         "BEYOND: " + kCannotRead + "ABSENT: " + kCannotRead + "LAST: " + kCannotRead,
         {{"A", patternString(10, 7)}, {"B", patternString(10, 8)}}),
-    row("a missing sector keeps what was read, no stale bytes", shortRead(), {}, 1,
+    row("a missing sector keeps what was read, no stale bytes", image(kShortRead), {}, 1,
         "LONG          START=0008 SIZE=0c00\nSHORT         START=0010 SIZE=0bb8\n",
         "SHORT: " + kCannotRead,
         {{"LONG", patternString(3072, 9)}, {"SHORT", patternString(1024, 10)}}),
-    row("a short sector keeps the sectors before it", shortSectorData(), {}, 1,
+    row("a short sector keeps the sectors before it",
+        image({{"CUT", 8, 2500, 11}}, [](d88::Disk& d) { d.tracks[1][1].data.resize(500); }), {}, 1,
         "CUT           START=0008 SIZE=09c4\n", "CUT: " + kCannotRead,
         {{"CUT", patternString(1024, 11)}}),
     row("a directory in the way", oneFile("DIR", 100), {{"DIR/", ""}}, 1,
@@ -202,7 +191,7 @@ const CliCase kCases[] = {
     row("a full disk", oneFile("FULL", 5000), {{"FULL", "->/dev/full"}}, 1,
         "FULL          START=0008 SIZE=1388\n" + kNext, "FULL: " + kCannotWrite,
         {{"FULL", cli::kGone}, {"NEXT", patternString(5, 13)}}),
-    row("a short read into a full disk gets the write message only", shortRead(),
+    row("a short read into a full disk gets the write message only", image(kShortRead),
         {{"SHORT", "->/dev/full"}}, 1,
         "LONG          START=0008 SIZE=0c00\nSHORT         START=0010 SIZE=0bb8\n",
         "SHORT: " + kCannotWrite, {{"LONG", patternString(3072, 9)}, {"SHORT", cli::kGone}}),
