@@ -130,21 +130,6 @@ TEST(DiskImageSelect, LoadsNameMediaTypeAndTracksOfTheChosenDisk) {
     }
 }
 
-TEST(DiskImageSelect, FailsWithoutAFileOrAfterTheFileShrank) {
-    DiskImage none;
-    EXPECT_FALSE(none.selectDisk(0));
-    Disk d;
-    d.tracks[0] = {sector(0, 0, 1, 3, 1024, 1)};
-    Opened f(d.bytes(), -1);
-    ASSERT_EQ(f.image.diskCount(), 1);
-    std::filesystem::resize_file(f.path, 600);  // the header is no longer complete
-    EXPECT_FALSE(f.image.selectDisk(0));
-    EXPECT_EQ(f.image.mediaType(), -1);
-    ASSERT_TRUE(f.image.open(nullptr));
-    EXPECT_FALSE(f.image.selectDisk(0));
-    EXPECT_EQ(f.image.diskCount(), 0);
-}
-
 Disk oneSector(uint8_t fill) {
     Disk d;
     d.tracks[0] = {sector(0, 0, 1, 3, 1024, fill)};
@@ -160,6 +145,18 @@ size_t openFiles() {
 
 // Each open closes the stream before it, also when it fails, and reads come from the image
 // and disk opened last.
+TEST(DiskImageSelect, FailsWithoutAFileOrAfterTheFileShrank) {
+    EXPECT_FALSE(DiskImage().selectDisk(0));
+    Opened f(oneSector(1).bytes(), -1);
+    ASSERT_EQ(f.image.diskCount(), 1);
+    std::filesystem::resize_file(f.path, 600);  // the header is no longer complete
+    EXPECT_FALSE(f.image.selectDisk(0));
+    EXPECT_EQ(f.image.mediaType(), -1);
+    ASSERT_TRUE(f.image.open(nullptr));
+    EXPECT_FALSE(f.image.selectDisk(0));
+    EXPECT_EQ(f.image.diskCount(), 0);
+}
+
 TEST(DiskImageOpen, ReopeningClosesTheOldStreamAndReadsTheNewOne) {
     const size_t before = openFiles();
     Opened second(oneSector(3).bytes(), -1);
