@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,27 @@ inline void expectRun(const std::string& program, const std::vector<std::string>
             << name << " (" << content.size() << " bytes) is not as expected";
     for (const auto& [name, content] : want)
         EXPECT_EQ(have.count(name), 1u) << name << " is missing";
+}
+
+// A row of a command-line test table: the files made first, the arguments, and what is
+// expected. Written as row(...) so that tables stay compact.
+struct Case {
+    const char* what;
+    Files before;
+    std::vector<std::string> argv;
+    int status;
+    std::string out, err;
+    Files after;
+};
+inline Case row(const char* what, Files before, std::vector<std::string> argv, int status,
+                std::string out, std::string err, Files after) {
+    return {what, before, argv, status, out, err, after};
+}
+inline std::ostream& operator<<(std::ostream& os, const Case& c) {
+    return os << c.what;
+}
+inline void expectRun(const std::string& program, const Case& c) {
+    expectRun(program, c.argv, c.before, c.status, c.out, c.err, c.after);
 }
 
 }  // namespace cli

@@ -12,7 +12,6 @@
 namespace {
 
 using cli::kGone;
-using testcase::operator<<;
 
 const char kUsage[] = "Usage: drupa (VKP File)\n";
 // "There is no extension."
@@ -45,20 +44,9 @@ const std::string kSmallSizes = sizesLine(kSmallVkp);
 // The longest path that can be opened: ".////...//x.vkp", 4095 characters.
 const std::string kLongPath = "." + std::string(4095 - 6, '/') + "x.vkp";
 
-struct CliCase {
-    const char* what;
-    cli::Files before;
-    std::vector<std::string> argv;
-    int status;
-    std::string out, err;
-    cli::Files after;
-};
-CliCase row(const char* what, cli::Files before, std::vector<std::string> argv, int status,
-            std::string out, std::string err, cli::Files after) {
-    return {what, before, argv, status, out, err, after};
-}
+using cli::row;
 
-const CliCase kCases[] = {
+const cli::Case kCases[] = {
     row("no argument", {}, {}, 1, "", kUsage, {}),
     row("program name only", {}, {"drupa"}, 1, "", kUsage, {}),
     row("two arguments", {{"a.vkp", kSmallVkp}}, {"drupa", "a.vkp", "a.vkp"}, 1, "", kUsage, {}),
@@ -95,11 +83,10 @@ const CliCase kCases[] = {
         cli::kCannotOpenInput, {}),
 };
 
-class DrupaCli : public testing::TestWithParam<CliCase> {};
+class DrupaCli : public testing::TestWithParam<cli::Case> {};
 
 TEST_P(DrupaCli, StatusOutputAndFiles) {
-    const CliCase& c = GetParam();
-    cli::expectRun(DRUPA_PATH, c.argv, c.before, c.status, c.out, c.err, c.after);
+    cli::expectRun(DRUPA_PATH, GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DrupaCli, testing::ValuesIn(kCases), CaseName());

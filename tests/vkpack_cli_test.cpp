@@ -13,7 +13,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using testcase::operator<<;
 
 const std::string kUsage = "Usage: vkpack (File)\n";
 // "The file is too large."
@@ -57,22 +56,11 @@ TEST(VkpackCli, PacksAndDrupaExpands) {
     }
 }
 
-struct CliCase {
-    const char* what;
-    cli::Files before;  // besides "in"
-    std::vector<std::string> argv;
-    int status;
-    std::string out, err;
-    cli::Files after;
-};
-CliCase row(const char* what, cli::Files before, std::vector<std::string> argv, int status,
-            std::string out, std::string err, cli::Files after) {
-    return {what, before, argv, status, out, err, after};
-}
+using cli::row;
 
 const std::string kIn = "hello hello\n";
 
-const CliCase kCases[] = {
+const cli::Case kCases[] = {
     row("no argument", {}, {"vkpack"}, 1, "", kUsage, {}),
     row("two arguments", {}, {"vkpack", "in", "in"}, 1, "", kUsage, {}),
     row("no argv at all", {}, {}, 1, "", kUsage, {}),
@@ -87,13 +75,12 @@ const CliCase kCases[] = {
         "", {{"sub.d/in.vkp", packed(kIn)}}),
 };
 
-class VkpackCli : public testing::TestWithParam<CliCase> {};
+class VkpackCli : public testing::TestWithParam<cli::Case> {};
 
 TEST_P(VkpackCli, StatusOutputAndFiles) {
-    const CliCase& c = GetParam();
-    cli::Files before = c.before;
-    before["in"] = kIn;
-    cli::expectRun(VKPACK_PATH, c.argv, before, c.status, c.out, c.err, c.after);
+    cli::Case c = GetParam();
+    c.before["in"] = kIn;  // in every row
+    cli::expectRun(VKPACK_PATH, c);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, VkpackCli, testing::ValuesIn(kCases), CaseName());
