@@ -155,12 +155,6 @@ TEST_P(DecodeTest, EmitsExactlyTheWantedBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Streams, DecodeTest, testing::ValuesIn(kDecodeCases), CaseName());
 
-TEST(ReadU32BE, FirstByteMostSignificantAndSigned) {
-    EXPECT_EQ(readU32BE(hex("12 34 56 78").data()), 0x12345678);
-    EXPECT_EQ(readU32BE(hex("80 00 00 00").data()), INT32_MIN);
-    EXPECT_EQ(readU32BE(hex("FF FF FF FE").data()), -2);
-}
-
 // Packs literals and references into groups behind flag bytes.
 class StreamBuilder {
   public:
