@@ -3,7 +3,8 @@
 # program built the straightforward way: one putc per output byte) and against cat writing
 # the same expanded bytes to the same file system; also peak memory and page faults. GNU cat
 # copies a regular file inside the kernel (copy_file_range), so a copy through user space
-# (dd, 128 KiB reads and writes) is timed as well.
+# (dd, 128 KiB reads and writes) is timed as well. The inputs are packed by vkpack, as users'
+# files are, and one also by greedy_vkpack.
 #
 #   cmake -S . -B build-bench -DENABLE_BENCHMARKS=ON && cmake --build build-bench -j2
 #   bench/drupa_bench.sh [BUILD_DIR]        (default build-bench)
@@ -16,8 +17,9 @@ build=$(cd "${1:-$root/build-bench}" && pwd)
 runs=${RUNS:-5}
 drupa=$build/expand/drupa
 plain=$build/bench/plain_drupa
-pack=$build/bench/pack_tool
-for p in "$drupa" "$plain" "$pack"; do
+vkpack=$build/compress/vkpack
+greedy=$build/bench/greedy_vkpack
+for p in "$drupa" "$plain" "$vkpack" "$greedy"; do
     [ -x "$p" ] || { echo "missing $p: build with -DENABLE_BENCHMARKS=ON" >&2; exit 1; }
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/drupa_bench.XXXXXX")
@@ -25,7 +27,8 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 mib=$((1024 * 1024))
 
-# Data sets, sized so that the packed file fits drupa's 16 MiB input buffer.
+# Data sets, sized so that the packed file stays under 16 MiB, the most vkpack writes and
+# drupa reads.
 textLike() {  # documentation and manual pages
     { find /usr/share/doc -type f \( -name copyright -o -name '*.txt' -o -name '*.md' \) \
           -exec cat {} + 2>/dev/null
@@ -35,11 +38,11 @@ binaryLike() { find /usr/bin -type f -exec cat {} + 2>/dev/null | head -c "$1" |
 repetitive() { yes '0000: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00' | head -c "$1" || true; }
 incompressible() { head -c "$1" /dev/urandom; }
 
-# kind:encoder:MiB. "greedy" is the benchmark's greedy packer (references of all kinds),
-# "project" the project's encoder; a set whose packed file exceeds 16 MiB is skipped (the
-# larger project rows wait for a compressor that does better than literals).
-sets="text:greedy:40 binary:greedy:28 repetitive:greedy:64 incompressible:greedy:14
-      text:project:40 text:project:14 binary:project:28"
+# kind:packer:MiB. "vkpack" is the project's compressor, whose output is what drupa is given
+# in use; "greedy" the classic greedy encoder (greedy_vkpack), for a stream parsed
+# another way. A set that packs to more than 16 MiB is skipped (vkpack refuses it).
+sets="text:vkpack:40 binary:vkpack:28 repetitive:vkpack:64 incompressible:vkpack:14
+      text:greedy:40"
 
 now() { local t=${EPOCHREALTIME/./}; echo "$t"; }  # microseconds
 timeOne() {  # OUTPUT command...: microseconds of wall time, standard output to OUTPUT
@@ -77,15 +80,16 @@ for entry in $sets; do
         repetitive) repetitive $((size * mib)) ;;
         incompressible) incompressible $((size * mib)) ;;
     esac >"$name"
-    if [ "$encoder" = project ]; then
-        "$pack" --project "$name" "$name.vkp"
+    rm -f "$name.vkp"
+    if [ "$encoder" = vkpack ]; then
+        "$vkpack" "$name" >/dev/null 2>&1 || true  # writes $name.vkp
     else
-        "$pack" "$name" "$name.vkp"
+        "$greedy" "$name" "$name.vkp"
     fi
     bytes=$(stat -c %s "$name")
-    packed=$(stat -c %s "$name.vkp")
-    if [ "$packed" -gt $((16 * mib)) ]; then
-        skipped+=("$name/$encoder: packed to $packed bytes, more than drupa's 16 MiB input")
+    packed=$(stat -c %s "$name.vkp" 2>/dev/null || echo 0)
+    if [ "$packed" -eq 0 ] || [ "$packed" -gt $((16 * mib)) ]; then
+        skipped+=("$name/$encoder: packs to more than 16 MiB")
         rm -f "$name" "$name.vkp"
         continue
     fi
@@ -142,7 +146,7 @@ fi
 
 if [ "${INSTR:-0}" = 1 ] && command -v valgrind >/dev/null; then
     textLike $((4 * mib)) > sample
-    "$pack" sample sample.vkp
+    "$vkpack" sample >/dev/null
     for program in "$drupa" "$plain"; do
         rm -f sample
         ir=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "$program" sample.vkp 2>&1 |

@@ -1,22 +1,39 @@
-// Runs the real built programs for command-line tests: in a directory of the test's choosing,
-// with an exact argv (argv[0] included, or none at all), capturing stdout, stderr and status.
+// Runs the real built programs for command-line tests: in a scratch directory, with an exact
+// argv (argv[0] included, or none at all), checking stdout, stderr, status and the files left.
 #ifndef TESTS_CLI_H
 #define TESTS_CLI_H
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace cli {
+
+namespace fs = std::filesystem;
+
+// The programs' Shift_JIS messages.
+// "The file cannot be opened." (the input of drupa and vkpack)
+const std::string kCannotOpenInput =
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E\x0A";
+// "The output file cannot be opened."
+const std::string kCannotOpenOutput =
+    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9"
+    "\x82\xF1\x2E\x0A";
+// "The output file cannot be written."
+const std::string kCannotWriteOutput =
+    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF"
+    "\x82\xDC\x82\xB9\x82\xF1\x2E\x0A";
 
 struct Result {
     int status = -1;  // exit status, or -1 when the program did not exit normally
@@ -24,42 +41,40 @@ struct Result {
     std::string err;
 };
 
-inline std::string readFile(const std::filesystem::path& path) {
+inline std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
+inline void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), std::streamsize(bytes.size()));
 }
 
 // A fresh empty directory, removed with everything in it when the object goes.
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "clitest.XXXXXX").string();
+        std::string pattern = (fs::temp_directory_path() / "clitest.XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) std::abort();
         path_ = pattern;
     }
     ~TempDir() {
         std::error_code ec;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
-        std::filesystem::remove_all(path_, ec);
+        fs::remove_all(path_, ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
-    std::filesystem::path path_;
+  private:
+    fs::path path_;
 };
 
-// Runs `program` with exactly `argv` (pass an empty vector for argc == 0) in directory `dir`.
+// Runs `program` with exactly `argv` (an empty vector for argc == 0) in directory `dir`.
 inline Result run(const std::string& program, const std::vector<std::string>& argv,
-                  const std::filesystem::path& dir) {
+                  const fs::path& dir) {
     TempDir capture;
     const std::string outPath = (capture / "stdout").string();
     const std::string errPath = (capture / "stderr").string();
@@ -70,7 +85,8 @@ inline Result run(const std::string& program, const std::vector<std::string>& ar
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0)
             _exit(127);
         std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(program.c_str(), args.data());
         _exit(127);
@@ -82,6 +98,81 @@ inline Result run(const std::string& program, const std::vector<std::string>& ar
     result.out = readFile(outPath);
     result.err = readFile(errPath);
     return result;
+}
+
+// Paths relative to the working directory and their contents: "->T" is a symlink to T, and a
+// name ending in '/' a directory.
+using Files = std::map<std::string, std::string>;
+const std::string kGone = "(removed)";  // in `after`: the path must be gone
+
+// Every regular file and symlink under `root`, named relative to `work`.
+inline Files snapshot(const fs::path& root, const fs::path& work) {
+    Files files;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_symlink() || !e.is_directory())
+            files[e.path().lexically_relative(work).string()] =
+                e.is_symlink() ? "->" + fs::read_symlink(e.path()).string() : readFile(e.path());
+    return files;
+}
+
+// Makes `before` in a fresh directory, runs `program` in its subdirectory `sub` (so that
+// names climbing out of it stay inside the scratch directory), then checks the status, both
+// outputs and every file left: `before` updated by `after`.
+inline void expectRun(const std::string& program, const std::vector<std::string>& argv,
+                      const Files& before, int status, const std::string& out,
+                      const std::string& err, const Files& after, const std::string& sub = ".") {
+    TempDir root;
+    const fs::path work = (root / sub).lexically_normal();
+    fs::create_directories(work);
+    Files want;
+    for (const auto& [name, content] : before) {
+        if (name.back() == '/') {
+            fs::create_directories(work / name);
+            continue;
+        }
+        fs::create_directories((work / name).parent_path());
+        if (content.rfind("->", 0) == 0)
+            fs::create_symlink(content.substr(2), work / name);
+        else
+            writeFile(work / name, content);
+        want[fs::path(name).lexically_normal().string()] = content;
+    }
+    for (const auto& [name, content] : after)
+        if (content == kGone)
+            want.erase(name);
+        else
+            want[name] = content;
+    const Result r = run(program, argv, work);
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
+    const Files have = snapshot(root.path(), work);
+    for (const auto& [name, content] : have)
+        EXPECT_TRUE(want.count(name) == 1 && want[name] == content)
+            << name << " (" << content.size() << " bytes) is not as expected";
+    for (const auto& [name, content] : want)
+        EXPECT_EQ(have.count(name), 1u) << name << " is missing";
+}
+
+// A row of a command-line test table: the files made first, the arguments, and what is
+// expected. Written as row(...) so that tables stay compact.
+struct Case {
+    const char* what;
+    Files before;
+    std::vector<std::string> argv;
+    int status;
+    std::string out, err;
+    Files after;
+};
+inline Case row(const char* what, Files before, std::vector<std::string> argv, int status,
+                std::string out, std::string err, Files after) {
+    return {what, before, argv, status, out, err, after};
+}
+inline std::ostream& operator<<(std::ostream& os, const Case& c) {
+    return os << c.what;
+}
+inline void expectRun(const std::string& program, const Case& c) {
+    expectRun(program, c.argv, c.before, c.status, c.out, c.err, c.after);
 }
 
 }  // namespace cli

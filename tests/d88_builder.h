@@ -4,6 +4,7 @@
 #ifndef TESTS_D88_BUILDER_H
 #define TESTS_D88_BUILDER_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -33,14 +34,7 @@ constexpr int kTracks = 164;
 struct Sector {
     uint8_t c = 0, h = 0, r = 1, n = 3;
     Bytes data;
-    int32_t count = -1;     // sectors-in-track field; -1: the number of sectors of the track
-    int32_t dataSize = -1;  // data size field; -1: data.size()
-};
-
-// Where the parts of a built disk are, as offsets from the start of its header.
-struct Layout {
-    size_t trackStart[kTracks] = {};    // first sector header of each present track
-    std::vector<size_t> sectorHeaders;  // every sector header, track by track
+    int32_t count = -1;  // sectors-in-track field; -1: the number of sectors of the track
 };
 
 struct Disk {
@@ -51,27 +45,21 @@ struct Disk {
     std::map<int, uint32_t> trackTableOverride;  // raw track table entries, by track
 
     // The header followed by the present tracks in order; absent tracks get offset 0.
-    Bytes bytes(Layout* layout = nullptr) const {
+    Bytes bytes() const {
         Bytes out(kHeaderSize, 0);
         for (size_t i = 0; i < name.size() && i < 16; ++i)
             out[i] = uint8_t(name[i]);
         out[27] = mediaType;
-        for (int t = 0; t < kTracks; ++t) {
-            if (tracks[size_t(t)].empty()) continue;
-            putU32LE(out, 32 + 4 * size_t(t), uint32_t(out.size()));
-            if (layout != nullptr) layout->trackStart[t] = out.size();
-            for (const Sector& s : tracks[size_t(t)]) {
-                if (layout != nullptr) layout->sectorHeaders.push_back(out.size());
+        for (size_t t = 0; t < size_t(kTracks); ++t) {
+            if (tracks[t].empty()) continue;
+            putU32LE(out, 32 + 4 * t, uint32_t(out.size()));
+            for (const Sector& s : tracks[t]) {
                 const size_t at = out.size();
                 out.resize(at + kSectorHeaderSize, 0);
-                out[at] = s.c;
-                out[at + 1] = s.h;
-                out[at + 2] = s.r;
-                out[at + 3] = s.n;
-                putU16LE(out, at + 4,
-                         uint32_t(s.count < 0 ? int32_t(tracks[size_t(t)].size()) : s.count));
-                putU16LE(out, at + 14,
-                         uint32_t(s.dataSize < 0 ? int32_t(s.data.size()) : s.dataSize));
+                const uint8_t id[] = {s.c, s.h, s.r, s.n};
+                std::copy(id, id + 4, out.begin() + std::ptrdiff_t(at));
+                putU16LE(out, at + 4, uint32_t(s.count < 0 ? int32_t(tracks[t].size()) : s.count));
+                putU16LE(out, at + 14, uint32_t(s.data.size()));
                 out.insert(out.end(), s.data.begin(), s.data.end());
             }
         }

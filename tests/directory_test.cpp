@@ -80,16 +80,6 @@ TEST_P(EntryTest, ParsesAndLists) {
 
 INSTANTIATE_TEST_SUITE_P(Directory, EntryTest, testing::ValuesIn(kEntryCases), CaseName());
 
-TEST(Directory, Reads341EntriesAndNotTheLast6Bytes) {
-    std::vector<uint8_t> directory(kDirectorySize, 'N');
-    DirectoryEntry e;
-    EXPECT_TRUE(parseEntry(directory.data(), 0, &e));
-    EXPECT_TRUE(parseEntry(directory.data(), 340, &e));
-    EXPECT_EQ(e.start, 0x4E4E);
-    EXPECT_FALSE(parseEntry(directory.data(), 341, &e));
-    EXPECT_FALSE(parseEntry(directory.data(), -1, &e));
-}
-
 struct NameCase {
     const char* what;
     const char* name;

@@ -33,15 +33,15 @@ Bytes randomBytes(size_t n, uint32_t seed, unsigned alphabet = 256) {
 }
 
 Bytes text(size_t n, uint32_t seed) {
-    static const char* const kWords[] = {"the ",  "quick ", "brown ",   "fox ",  "jumps ",
+    static const std::string kWords[] = {"the ",  "quick ", "brown ",   "fox ",  "jumps ",
                                          "over ", "lazy ",  "dog.\n",   "and ",  "then ",
                                          "a ",    "file ",  "packed ",  "into ", "rings ",
                                          "of ",   "bytes ", "sectors ", "disk ", "image, "};
     std::mt19937 rng(seed);
     Bytes b;
     while (b.size() < n) {
-        const char* w = kWords[rng() % 20];
-        b.insert(b.end(), w, w + std::char_traits<char>::length(w));
+        const std::string& w = kWords[rng() % 20];
+        b.insert(b.end(), w.begin(), w.end());
     }
     b.resize(n);
     return b;
@@ -58,10 +58,6 @@ Bytes binary(size_t n) {
     }
     b.resize(n);
     return b;
-}
-
-Bytes repeat(size_t n, uint8_t v) {
-    return Bytes(n, v);
 }
 
 Bytes concat(Bytes a, const Bytes& b) {
@@ -82,76 +78,69 @@ struct RoundTrip {
     size_t maxStream;  // a bound on the code stream where the data is known to pack well
 };
 
-std::vector<RoundTrip> roundTrips() {
-    const Bytes window = randomBytes(4096, 14);
-    std::vector<RoundTrip> rows = {
-        {"empty", {}, 0},
-        {"one byte", {0x41}, 2},
-        {"two bytes", {0x41, 0x42}, 3},
-        {"17 bytes", randomBytes(17, 1), SIZE_MAX},
-        {"18 bytes", randomBytes(18, 2), SIZE_MAX},
-        {"19 bytes", randomBytes(19, 3), SIZE_MAX},
-        {"4077 bytes", text(4077, 4), SIZE_MAX},
-        {"4078 bytes", text(4078, 5), SIZE_MAX},
-        {"4079 bytes", text(4079, 6), SIZE_MAX},
-        {"4095 bytes", randomBytes(4095, 7, 4), SIZE_MAX},
-        {"4096 bytes", randomBytes(4096, 8, 4), SIZE_MAX},
-        {"4097 bytes", randomBytes(4097, 9, 4), SIZE_MAX},
-        {"run of 100000 'a'", repeat(100000, 'a'), 100000 / 18 * 2 + 1000},
-        {"run of 100000 zeros", repeat(100000, 0), 100000 / 18 * 2 + 1000},
-        {"text", text(300000, 10), 300000 / 3},
-        {"binary", binary(300000), 300000 * 6 / 10},
-        {"random", randomBytes(300000, 11), SIZE_MAX},
-        {"small alphabet", randomBytes(200000, 12, 3), SIZE_MAX},
-        // 4096 unmatched bytes, then their first 18 again: one reference at the longest
-        // distance, 4096, which names the ring position about to be written.
-        {"match at distance 4096", concat(window, Bytes(window.begin(), window.begin() + 18)),
-         4096 + 512 + 3},
-        {"no match at distance 4097",
-         concat(concat(window, {0x55}), Bytes(window.begin(), window.begin() + 18)), SIZE_MAX},
-        {"repeated random block", concat(randomBytes(3000, 13), randomBytes(3000, 13)), 3800},
-        // The preset history at the very start: all of these are references from byte 0.
-        {"13 equal bytes", repeat(13, 0x41), 3},
-        {"13 equal bytes twice", concat(repeat(13, 0x41), repeat(13, 0x42)), 5},
-        {"ascending run", ascending(0, 256), 15 * 2 + 2},
-        {"descending run", ascending(255, 256, -1), 15 * 2 + 2},
-        {"spaces", repeat(110, ' '), 7 * 2 + 1},
-        {"zeros", repeat(128, 0), 8 * 2 + 1},
-        {"spaces then zeros", concat(repeat(20, ' '), repeat(20, 0)), 4 * 2 + 1},
-        {"values past 255 wrap", concat(repeat(13, 0xFF), ascending(0, 5)), 3},
-    };
-    return rows;
-}
+const Bytes kWindow = randomBytes(4096, 14);
 
+const RoundTrip kRoundTrips[] = {
+    {"empty", {}, 0},
+    {"one byte", {0x41}, 2},
+    {"two bytes", {0x41, 0x42}, 3},
+    {"17 bytes", randomBytes(17, 1), SIZE_MAX},
+    {"18 bytes", randomBytes(18, 2), SIZE_MAX},
+    {"19 bytes", randomBytes(19, 3), SIZE_MAX},
+    {"4077 bytes", text(4077, 4), SIZE_MAX},
+    {"4078 bytes", text(4078, 5), SIZE_MAX},
+    {"4079 bytes", text(4079, 6), SIZE_MAX},
+    {"4095 bytes", randomBytes(4095, 7, 4), SIZE_MAX},
+    {"4096 bytes", randomBytes(4096, 8, 4), SIZE_MAX},
+    {"4097 bytes", randomBytes(4097, 9, 4), SIZE_MAX},
+    {"run of 100000 'a'", Bytes(100000, 'a'), 100000 / 18 * 2 + 1000},
+    {"run of 100000 zeros", Bytes(100000, 0), 100000 / 18 * 2 + 1000},
+    {"text", text(300000, 10), 300000 / 3},
+    {"binary", binary(300000), 300000 * 6 / 10},
+    {"random", randomBytes(300000, 11), SIZE_MAX},
+    {"small alphabet", randomBytes(200000, 12, 3), SIZE_MAX},
+    // 4096 unmatched bytes, then their first 18 again: one reference at the longest
+    // distance, 4096, which names the ring position about to be written.
+    {"match at distance 4096", concat(kWindow, Bytes(kWindow.begin(), kWindow.begin() + 18)),
+     4096 + 512 + 3},
+    {"no match at distance 4097",
+     concat(concat(kWindow, {0x55}), Bytes(kWindow.begin(), kWindow.begin() + 18)), SIZE_MAX},
+    {"repeated random block", concat(randomBytes(3000, 13), randomBytes(3000, 13)), 3800},
+    // The preset history at the very start: all of these are references from byte 0.
+    {"13 equal bytes", Bytes(13, 0x41), 3},
+    {"13 equal bytes twice", concat(Bytes(13, 0x41), Bytes(13, 0x42)), 5},
+    {"ascending run", ascending(0, 256), 15 * 2 + 2},
+    {"descending run", ascending(255, 256, -1), 15 * 2 + 2},
+    {"spaces", Bytes(110, ' '), 7 * 2 + 1},
+    {"zeros", Bytes(128, 0), 8 * 2 + 1},
+    {"spaces then zeros", concat(Bytes(20, ' '), Bytes(20, 0)), 4 * 2 + 1},
+    {"values past 255 wrap", concat(Bytes(13, 0xFF), ascending(0, 5)), 3},
+};
+
+// Each row also checks the size limit: a file of exactly the limit is appended after what the
+// output held; one byte less is refused with the output left as it was.
 TEST(EncoderTest, RoundTripsThroughTheDecoder) {
-    for (const RoundTrip& row : roundTrips()) {
+    for (const RoundTrip& row : kRoundTrips) {
         SCOPED_TRACE(row.name);
+        const uint8_t* data = row.data.data();
+        const auto size = uint32_t(row.data.size());
         Bytes file;
-        encodeFile(row.data.data(), uint32_t(row.data.size()), &file);
+        encodeFile(data, size, &file);
         ASSERT_GE(file.size(), 8u);
         EXPECT_EQ(uint32_t(readU32BE(file.data())), file.size() - 8) << "compressed size field";
-        EXPECT_EQ(uint32_t(readU32BE(file.data() + 4)), row.data.size()) << "original size";
+        EXPECT_EQ(uint32_t(readU32BE(file.data() + 4)), size) << "original size";
         EXPECT_TRUE(decodeFile(file) == row.data) << "decoded bytes differ";
         EXPECT_LE(file.size() - 8, row.maxStream) << "packs worse than it should";
-        EXPECT_LE(file.size() - 8, row.data.size() + (row.data.size() + 7) / 8)
-            << "larger than all literals";
-    }
-}
-
-TEST(EncoderTest, SizeLimitIsTheWholeFile) {
-    const Bytes prefix = {1, 2, 3};
-    for (const Bytes& data : {Bytes{}, text(200000, 30), randomBytes(200000, 31)}) {
-        Bytes whole;
-        encodeFile(data.data(), uint32_t(data.size()), &whole);
+        EXPECT_LE(file.size() - 8, size + (size + 7) / 8) << "larger than all literals";
         EncodeLimits limits;
-        limits.maxFileSize = whole.size();
-        Bytes out = prefix;
-        ASSERT_TRUE(encodeFile(data.data(), uint32_t(data.size()), &out, limits));
-        EXPECT_TRUE(Bytes(out.begin() + 3, out.end()) == whole) << "appended after the prefix";
-        limits.maxFileSize = whole.size() - 1;
-        out = prefix;
-        EXPECT_FALSE(encodeFile(data.data(), uint32_t(data.size()), &out, limits));
-        EXPECT_TRUE(out == prefix) << "output left as it was";
+        limits.maxFileSize = file.size();
+        Bytes out = {1, 2, 3};
+        ASSERT_TRUE(encodeFile(data, size, &out, limits));
+        EXPECT_TRUE(out == concat({1, 2, 3}, file)) << "appended after what was there";
+        limits.maxFileSize = file.size() - 1;
+        out = {1, 2, 3};
+        EXPECT_FALSE(encodeFile(data, size, &out, limits));
+        EXPECT_TRUE(out == Bytes({1, 2, 3})) << "output left as it was";
     }
 }
 
@@ -233,10 +222,10 @@ TEST(EncoderTest, ParseIsTheShortest) {
         // Seven bytes with no match, then a pair the history holds: a reference cut short
         // to the last two bytes keeps the items in one group, 10 bytes instead of 11.
         {0x01, 0x80, 0x37, 0xC5, 0x5A, 0x99, 0x10, ' ', ' '},
-        repeat(3, ' '),
-        repeat(40, 0),
-        ascending(250, 12),                       // 250..255 0..5
-        concat(repeat(12, 9), ascending(10, 9)),  // 9 x 12, 10..18
+        Bytes(3, ' '),
+        Bytes(40, 0),
+        ascending(250, 12),                      // 250..255 0..5
+        concat(Bytes(12, 9), ascending(10, 9)),  // 9 x 12, 10..18
         concat(text(50, 40), text(50, 40)),
     };
     for (uint32_t seed = 0; seed < 24; ++seed) {
@@ -253,10 +242,10 @@ TEST(EncoderTest, ParseIsTheShortest) {
     }
 }
 
-// A tiny parse window makes the parser commit before the candidate parses meet, as a long run
+// A tiny parse kWindow makes the parser commit before the candidate parses meet, as a long run
 // does with the real one: still a correct file, and never longer than the greedy parse.
 TEST(EncoderTest, ForcedCommitsStayCorrectAndNoWorseThanGreedy) {
-    const Bytes inputs[] = {text(6000, 20), binary(6000), repeat(3000, 'a'),
+    const Bytes inputs[] = {text(6000, 20), binary(6000), Bytes(3000, 'a'),
                             randomBytes(4000, 21, 2)};
     for (const Bytes& data : inputs) {
         Bytes optimal;

@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Installation and Debian package check: lints the man pages, installs with `cmake --install`
+# into a scratch prefix, builds the .deb with CPack, checks its control fields and contents,
+# unpacks it with dpkg-deb -x and runs the unpacked programs on the bundled sample, comparing
+# everything they print and write with the build tree's programs. Exits non-zero on any problem.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+build=${PACKAGE_BUILD_DIR:-build-deb}
+
+export DEBIAN_FRONTEND=noninteractive
+need=()
+for pkg in cmake g++ ninja-build dpkg-dev groff-base mandoc man-db; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+    apt-get update
+    apt-get install -y --no-install-recommends "${need[@]}"
+fi
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+echo "== man pages: groff -ww and mandoc -T lint"
+pages=(d88extract.1 drupa.1 vkpack.1)
+for page in "${pages[@]}"; do
+    out=$(groff -ww -man -Tutf8 -z "man/$page" 2>&1) || fail "groff exits non-zero on $page"
+    [ -z "$out" ] || fail "groff warnings on $page: $out"
+    out=$(mandoc -T lint -W warning "man/$page" 2>&1) || fail "mandoc lint on $page: $out"
+    [ -z "$out" ] || fail "mandoc warnings on $page: $out"
+    if LC_ALL=C grep -nP '[^\x00-\x7F]' "man/$page"; then fail "$page is not ASCII"; fi
+done
+
+echo "== build ($build)"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" -j2
+
+echo "== cmake --install into a scratch prefix"
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+for f in bin/d88extract bin/drupa bin/vkpack \
+         share/man/man1/d88extract.1.gz share/man/man1/drupa.1.gz share/man/man1/vkpack.1.gz; do
+    [ -f "$scratch/prefix/$f" ] || fail "cmake --install did not install $f"
+done
+for page in "${pages[@]}"; do
+    out=$(MANWIDTH=80 man --warnings=w -l "$scratch/prefix/share/man/man1/$page.gz" 2>&1 >/dev/null) ||
+        fail "man -l fails on the installed $page"
+    [ -z "$out" ] || fail "man -l warnings on the installed $page: $out"
+done
+
+echo "== cpack -G DEB"
+rm -f "$build"/*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+debs=("$build"/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { fail "expected one .deb in $build"; exit 1; }
+deb=${debs[0]}
+echo "$deb"
+dpkg-deb -c "$deb"
+
+expected_files="./usr/bin/d88extract
+./usr/bin/drupa
+./usr/bin/vkpack
+./usr/share/man/man1/d88extract.1.gz
+./usr/share/man/man1/drupa.1.gz
+./usr/share/man/man1/vkpack.1.gz"
+actual_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
+[ "$actual_files" = "$expected_files" ] ||
+    fail "package files differ from the expected list:
+$(diff <(echo "$expected_files") <(echo "$actual_files") || true)"
+dpkg-deb -c "$deb" | awk '$1 ~ /^-/ && $6 ~ /bin\// && $1 !~ /^-rwxr-xr-x/ {exit 1}' ||
+    fail "programs are not mode 0755"
+[ "$(dpkg-deb -f "$deb" Package)" = retrodisk ] || fail "Package field"
+[ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "Section field"
+[ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer field"
+[ -n "$(dpkg-deb -f "$deb" Description)" ] || fail "no Description field"
+case "$(dpkg-deb -f "$deb" Depends)" in
+    *libc6*) ;;
+    *) fail "Depends does not name libc6: $(dpkg-deb -f "$deb" Depends)" ;;
+esac
+echo "Depends: $(dpkg-deb -f "$deb" Depends)"
+
+echo "== unpack with dpkg-deb -x and run the installed programs on the bundled sample"
+root=$scratch/root
+dpkg-deb -x "$deb" "$root"
+for page in "${pages[@]}"; do
+    out=$(MANWIDTH=80 man --warnings=w -l "$root/usr/share/man/man1/$page.gz" 2>&1 >/dev/null) ||
+        fail "man -l fails on the packaged $page"
+    [ -z "$out" ] || fail "man -l warnings on the packaged $page: $out"
+done
+
+# run_sample BIN_DIR DIR: the typical use end to end in DIR: d88extract on the sample image,
+# drupa on every extracted .VKP file, then vkpack on each expanded file and drupa on the packed
+# one again in a subdirectory (a round trip). Output and status go to DIR/log.
+run_sample() {
+    local bin=$1 dir=$2
+    mkdir -p "$dir"
+    (
+        cd "$dir"
+        set +e
+        "$bin/d88extract" "$src/examples/sample.d88" >stdout.d88extract 2>stderr.d88extract
+        echo "d88extract status $?" >>log
+        for packed in *.VKP *.vkp; do
+            [ -f "$packed" ] || continue
+            "$bin/drupa" "$packed" >"stdout.drupa.$packed" 2>"stderr.drupa.$packed"
+            echo "drupa $packed status $?" >>log
+            plain=${packed%.*}
+            mkdir -p "roundtrip.$plain"
+            cp "$plain" "roundtrip.$plain/$plain"
+            (
+                cd "roundtrip.$plain"
+                "$bin/vkpack" "$plain" >stdout.vkpack 2>stderr.vkpack
+                echo "vkpack $plain status $?" >>../log
+                mv "$plain" "$plain.orig"
+                "$bin/drupa" "$plain.vkp" >stdout.drupa 2>stderr.drupa
+                echo "drupa $plain.vkp status $?" >>../log
+                cmp "$plain" "$plain.orig" >>../log 2>&1
+                echo "round trip of $plain status $?" >>../log
+            )
+        done
+    )
+}
+
+[ -f examples/sample.d88 ] || { fail "examples/sample.d88 is missing"; exit 1; }
+built=$scratch/built-bin
+mkdir -p "$built"
+ln -s "$PWD/$build/extract/d88extract" "$PWD/$build/expand/drupa" "$PWD/$build/compress/vkpack" "$built"
+run_sample "$root/usr/bin" "$scratch/installed"
+run_sample "$built" "$scratch/built"
+
+cat "$scratch/installed/log"
+cat "$scratch/installed/stdout.d88extract"
+[ -s "$scratch/installed/stdout.d88extract" ] || fail "d88extract listed nothing"
+grep -q '^drupa .* status 0$' "$scratch/installed/log" || fail "no VKP file was extracted and expanded"
+if grep -v ' status 0$' "$scratch/installed/log"; then
+    fail "a program of the package failed on the sample (see the log above)"
+fi
+for f in "$scratch"/installed/stderr.* "$scratch"/installed/*/stderr.*; do
+    [ ! -s "$f" ] || fail "$(basename "$f") is not empty: $(iconv -f SHIFT_JIS -t UTF-8 "$f" 2>/dev/null || cat "$f")"
+done
+diff -r "$scratch/built" "$scratch/installed" ||
+    fail "the packaged programs' output differs from the build tree's"
+
+if [ "$failures" -ne 0 ]; then
+    echo "package check: $failures failure(s)" >&2
+    exit 1
+fi
+echo "package check: OK"
