@@ -73,7 +73,7 @@ struct Packed {
     int32_t original = 0;
 };
 
-bool ignoreBlock(void*, const uint8_t*, size_t) {
+bool ignoreBlock(void* /*context*/, const uint8_t* /*data*/, size_t /*size*/) {
     return true;
 }
 
@@ -120,10 +120,10 @@ int main(int argc, char** argv) {
         const char* name;
         Bytes data;
     };
-    static Corpus corpora[] = {{"text", textLike()},
-                               {"binary", binaryLike()},
-                               {"repetitive", repetitive()},
-                               {"incompressible", incompressible()}};
+    static const Corpus corpora[] = {{"text", textLike()},
+                                     {"binary", binaryLike()},
+                                     {"repetitive", repetitive()},
+                                     {"incompressible", incompressible()}};
     static std::vector<Packed> packed;
     packed.reserve(std::size(corpora));  // the benchmarks keep pointers to the elements
     for (const Corpus& corpus : corpora) {

@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
     const uint32_t sizes[2] = {uint32_t(out.size() - kHeaderSize), uint32_t(end - kWindow)};
     for (int f = 0; f < 2; ++f)
         for (int k = 0; k < 4; ++k)
-            out[size_t(4 * f + k)] = uint8_t(sizes[f] >> (24 - 8 * k));
+            out[size_t(4) * size_t(f) + size_t(k)] = uint8_t(sizes[f] >> (24 - 8 * k));
     std::FILE* o = std::fopen(argv[2], "wb");
     if (o == nullptr) return 1;
     const bool ok = std::fwrite(out.data(), 1, out.size(), o) == out.size();

@@ -45,7 +45,7 @@ int expand(const char* path, uint8_t* input) {
             "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82"
             "\xB9\x82\xF1.\n");
     decode(input, int32_t(kInputBufferSize), original, [&](uint8_t b) { std::putc(b, out); });
-    const bool written = !std::ferror(out);
+    const bool written = std::ferror(out) == 0;
     if (std::fclose(out) != 0 || !written) {
         std::remove(outputName);  // "cannot write the output file."
         return fail(

@@ -156,9 +156,9 @@ class Encoder {
         for (uint32_t a = from; a < to; ++a) {
             uint8_t b = 0;
             if (a >= kDataStart && a < end_) {
-                const uint32_t run = std::min(to, end_) - a;
-                std::memcpy(&buffer_[a - from], input_ + (a - kDataStart), run);
-                a += run - 1;
+                const uint32_t span = std::min(to, end_) - a;
+                std::memcpy(&buffer_[a - from], input_ + (a - kDataStart), span);
+                a += span - 1;
                 continue;
             }
             if (a >= kHistoryStart && a < kDataStart) b = history_[a - kHistoryStart];

@@ -54,7 +54,7 @@ const char* readInput(const char* path, std::vector<uint8_t>* data) {
         }
         data->insert(data->end(), chunk.begin(), chunk.begin() + std::ptrdiff_t(got));
     }
-    if (message == nullptr && std::ferror(in)) message = kCannotOpenInput;  // e.g. a directory
+    if (message == nullptr && std::ferror(in) != 0) message = kCannotOpenInput;  // e.g. a directory
     std::fclose(in);
     return message;
 }

@@ -149,7 +149,7 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
         auto next = [&]() -> uint8_t { return p < end ? input[p++] : (p++, uint8_t(0)); };
         unsigned flags = next();
         for (int item = 0; item < 8 && remaining > 0; ++item, flags >>= 1) {
-            if (flags & 1) {
+            if ((flags & 1) != 0) {
                 *op++ = next();
                 --remaining;
                 continue;

@@ -74,7 +74,7 @@ constexpr size_t kMinBlockSize = 64;
 
 // Size of the work area decodeBlocks needs for blocks of blockSize bytes: 4096 bytes of
 // history, the block, and the slack.
-constexpr size_t blockWorkSize(size_t blockSize) {
+constexpr size_t blockWorkSize(size_t blockSize) noexcept {
     return kRingSize + blockSize + kBlockSlack;
 }
 

@@ -60,7 +60,7 @@ InputBuffer allocateInput() {
     if (mapping != MAP_FAILED) {
         const uintptr_t start = reinterpret_cast<uintptr_t>(mapping);
         const uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
-        buffer.data = reinterpret_cast<uint8_t*>(aligned);
+        buffer.data = static_cast<uint8_t*>(mapping) + (aligned - start);
         buffer.mapping = mapping;
         buffer.mappingSize = size;
         madvise(buffer.data, kInputBufferSize, MADV_HUGEPAGE);  // a hint: failure is harmless

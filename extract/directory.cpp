@@ -12,7 +12,7 @@ constexpr int kSizeOffset = 16;
 
 bool parseEntry(const uint8_t* directory, int index, DirectoryEntry* entry) {
     if (index < 0 || index >= kMaxEntries) return false;
-    const uint8_t* e = directory + kEntrySize * index;
+    const uint8_t* e = directory + size_t(kEntrySize) * size_t(index);
     if (e[kNameOffset] == 0) return false;  // end of the directory
 
     // The name runs up to the first space; a zero byte among the copied ones ends it as a

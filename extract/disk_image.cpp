@@ -50,7 +50,7 @@ bool DiskImage::selectDisk(int32_t index) {
     // changed since, and the disk is not selected.
     if (readAt(diskOffsets_[index], header, sizeof header) != sizeof header) return false;
     for (int t = 0; t < kTrackCount; ++t)
-        trackOffsets_[t] = readU32LE(header + kTrackTableOffset + 4 * t);
+        trackOffsets_[t] = readU32LE(header + kTrackTableOffset + size_t(4) * size_t(t));
     mediaType_ = header[kMediaTypeOffset];
     diskSize_ = readU32LE(header + kDiskSizeOffset);
     for (int i = 0; i < kDiskNameLength && header[i] != 0; ++i)

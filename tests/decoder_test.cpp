@@ -67,7 +67,7 @@ Bytes decodeInBlocks(const uint8_t* input, int32_t inputSize, int32_t original, 
 Bytes withHeader(int32_t original, const Bytes& stream) {
     Bytes file(kHeaderSize + stream.size(), 0);
     for (int k = 0; k < 4; ++k)
-        file[size_t(4 + k)] = uint8_t(uint32_t(original) >> (24 - 8 * k));
+        file[4 + size_t(k)] = uint8_t(uint32_t(original) >> (24 - 8 * k));
     for (size_t i = 0; i < stream.size(); ++i)
         file[kHeaderSize + i] = stream[i];
     return file;
@@ -215,7 +215,7 @@ TEST(DecodeLong, BlocksMatchReferenceOnRandomStreams) {
             }
             const uint32_t length = 3 + below(16);
             const uint32_t w = (kRingStart + written) & kRingMask;
-            const uint32_t distance = below(2) ? 1 + below(40) : 1 + below(kRingSize);
+            const uint32_t distance = below(2) != 0 ? 1 + below(40) : 1 + below(kRingSize);
             builder.reference((w - distance) & kRingMask, length);
             written += length;
         }

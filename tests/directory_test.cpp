@@ -62,7 +62,7 @@ TEST_P(EntryTest, ParsesAndLists) {
     const EntryCase& k = GetParam();
     // Put the entry at index 5 of a directory full of other entries.
     std::vector<uint8_t> directory(kDirectorySize, 'X');
-    std::copy(k.entry.begin(), k.entry.end(), directory.begin() + 5 * kEntrySize);
+    std::copy(k.entry.begin(), k.entry.end(), directory.begin() + std::ptrdiff_t(5) * kEntrySize);
     DirectoryEntry e;
     ASSERT_EQ(parseEntry(directory.data(), 5, &e), k.parsed);
     if (!k.parsed) return;
