@@ -33,7 +33,7 @@ static_analysis() {
     local log=build-tidy/clang-tidy.log status=0
     run-clang-tidy -p build-tidy -quiet -j2 >"$log" 2>&1 || status=$?
     if [ "$status" -ne 0 ] || grep -qE '(warning|error): ' "$log"; then
-        grep -E '(warning|error): ' "$log" | sort -u || true
+        sed "s/\x1b\[[0-9;]*m//g" "$log" | grep -E "(warning|error): " | sort -u || true
         echo "clang-tidy: findings above (full output in $log)" >&2
         exit 1
     fi

@@ -85,6 +85,7 @@ inline Result run(const std::string& program, const std::vector<std::string>& ar
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0)
             _exit(127);
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);

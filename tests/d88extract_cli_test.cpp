@@ -72,10 +72,11 @@ Bytes image(const std::vector<Entry>& entries, void (*change)(d88::Disk&) = null
         const Entry& e = entries[i];
         disk.setEntry(int(i), e.name, e.start, e.size);
         if (e.seed >= 0)
-            disk.write(e.start * 1024, pattern(e.written ? e.written : e.size, uint8_t(e.seed)));
+            disk.write(size_t(e.start) * 1024,
+                       pattern(e.written != 0 ? e.written : e.size, uint8_t(e.seed)));
     }
     d88::Disk d = disk.disk(true);
-    if (change) change(d);
+    if (change != nullptr) change(d);
     return d.bytes();
 }
 
@@ -234,7 +235,8 @@ TEST(D88extract, FullDirectoryOf341Entries) {
     std::string out;
     Files files;
     for (int i = 0; i < 341; ++i) {
-        char name[14], line[64];
+        char name[14];
+        char line[64];
         std::snprintf(name, sizeof name, "F%03d.DAT", i);
         const uint32_t start = 8 + 3 * uint32_t(i);
         const size_t size = 1 + size_t(i) * 9;
@@ -245,7 +247,7 @@ TEST(D88extract, FullDirectoryOf341Entries) {
         files[name] = patternString(size, uint8_t(i));
     }
     // The 6 bytes after the last entry are not an entry.
-    disk.write(StandardDisk::kDirectoryStart + 341 * 18, {'X', 'X', 'X', 'X', 'X', 'X'});
+    disk.write(StandardDisk::kDirectoryStart + size_t(341) * 18, {'X', 'X', 'X', 'X', 'X', 'X'});
     expectExtraction(disk.bytes(), {}, 0, out, "", files);
 }
 

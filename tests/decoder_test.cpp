@@ -53,7 +53,8 @@ Bytes decodeReference(const uint8_t* input, int32_t inputSize, int32_t original)
 }
 
 Bytes decodeInBlocks(const uint8_t* input, int32_t inputSize, int32_t original, size_t blockSize) {
-    Bytes out, work(blockWorkSize(blockSize));
+    Bytes out;
+    Bytes work(blockWorkSize(blockSize));
     EXPECT_TRUE(decodeBlocks(
         input, inputSize, original, work.data(), blockSize,
         [](void* sink, const uint8_t* data, size_t size) {

@@ -260,7 +260,7 @@ class SectorTest : public testing::TestWithParam<SectorCase> {};
 TEST_P(SectorTest, ReadsTheSectorWithThatId) {
     const SectorCase& k = GetParam();
     Disk disk = four();
-    if (k.change) k.change(disk);
+    if (k.change != nullptr) k.change(disk);
     Bytes bytes = disk.bytes();
     if (k.truncateTo != 0) bytes.resize(k.truncateTo);
     Opened f(bytes);
@@ -369,7 +369,7 @@ TEST_P(RunTest, StepsThroughSectorsHeadsAndCylinders) {
     const RunCase& k = GetParam();
     const std::vector<int32_t>& a = k.args;
     Disk disk = filled();
-    if (k.change) k.change(disk);
+    if (k.change != nullptr) k.change(disk);
     Opened f(disk.bytes());
     if (a[6] != 0) f.image.setSectorRange(a[6], a[7]);
     std::vector<uint8_t> buffer(1232 * 1024 + 1, 0xEE);
@@ -426,7 +426,8 @@ TEST_P(IdsTest, ListsTheIdsOfATrack) {
     Bytes bytes = k.disk.bytes();
     if (k.truncateTo != 0) bytes.resize(k.truncateTo);
     Opened f(bytes);
-    std::vector<uint8_t> buffer(1000, 0xEE), want;
+    std::vector<uint8_t> buffer(1000, 0xEE);
+    std::vector<uint8_t> want;
     for (int r = k.from; r <= k.to; ++r)
         want.insert(want.end(), {1, 0, uint8_t(r), 1});
     ASSERT_EQ(f.image.readTrackIds(k.track, buffer.data(), k.length), int32_t(want.size()));

@@ -101,7 +101,7 @@ TEST(DrupaCli, ReadsOnlyTheFirst16MiB) {
             "abcdefgh";
     const int32_t original = int32_t((file.size() - kHeaderSize) / 9 * 8);
     for (int k = 0; k < 4; ++k)
-        file[size_t(4 + k)] = char(uint32_t(original) >> (24 - 8 * k));
+        file[4 + size_t(k)] = char(uint32_t(original) >> (24 - 8 * k));
     std::string want;
     decode(reinterpret_cast<const uint8_t*>(file.data()), int32_t(kBuffer), original,
            [&](uint8_t b) { want.push_back(char(b)); });
