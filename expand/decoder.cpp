@@ -30,16 +30,15 @@ constexpr uint32_t kMaxLength = 18;
 // after the flag byte (after 8 references).
 constexpr uint32_t kFastGroupInput = 1 + 16 + 8;
 
-// The number of consecutive literals at the start of a group's remaining flag bits: the
-// count of trailing one bits (flags has a zero bit somewhere).
-inline uint32_t literalRun(uint32_t flags) {
+// The index of the lowest one bit of bits (not zero).
+inline uint32_t lowestBit(uint32_t bits) {
 #if defined(__GNUC__)
-    return uint32_t(__builtin_ctz(~flags));
+    return uint32_t(__builtin_ctz(bits));
 #else
-    uint32_t run = 0;
-    for (; flags & 1; flags >>= 1)
-        ++run;
-    return run;
+    uint32_t index = 0;
+    for (; (bits & 1) == 0; bits >>= 1)
+        ++index;
+    return index;
 #endif
 }
 
@@ -48,6 +47,21 @@ constexpr int32_t kMaxGroupOutput = 8 * int32_t(kMaxLength);
 // Copies 16 bytes between ranges that do not overlap; compiles to one load and one store.
 inline void copy16(uint8_t* dst, const uint8_t* src) {
     std::memcpy(dst, src, 16);
+}
+
+// Copies a reference of `length` bytes from `distance` bytes back, where a bulk 16-byte copy
+// could read bytes the reference writes itself: 8 bytes at a time when each step reads only
+// bytes already final (distance >= 8), else one at a time. May store up to 7 bytes past the
+// end.
+inline void copyOverlapping(uint8_t* op, uint32_t distance, uint32_t length) {
+    const uint8_t* src = op - distance;
+    if (distance >= 8) {
+        for (uint32_t k = 0; k < length; k += 8)
+            std::memcpy(op + k, src + k, 8);
+    } else {
+        for (uint32_t k = 0; k < length; ++k)
+            op[k] = src[k];
+    }
 }
 
 // The distance back from the byte about to be written at ring position w to the byte at ring
@@ -112,18 +126,22 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
                 remaining -= 8;
                 continue;
             }
-            // The kinds of the items still to decode, lowest bit first, under a one bit that
-            // marks the end of the group: all ones once only literals remain.
-            uint32_t flags = flagByte | 0x100;
+            // The items that are references, one bit each, lowest first. Each turn takes the
+            // lowest one: its index alone places the reference and the literals before it
+            // (item i starts i bytes after the flag byte, plus one for each reference before
+            // it), so no turn waits on the one before except through op.
+            uint32_t references = ~flagByte & 0xFF;
+            const uint32_t items = p;
+            uint32_t next = 0;   // the item after the last reference
+            uint32_t extra = 0;  // the references so far
             do {
-                const uint32_t run = literalRun(flags);  // a reference follows
-                std::memcpy(op, input + p, 8);
-                op += run;
-                p += run;
-                flags >>= run + 1;
-                const uint32_t b0 = input[p];
-                const uint32_t b1 = input[p + 1];
-                p += 2;
+                const uint32_t item = lowestBit(references);
+                references &= references - 1;
+                std::memcpy(op, input + items + next + extra, 8);  // the literals before it
+                op += item - next;
+                const uint32_t at = items + item + extra;
+                const uint32_t b0 = input[at];
+                const uint32_t b1 = input[at + 1];
                 const uint32_t length = (b1 & 0x0F) + 3;
                 const uint32_t distance = distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
                 const uint8_t* src = op - distance;
@@ -132,16 +150,15 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
                     copy16(op, src);
                     copy16(op + 16, src + 16);
                 } else {
-                    // The reference reads bytes it writes itself: one at a time.
-                    for (uint32_t k = 0; k < length; ++k)
-                        op[k] = src[k];
+                    copyOverlapping(op, distance, length);
                 }
                 op += length;
-            } while ((flags & (flags + 1)) != 0);
-            const uint32_t left = literalRun(flags) - 1;  // below the end marker
-            std::memcpy(op, input + p, 8);  // the closing run of literals, maybe empty
-            op += left;
-            p += left;
+                next = item + 1;
+                ++extra;
+            } while (references != 0);
+            std::memcpy(op, input + items + next + extra, 8);  // the closing literals, maybe none
+            op += 8 - next;
+            p = items + 8 + extra;
             remaining -= int32_t(op - groupStart);
             continue;
         }
