@@ -110,56 +110,61 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             op = base;
         }
         if (remaining >= 2 * kMaxGroupOutput && p <= end && end - p >= kFastGroupInput) {
-            // Fast path: every item of this group and of the next one is needed, and all the
-            // input this group may load lies inside the buffer, so neither the count nor the
-            // input end is checked per item. (The 8-byte loads reach up to 7 bytes past the
-            // group: bytes of the next group, which will be read anyway.) The group goes as
-            // runs of literals, each copied at once (8 bytes, of which the run's length
-            // count), each but the last followed by one reference. Bytes stored past an
-            // item's end lie in the slack or ahead of op and are overwritten later.
-            uint8_t* const groupStart = op;
-            const uint32_t flagByte = input[p++];
-            if (flagByte == 0xFF) {  // eight literals: a constant step, no wait for the flags
-                std::memcpy(op, input + p, 8);
-                op += 8;
-                p += 8;
-                remaining -= 8;
-                continue;
-            }
-            // The items that are references, one bit each, lowest first. Each turn takes the
-            // lowest one: its index alone places the reference and the literals before it
-            // (item i starts i bytes after the flag byte, plus one for each reference before
-            // it), so no turn waits on the one before except through op.
-            uint32_t references = ~flagByte & 0xFF;
-            const uint32_t items = p;
-            uint32_t next = 0;   // the item after the last reference
-            uint32_t extra = 0;  // the references so far
+            // Fast path: while op < opLimit and p <= pLimit, every item of the group and of the
+            // next one is needed, and all the input the group may load lies inside the
+            // buffer, so neither the count nor the input end is checked per item. (The 8-byte
+            // loads reach up to 7 bytes past the group: bytes of the next group, which will be
+            // read anyway.) A group goes as runs of literals, each copied at once (8 bytes, of
+            // which the run's length count), each but the last followed by one reference.
+            // Bytes stored past an item's end lie in the slack or ahead of op and are
+            // overwritten later.
+            uint8_t* const groupsStart = op;
+            const size_t room = size_t(remaining - 2 * kMaxGroupOutput) + 1;
+            uint8_t* const opLimit = size_t(blockEnd - op) < room ? blockEnd : op + room;
+            const uint32_t pLimit = end - kFastGroupInput;
             do {
-                const uint32_t item = lowestBit(references);
-                references &= references - 1;
-                std::memcpy(op, input + items + next + extra, 8);  // the literals before it
-                op += item - next;
-                const uint32_t at = items + item + extra;
-                const uint32_t b0 = input[at];
-                const uint32_t b1 = input[at + 1];
-                const uint32_t length = (b1 & 0x0F) + 3;
-                const uint32_t distance = distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
-                const uint8_t* src = op - distance;
-                if (distance >= kMaxLength || (distance >= 16 && distance >= length)) {
-                    // No overlap: 16 bytes at a time.
-                    copy16(op, src);
-                    copy16(op + 16, src + 16);
-                } else {
-                    copyOverlapping(op, distance, length);
+                const uint32_t flagByte = input[p++];
+                if (flagByte == 0xFF) {  // eight literals: a constant step
+                    std::memcpy(op, input + p, 8);
+                    op += 8;
+                    p += 8;
+                    continue;
                 }
-                op += length;
-                next = item + 1;
-                ++extra;
-            } while (references != 0);
-            std::memcpy(op, input + items + next + extra, 8);  // the closing literals, maybe none
-            op += 8 - next;
-            p = items + 8 + extra;
-            remaining -= int32_t(op - groupStart);
+                // The items that are references, one bit each, lowest first. Each turn takes
+                // the lowest one: its index alone places the reference and the literals
+                // before it (item i starts i bytes after the flag byte, plus one for each
+                // reference before it), so no turn waits on the one before except through op.
+                uint32_t references = ~flagByte & 0xFF;
+                const uint32_t items = p;
+                uint32_t next = 0;   // the item after the last reference
+                uint32_t extra = 0;  // the references so far
+                do {
+                    const uint32_t item = lowestBit(references);
+                    references &= references - 1;
+                    std::memcpy(op, input + items + next + extra, 8);  // the literals before it
+                    op += item - next;
+                    const uint32_t at = items + item + extra;
+                    const uint32_t b0 = input[at];
+                    const uint32_t b1 = input[at + 1];
+                    const uint32_t length = (b1 & 0x0F) + 3;
+                    const uint32_t distance = distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
+                    const uint8_t* src = op - distance;
+                    if (distance >= kMaxLength || (distance >= 16 && distance >= length)) {
+                        // No overlap: 16 bytes at a time.
+                        copy16(op, src);
+                        copy16(op + 16, src + 16);
+                    } else {
+                        copyOverlapping(op, distance, length);
+                    }
+                    op += length;
+                    next = item + 1;
+                    ++extra;
+                } while (references != 0);
+                std::memcpy(op, input + items + next + extra, 8);  // the closing literals
+                op += 8 - next;
+                p = items + 8 + extra;
+            } while (op < opLimit && p <= pLimit);
+            remaining -= int32_t(op - groupsStart);
             continue;
         }
         // Near the end of the count or of the input: check both before every read.
