@@ -30,16 +30,15 @@ constexpr uint32_t kMaxLength = 18;
 // after the flag byte (after 8 references).
 constexpr uint32_t kFastGroupInput = 1 + 16 + 8;
 
-// The number of consecutive literals at the start of a group's remaining flag bits: the
-// count of trailing one bits (flags has a zero bit somewhere).
-inline uint32_t literalRun(uint32_t flags) {
+// The index of the lowest one bit of bits (not zero).
+inline uint32_t lowestBit(uint32_t bits) {
 #if defined(__GNUC__)
-    return uint32_t(__builtin_ctz(~flags));
+    return uint32_t(__builtin_ctz(bits));
 #else
-    uint32_t run = 0;
-    for (; flags & 1; flags >>= 1)
-        ++run;
-    return run;
+    uint32_t index = 0;
+    for (; (bits & 1) == 0; bits >>= 1)
+        ++index;
+    return index;
 #endif
 }
 
@@ -48,6 +47,21 @@ constexpr int32_t kMaxGroupOutput = 8 * int32_t(kMaxLength);
 // Copies 16 bytes between ranges that do not overlap; compiles to one load and one store.
 inline void copy16(uint8_t* dst, const uint8_t* src) {
     std::memcpy(dst, src, 16);
+}
+
+// Copies a reference of `length` bytes from `distance` bytes back, where a bulk 16-byte copy
+// could read bytes the reference writes itself: 8 bytes at a time when each step reads only
+// bytes already final (distance >= 8), else one at a time. May store up to 7 bytes past the
+// end.
+inline void copyOverlapping(uint8_t* op, uint32_t distance, uint32_t length) {
+    const uint8_t* src = op - distance;
+    if (distance >= 8) {
+        for (uint32_t k = 0; k < length; k += 8)
+            std::memcpy(op + k, src + k, 8);
+    } else {
+        for (uint32_t k = 0; k < length; ++k)
+            op[k] = src[k];
+    }
 }
 
 // The distance back from the byte about to be written at ring position w to the byte at ring
@@ -96,53 +110,61 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             op = base;
         }
         if (remaining >= 2 * kMaxGroupOutput && p <= end && end - p >= kFastGroupInput) {
-            // Fast path: every item of this group and of the next one is needed, and all the
-            // input this group may load lies inside the buffer, so neither the count nor the
-            // input end is checked per item. (The 8-byte loads reach up to 7 bytes past the
-            // group: bytes of the next group, which will be read anyway.) The group goes as
-            // runs of literals, each copied at once (8 bytes, of which the run's length
-            // count), each but the last followed by one reference. Bytes stored past an
-            // item's end lie in the slack or ahead of op and are overwritten later.
-            uint8_t* const groupStart = op;
-            const uint32_t flagByte = input[p++];
-            if (flagByte == 0xFF) {  // eight literals: a constant step, no wait for the flags
-                std::memcpy(op, input + p, 8);
-                op += 8;
-                p += 8;
-                remaining -= 8;
-                continue;
-            }
-            // The kinds of the items still to decode, lowest bit first, under a one bit that
-            // marks the end of the group: all ones once only literals remain.
-            uint32_t flags = flagByte | 0x100;
+            // Fast path: while op < opLimit and p <= pLimit, every item of the group and of the
+            // next one is needed, and all the input the group may load lies inside the
+            // buffer, so neither the count nor the input end is checked per item. (The 8-byte
+            // loads reach up to 7 bytes past the group: bytes of the next group, which will be
+            // read anyway.) A group goes as runs of literals, each copied at once (8 bytes, of
+            // which the run's length count), each but the last followed by one reference.
+            // Bytes stored past an item's end lie in the slack or ahead of op and are
+            // overwritten later.
+            uint8_t* const groupsStart = op;
+            const size_t room = size_t(remaining - 2 * kMaxGroupOutput) + 1;
+            uint8_t* const opLimit = size_t(blockEnd - op) < room ? blockEnd : op + room;
+            const uint32_t pLimit = end - kFastGroupInput;
             do {
-                const uint32_t run = literalRun(flags);  // a reference follows
-                std::memcpy(op, input + p, 8);
-                op += run;
-                p += run;
-                flags >>= run + 1;
-                const uint32_t b0 = input[p];
-                const uint32_t b1 = input[p + 1];
-                p += 2;
-                const uint32_t length = (b1 & 0x0F) + 3;
-                const uint32_t distance = distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
-                const uint8_t* src = op - distance;
-                if (distance >= kMaxLength || (distance >= 16 && distance >= length)) {
-                    // No overlap: 16 bytes at a time.
-                    copy16(op, src);
-                    copy16(op + 16, src + 16);
-                } else {
-                    // The reference reads bytes it writes itself: one at a time.
-                    for (uint32_t k = 0; k < length; ++k)
-                        op[k] = src[k];
+                const uint32_t flagByte = input[p++];
+                if (flagByte == 0xFF) {  // eight literals: a constant step
+                    std::memcpy(op, input + p, 8);
+                    op += 8;
+                    p += 8;
+                    continue;
                 }
-                op += length;
-            } while ((flags & (flags + 1)) != 0);
-            const uint32_t left = literalRun(flags) - 1;  // below the end marker
-            std::memcpy(op, input + p, 8);  // the closing run of literals, maybe empty
-            op += left;
-            p += left;
-            remaining -= int32_t(op - groupStart);
+                // The items that are references, one bit each, lowest first. Each turn takes
+                // the lowest one: its index alone places the reference and the literals
+                // before it (item i starts i bytes after the flag byte, plus one for each
+                // reference before it), so no turn waits on the one before except through op.
+                uint32_t references = ~flagByte & 0xFF;
+                const uint32_t items = p;
+                uint32_t next = 0;   // the item after the last reference
+                uint32_t extra = 0;  // the references so far
+                do {
+                    const uint32_t item = lowestBit(references);
+                    references &= references - 1;
+                    std::memcpy(op, input + items + next + extra, 8);  // the literals before it
+                    op += item - next;
+                    const uint32_t at = items + item + extra;
+                    const uint32_t b0 = input[at];
+                    const uint32_t b1 = input[at + 1];
+                    const uint32_t length = (b1 & 0x0F) + 3;
+                    const uint32_t distance = distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
+                    const uint8_t* src = op - distance;
+                    if (distance >= kMaxLength || (distance >= 16 && distance >= length)) {
+                        // No overlap: 16 bytes at a time.
+                        copy16(op, src);
+                        copy16(op + 16, src + 16);
+                    } else {
+                        copyOverlapping(op, distance, length);
+                    }
+                    op += length;
+                    next = item + 1;
+                    ++extra;
+                } while (references != 0);
+                std::memcpy(op, input + items + next + extra, 8);  // the closing literals
+                op += 8 - next;
+                p = items + 8 + extra;
+            } while (op < opLimit && p <= pLimit);
+            remaining -= int32_t(op - groupsStart);
             continue;
         }
         // Near the end of the count or of the input: check both before every read.
