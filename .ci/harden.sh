@@ -16,15 +16,8 @@ all | static | fuzz) ;;
     ;;
 esac
 
-export DEBIAN_FRONTEND=noninteractive
-need=()
-for pkg in cmake g++ clang libclang-rt-14-dev clang-tidy cppcheck libgtest-dev libbenchmark-dev; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    apt-get update
-    apt-get install -y --no-install-recommends "${need[@]}"
-fi
+. .ci/lib.sh
+install_missing cmake g++ clang libclang-rt-14-dev clang-tidy cppcheck libgtest-dev libbenchmark-dev
 
 static_analysis() {
     echo "== static analysis: clang-tidy"

@@ -8,21 +8,9 @@ cd "$(dirname "$0")/.."
 src=$PWD
 build=${PACKAGE_BUILD_DIR:-build-deb}
 
-export DEBIAN_FRONTEND=noninteractive
-need=()
-for pkg in cmake g++ ninja-build dpkg-dev groff-base mandoc man-db; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    apt-get update
-    apt-get install -y --no-install-recommends "${need[@]}"
-fi
+. .ci/lib.sh
+install_missing cmake g++ ninja-build dpkg-dev groff-base mandoc man-db
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -10,26 +10,10 @@ cd "$(dirname "$0")/.."
 src=$PWD
 linux_build=${LINUX_BUILD_DIR:-build-deb}
 
-export DEBIAN_FRONTEND=noninteractive
-need=()
-for pkg in cmake g++ ninja-build wine64; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-for arch in x86-64 i686; do
-    dpkg -s "g++-mingw-w64-$arch-posix" >/dev/null 2>&1 ||
-        dpkg -s "g++-mingw-w64-$arch-win32" >/dev/null 2>&1 ||
-        need+=("g++-mingw-w64-$arch-posix")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    apt-get update
-    apt-get install -y --no-install-recommends "${need[@]}"
-fi
+. .ci/lib.sh
+install_missing cmake g++ ninja-build wine64 "g++-mingw-w64-x86-64-posix|g++-mingw-w64-x86-64-win32" \
+    "g++-mingw-w64-i686-posix|g++-mingw-w64-i686-win32"
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
 
 scratch=$(mktemp -d)
 wineserver=${WINESERVER:-/usr/lib/wine/wineserver}
