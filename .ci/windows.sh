@@ -152,8 +152,8 @@ run_case() {
     done
 }
 
-# want NAME STREAM SPEC: writes the expected bytes of a Windows run's stdout or stderr (STREAM
-# out or err) to $cases/NAME/expected.STREAM. SPEC is the literal bytes, or "=" for the Linux
+# want NAME STREAM BYTES: writes the expected bytes of a Windows run's stdout or stderr (STREAM
+# out or err) to $cases/NAME/expected.STREAM. BYTES is the literal text, or "=" for the Linux
 # run's bytes with CR LF line ends, or "@FILE" for FILE's bytes with CR LF line ends.
 want() {
     local c=$cases/$1
