@@ -8,28 +8,16 @@
 
 #include "decoder.h"
 #include "encoder.h"
+#include "messages.h"
 
 namespace {
 
 constexpr char kUsage[] = "Usage: vkpack (File)\n";
-constexpr char kCannotOpenInput[] =  // "cannot open the file."
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1.\n";
 constexpr char kTooLarge[] =  // "the file is too large."
     "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x91\xE5\x82\xAB\x82\xB7\x82\xAC\x82\xDC\x82\xB7.\n";
-constexpr char kCannotOpenOutput[] =  // "cannot open the output file."
-    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B"
-    "\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1.\n";
-constexpr char kCannotWriteOutput[] =  // "cannot write the output file."
-    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B"
-    "\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1.\n";
 
 constexpr uint64_t kMaxInputSize = 0x7FFFFFFF;  // the header holds a signed 32-bit size
 constexpr size_t kMaxPackedSize = 16777216;     // drupa reads at most this much of a file
-
-int fail(const char* message) {
-    std::fputs(message, stderr);
-    return 1;
-}
 
 // Reads the whole file at `path` into *data, or returns the message to print.
 const char* readInput(const char* path, std::vector<uint8_t>* data) {

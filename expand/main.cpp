@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "decoder.h"
+#include "messages.h"
 #include "output_name.h"
 
 #if defined(__linux__)
@@ -20,26 +21,13 @@ constexpr char kUsage[] = "Usage: drupa (VKP File)\n";
 constexpr char kCannotAllocate[] =  // "cannot allocate memory."
     "\x83\x81\x83\x82\x83\x8A\x82\xCC\x8A\x84\x82\xE8\x93\x96\x82\xC4\x82\xAA\x82\xC5\x82\xAB"
     "\x82\xDC\x82\xB9\x82\xF1.\n";
-constexpr char kCannotOpenInput[] =  // "cannot open the file."
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1.\n";
 constexpr char kNameTooLong[] =  // "the file name is too long."
     "\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\x82\xAA\x92\xB7\x82\xB7\x82\xAC\x82\xDC\x82\xB7.\n";
 constexpr char kNoExtension[] =  // "there is no extension."
     "\x8A\x67\x92\xA3\x8E\x71\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1.\n";
-constexpr char kCannotOpenOutput[] =  // "cannot open the output file."
-    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9"
-    "\x82\xF1.\n";
-constexpr char kCannotWriteOutput[] =  // "cannot write the output file."
-    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF"
-    "\x82\xDC\x82\xB9\x82\xF1.\n";
 
 // The decoder's history and output block; static, like the ring it stands for.
 uint8_t work[blockWorkSize(kBlockSize)];
-
-int fail(const char* message) {
-    std::fputs(message, stderr);
-    return 1;
-}
 
 // The zero-filled input buffer. On Linux it is a fresh anonymous mapping (zero pages) aligned
 // to 2 MiB and marked for transparent huge pages: touching it then costs a few huge-page
