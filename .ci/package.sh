@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installation and Debian package check: lints the man pages, installs with `cmake --install`
-# into a scratch prefix, builds the .deb with CPack, checks its control fields and contents,
-# unpacks it with dpkg-deb -x and runs the unpacked programs on the bundled sample, comparing
-# everything they print and write with the build tree's programs. Exits non-zero on any problem.
+# into a scratch prefix and builds the outside project tests/install against it (CMake package
+# and pkg-config), builds the two .deb packages with CPack (retrodisk, libretrodisk-dev), checks
+# their control fields and contents, unpacks them with dpkg-deb -x, builds the outside project
+# against the unpacked -dev package and runs the unpacked programs on the bundled sample,
+# comparing everything they print and write with the build tree's programs. Exits non-zero on
+# any problem.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
 build=${PACKAGE_BUILD_DIR:-build-deb}
 
 . .ci/lib.sh
-install_missing cmake g++ ninja-build dpkg-dev groff-base mandoc man-db
+install_missing cmake g++ ninja-build dpkg-dev groff-base mandoc man-db pkg-config
 
 
 scratch=$(mktemp -d)
@@ -32,9 +35,37 @@ cmake --build "$build" -j2
 echo "== cmake --install into a scratch prefix"
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 for f in bin/d88extract bin/drupa bin/vkpack \
-         share/man/man1/d88extract.1.gz share/man/man1/drupa.1.gz share/man/man1/vkpack.1.gz; do
+         share/man/man1/d88extract.1.gz share/man/man1/drupa.1.gz share/man/man1/vkpack.1.gz \
+         share/doc/retrodisk/copyright include/retrodisk/d88/disk_image.h \
+         include/retrodisk/vkp/encoder.h lib/libretrodisk_d88.a lib/libretrodisk_vkp.a \
+         lib/cmake/retrodisk/retrodiskConfig.cmake lib/cmake/retrodisk/retrodiskConfigVersion.cmake \
+         lib/pkgconfig/retrodisk.pc; do
     [ -f "$scratch/prefix/$f" ] || fail "cmake --install did not install $f"
 done
+[ -z "$(find "$scratch/prefix" -name bytes.h)" ] || fail "the internal bytes.h was installed"
+
+# consumer PREFIX NAME: builds tests/install against the package under PREFIX, with CMake and
+# with pkg-config, and runs both builds on the sample.
+consumer() {
+    local prefix=$1 name=$2 dir=$scratch/consumer-$2
+    if ! cmake -S tests/install -B "$dir" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >"$dir.log" 2>&1 ||
+        ! cmake --build "$dir" >>"$dir.log" 2>&1; then
+        cat "$dir.log"
+        fail "the outside project does not build against $name"
+        return
+    fi
+    "$dir/consumer" examples/sample.d88 >"$dir.out" || fail "the outside project fails against $name"
+    cat "$dir.out"
+    local flags
+    flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name retrodisk.pc)") pkg-config --cflags --libs retrodisk) ||
+        { fail "pkg-config does not find retrodisk in $name"; return; }
+    g++ -std=c++17 -o "$dir/consumer-pc" tests/install/consumer.cpp $flags ||
+        { fail "the outside project does not build with pkg-config ($flags) against $name"; return; }
+    "$dir/consumer-pc" examples/sample.d88 | cmp -s - "$dir.out" ||
+        fail "the pkg-config build of the outside project differs against $name"
+}
+echo "== the outside project against the installed prefix"
+consumer "$scratch/prefix" "cmake --install"
 for page in "${pages[@]}"; do
     out=$(MANWIDTH=80 man --warnings=w -l "$scratch/prefix/share/man/man1/$page.gz" 2>&1 >/dev/null) ||
         fail "man -l fails on the installed $page"
@@ -44,33 +75,60 @@ done
 echo "== cpack -G DEB"
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
-debs=("$build"/*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { fail "expected one .deb in $build"; exit 1; }
-deb=${debs[0]}
-echo "$deb"
-dpkg-deb -c "$deb"
+deb=$(ls "$build"/retrodisk_*.deb 2>/dev/null || true)
+devdeb=$(ls "$build"/libretrodisk-dev_*.deb 2>/dev/null || true)
+[ "$(ls "$build"/*.deb | wc -l)" -eq 2 ] && [ -f "$deb" ] && [ -f "$devdeb" ] ||
+    { fail "expected retrodisk_*.deb and libretrodisk-dev_*.deb in $build"; ls "$build"/*.deb; exit 1; }
 
-expected_files="./usr/bin/d88extract
+# check_files DEB EXPECTED: the package holds exactly the EXPECTED files (one per line, sorted).
+check_files() {
+    local actual
+    echo "$1"
+    dpkg-deb -c "$1"
+    actual=$(dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sort)
+    [ "$actual" = "$2" ] ||
+        fail "$(basename "$1"): files differ from the expected list:
+$(diff <(echo "$2") <(echo "$actual") || true)"
+}
+check_files "$deb" "./usr/bin/d88extract
 ./usr/bin/drupa
 ./usr/bin/vkpack
+./usr/share/doc/retrodisk/copyright
 ./usr/share/man/man1/d88extract.1.gz
 ./usr/share/man/man1/drupa.1.gz
 ./usr/share/man/man1/vkpack.1.gz"
-actual_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
-[ "$actual_files" = "$expected_files" ] ||
-    fail "package files differ from the expected list:
-$(diff <(echo "$expected_files") <(echo "$actual_files") || true)"
+check_files "$devdeb" "./usr/include/retrodisk/d88/directory.h
+./usr/include/retrodisk/d88/disk_image.h
+./usr/include/retrodisk/vkp/decoder.h
+./usr/include/retrodisk/vkp/encoder.h
+./usr/include/retrodisk/vkp/format.h
+./usr/lib/cmake/retrodisk/retrodiskConfig.cmake
+./usr/lib/cmake/retrodisk/retrodiskConfigVersion.cmake
+./usr/lib/cmake/retrodisk/retrodiskTargets-release.cmake
+./usr/lib/cmake/retrodisk/retrodiskTargets.cmake
+./usr/lib/libretrodisk_d88.a
+./usr/lib/libretrodisk_vkp.a
+./usr/lib/pkgconfig/retrodisk.pc"
 dpkg-deb -c "$deb" | awk '$1 ~ /^-/ && $6 ~ /bin\// && $1 !~ /^-rwxr-xr-x/ {exit 1}' ||
     fail "programs are not mode 0755"
 [ "$(dpkg-deb -f "$deb" Package)" = retrodisk ] || fail "Package field"
 [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "Section field"
-[ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer field"
-[ -n "$(dpkg-deb -f "$deb" Description)" ] || fail "no Description field"
+[ "$(dpkg-deb -f "$devdeb" Package)" = libretrodisk-dev ] || fail "Package field of the -dev package"
+[ "$(dpkg-deb -f "$devdeb" Section)" = libdevel ] || fail "Section field of the -dev package"
+for d in "$deb" "$devdeb"; do
+    [ -n "$(dpkg-deb -f "$d" Maintainer)" ] || fail "no Maintainer field in $d"
+    [ -n "$(dpkg-deb -f "$d" Description)" ] || fail "no Description field in $d"
+done
 case "$(dpkg-deb -f "$deb" Depends)" in
     *libc6*) ;;
     *) fail "Depends does not name libc6: $(dpkg-deb -f "$deb" Depends)" ;;
 esac
 echo "Depends: $(dpkg-deb -f "$deb" Depends)"
+
+echo "== the outside project against the unpacked libretrodisk-dev"
+devroot=$scratch/devroot
+dpkg-deb -x "$devdeb" "$devroot"
+consumer "$devroot/usr" libretrodisk-dev
 
 echo "== unpack with dpkg-deb -x and run the installed programs on the bundled sample"
 root=$scratch/root
@@ -116,7 +174,7 @@ run_sample() {
 [ -f examples/sample.d88 ] || { fail "examples/sample.d88 is missing"; exit 1; }
 built=$scratch/built-bin
 mkdir -p "$built"
-ln -s "$PWD/$build/extract/d88extract" "$PWD/$build/expand/drupa" "$PWD/$build/compress/vkpack" "$built"
+ln -s "$PWD/$build/programs/d88extract" "$PWD/$build/programs/drupa" "$PWD/$build/programs/vkpack" "$built"
 run_sample "$root/usr/bin" "$scratch/installed"
 run_sample "$built" "$scratch/built"
 

@@ -31,7 +31,7 @@ cmake -S . -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING
 cmake --build "$linux_build" -j2
 linux_bin=$scratch/linux-bin
 mkdir -p "$linux_bin"
-for p in extract/d88extract expand/drupa compress/vkpack; do
+for p in programs/d88extract programs/drupa programs/vkpack; do
     ln -s "$src/$linux_build/$p" "$linux_bin/"
 done
 
@@ -46,7 +46,7 @@ for arch in x86_64 i686; do
     if grep -i 'warning' "$scratch/build-$arch.log"; then
         fail "warnings in the $arch cross build"
     fi
-    for exe in extract/d88extract.exe expand/drupa.exe compress/vkpack.exe; do
+    for exe in programs/d88extract.exe programs/drupa.exe programs/vkpack.exe; do
         [ -f "$dir/$exe" ] || { fail "$dir/$exe was not built"; continue; }
         # Statically linked: only DLLs that every Windows has.
         dlls=$("$arch-w64-mingw32-objdump" -p "$dir/$exe" | awk '/DLL Name:/ {print $3}' | sort -u)
@@ -302,8 +302,8 @@ suite_for() {
     wine=$2
     win_bin=$scratch/win-$arch
     mkdir -p "$win_bin"
-    cp "build-win-$arch/extract/d88extract.exe" "build-win-$arch/expand/drupa.exe" \
-        "build-win-$arch/compress/vkpack.exe" "$win_bin/"
+    cp "build-win-$arch/programs/d88extract.exe" "build-win-$arch/programs/drupa.exe" \
+        "build-win-$arch/programs/vkpack.exe" "$win_bin/"
     cases=$scratch/cases-$arch
     passed=0
     echo "== the $arch programs under Wine ($wine)"
@@ -317,7 +317,7 @@ suite_for x86_64 "$wine64"
 # only built.
 probe=$scratch/probe32
 mkdir -p "$probe"
-cp build-win-i686/extract/d88extract.exe "$probe/"
+cp build-win-i686/programs/d88extract.exe "$probe/"
 if [ -n "$wine32" ] && (cd "$probe" && "$wine32" d88extract.exe 2>&1 | grep -q '^Usage:'); then
     suite_for i686 "$wine32"
 else

@@ -11,7 +11,7 @@ runs=${2:-21}
 
 cmake -S "$src" -B "$build" >/dev/null
 cmake --build "$build" -j2 --target d88extract make_sample >/dev/null
-extract=$build/extract/d88extract
+extract=$build/programs/d88extract
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
-#include "encoder.h"
+#include <retrodisk/vkp/decoder.h>
+#include <retrodisk/vkp/encoder.h>
 
 namespace {
+
+using namespace retrodisk::vkp;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;

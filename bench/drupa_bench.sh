@@ -6,7 +6,7 @@
 # (dd, 128 KiB reads and writes) is timed as well. The inputs are packed by vkpack, as users'
 # files are, and one also by greedy_vkpack.
 #
-#   cmake -S . -B build-bench -DENABLE_BENCHMARKS=ON && cmake --build build-bench -j2
+#   cmake -S . -B build-bench -DRETRODISK_BENCHMARKS=ON && cmake --build build-bench -j2
 #   bench/drupa_bench.sh [BUILD_DIR]        (default build-bench)
 #
 # Environment: RUNS (timed runs per program, the fastest counts; default 5), INSTR=1 to add
@@ -15,12 +15,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build-bench}" && pwd)
 runs=${RUNS:-5}
-drupa=$build/expand/drupa
+drupa=$build/programs/drupa
 plain=$build/bench/plain_drupa
-vkpack=$build/compress/vkpack
+vkpack=$build/programs/vkpack
 greedy=$build/bench/greedy_vkpack
 for p in "$drupa" "$plain" "$vkpack" "$greedy"; do
-    [ -x "$p" ] || { echo "missing $p: build with -DENABLE_BENCHMARKS=ON" >&2; exit 1; }
+    [ -x "$p" ] || { echo "missing $p: build with -DRETRODISK_BENCHMARKS=ON" >&2; exit 1; }
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/drupa_bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -6,9 +6,15 @@
 #include <cstdio>
 #include <vector>
 
-#include "decoder.h"
+#include <retrodisk/vkp/decoder.h>
 
 namespace {
+
+using retrodisk::vkp::initDictionary;
+using retrodisk::vkp::kHeaderSize;
+using retrodisk::vkp::kRingMask;
+using retrodisk::vkp::kRingSize;
+using retrodisk::vkp::kRingStart;
 
 constexpr int kWindow = 4096;
 constexpr int kMaxMatch = 18;

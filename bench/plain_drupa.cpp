@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "decoder.h"
+#include <retrodisk/vkp/decoder.h>
+
 #include "output_name.h"
 
 namespace {
+
+using namespace retrodisk::vkp;
 
 constexpr size_t kInputBufferSize = size_t(16) << 20;
 

@@ -4,7 +4,7 @@
 # the two encoders alternating), and every output checked to expand to the original by drupa.
 #
 # usage: bench/vkpack_bench.sh [BUILD_DIR] [WORK_DIR]
-#   BUILD_DIR: a Release build configured with -DENABLE_BENCHMARKS=ON (default: build)
+#   BUILD_DIR: a Release build configured with -DRETRODISK_BENCHMARKS=ON (default: build)
 #   WORK_DIR:  where the inputs are made and kept between runs (default: BUILD_DIR/vkpack-bench)
 # Inputs: English text from the machine's documentation (/usr/share/doc, decompressed), roff
 # sources of the man pages, concatenated executables from /usr/bin, and random bytes. Sizes stay
@@ -14,11 +14,11 @@ set -eu
 BUILD=${1:-build}
 WORK=${2:-$BUILD/vkpack-bench}
 REPEAT=${REPEAT:-3}
-VKPACK=$(realpath "$BUILD/compress/vkpack")
+VKPACK=$(realpath "$BUILD/programs/vkpack")
 GREEDY=$(realpath "$BUILD/bench/greedy_vkpack")
-DRUPA=$(realpath "$BUILD/expand/drupa")
+DRUPA=$(realpath "$BUILD/programs/drupa")
 for tool in "$VKPACK" "$GREEDY" "$DRUPA"; do
-    [ -x "$tool" ] || { echo "missing $tool: configure with -DENABLE_BENCHMARKS=ON and build" >&2; exit 1; }
+    [ -x "$tool" ] || { echo "missing $tool: configure with -DRETRODISK_BENCHMARKS=ON and build" >&2; exit 1; }
 done
 mkdir -p "$WORK"
 cd "$WORK"

@@ -1,30 +1,8 @@
-# Installation and packaging: `cmake --install` puts the programs in bin/ and their man pages in
-# share/man/man1 under the prefix; `cpack` in the build directory makes a Debian package (a zip
-# for Windows builds). The programs install themselves from their own folders.
-include(GNUInstallDirs)
-
-# Man pages are installed gzip-compressed where gzip exists (as Debian packages ship them; man
-# reads both), plain otherwise. -n keeps the name and time out, so packages are reproducible.
-set(MAN_PAGES d88extract.1 drupa.1 vkpack.1)
-find_program(GZIP_PROGRAM gzip)
-set(installed_pages)
-foreach(page IN LISTS MAN_PAGES)
-    set(source ${PROJECT_SOURCE_DIR}/man/${page})
-    if(GZIP_PROGRAM AND NOT WIN32)
-        set(compressed ${PROJECT_BINARY_DIR}/man/${page}.gz)
-        add_custom_command(OUTPUT ${compressed}
-            COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-            COMMAND ${GZIP_PROGRAM} -9 -n -c ${source} > ${compressed}
-            DEPENDS ${source}
-            VERBATIM)
-        list(APPEND installed_pages ${compressed})
-    else()
-        list(APPEND installed_pages ${source})
-    endif()
-endforeach()
-add_custom_target(man_pages ALL DEPENDS ${installed_pages})
-install(FILES ${installed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-
+# Packages made by `cpack` in the build directory. On Linux, two Debian packages from the
+# install components (cmake/Install.cmake):
+#   retrodisk          the programs, their man pages and the copyright file
+#   libretrodisk-dev   the headers, the static libraries, the CMake and pkg-config files
+# For Windows builds, one zip of everything installed.
 set(CPACK_PACKAGE_NAME retrodisk)
 set(CPACK_PACKAGE_VENDOR "retrodisk developers")
 set(CPACK_PACKAGE_CONTACT "retrodisk developers <retrodisk@localhost>")
@@ -34,6 +12,7 @@ set(CPACK_PACKAGE_DESCRIPTION "Command-line tools for data from old Japanese per
 d88extract lists and extracts the files on the first disk of a D88
 floppy-disk image, drupa expands files compressed in the VKP format,
 and vkpack packs files into the VKP format.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
@@ -41,17 +20,32 @@ if(WIN32)
 else()
     set(CPACK_GENERATOR DEB)
 endif()
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL programs development)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME retrodisk)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
+${CPACK_PACKAGE_DESCRIPTION}")
 # Dependencies (libc6, libstdc++6, libgcc-s1) come from dpkg-shlibdeps when it is installed
 # (package dpkg-dev); otherwise they are named here.
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
 else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+    set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 endif()
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libretrodisk-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "static libraries and headers for D88 images and VKP files
+The retrodisk format code as C++17 static libraries: retrodisk::d88 reads
+the disks, sectors and flat file directory of D88 floppy-disk images, and
+retrodisk::vkp decodes and encodes the VKP compressed format. Includes a
+CMake package (find_package(retrodisk)) and a pkg-config file.")
 
 include(CPack)

@@ -6,12 +6,12 @@ if(SANITIZERS)
     add_link_options(-fsanitize=${SANITIZERS})
 endif()
 
-# ENABLE_FUZZERS: libFuzzer needs clang. Everything is built with coverage feedback for the
+# RETRODISK_FUZZERS: libFuzzer needs clang. Everything is built with coverage feedback for the
 # fuzzer plus AddressSanitizer and UndefinedBehaviorSanitizer, so the libraries the fuzz
 # targets link are instrumented too; fuzz/CMakeLists.txt adds libFuzzer's main to the targets.
-if(ENABLE_FUZZERS)
+if(RETRODISK_FUZZERS)
     if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-        message(FATAL_ERROR "ENABLE_FUZZERS=ON needs clang: configure with CC=clang CXX=clang++")
+        message(FATAL_ERROR "RETRODISK_FUZZERS=ON needs clang: configure with CC=clang CXX=clang++")
     endif()
     add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
                         -fno-omit-frame-pointer -g)

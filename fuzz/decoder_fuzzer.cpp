@@ -8,10 +8,13 @@
 #include <memory>
 #include <vector>
 
-#include "decoder.h"
+#include <retrodisk/vkp/decoder.h>
+
 #include "fuzz_check.h"
 
 namespace {
+
+using namespace retrodisk::vkp;
 
 // Larger original sizes are skipped: they only make the run slower (no decompression bombs).
 constexpr int32_t kMaxOriginal = 1 << 16;

@@ -11,10 +11,13 @@
 #include <memory>
 #include <string>
 
-#include "directory.h"
+#include <retrodisk/d88/directory.h>
+
 #include "fuzz_check.h"
 
 namespace {
+
+using namespace retrodisk::d88;
 
 // A safe name used as a path under the working directory names a file directly in it.
 void checkStaysInside(const char* name) {

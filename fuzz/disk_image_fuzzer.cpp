@@ -19,11 +19,16 @@
 #include <string>
 #include <vector>
 
-#include "disk_image.h"
+#include <retrodisk/d88/disk_image.h>
+
+#include "bytes.h"
 #include "disk_image_script.h"
 #include "fuzz_check.h"
 
 namespace {
+
+using namespace retrodisk;
+using namespace retrodisk::d88;
 
 // The temporary file the image is written to, made once, removed at exit.
 std::string imagePath;

@@ -9,13 +9,16 @@
 #include <string>
 #include <vector>
 
+#include <retrodisk/vkp/encoder.h>
+
 #include "d88_builder.h"
 #include "disk_image_script.h"
-#include "encoder.h"
 
 namespace {
 
-using d88::Bytes;
+using namespace retrodisk::vkp;
+
+using builder::Bytes;
 namespace fs = std::filesystem;
 
 fs::path corpus;
@@ -75,13 +78,13 @@ Bytes noise(size_t size, uint32_t seed) {
 }
 
 // A small disk: tracks of `sectors` sectors of 128 << n bytes, R 1 up, C = track >> 1.
-d88::Disk smallDisk(const std::string& name, int tracks, int sectors, uint8_t n) {
-    d88::Disk d;
+builder::Disk smallDisk(const std::string& name, int tracks, int sectors, uint8_t n) {
+    builder::Disk d;
     d.name = name;
     d.mediaType = 0x20;
     for (int t = 0; t < tracks; ++t)
         for (int s = 0; s < sectors; ++s) {
-            d88::Sector sector;
+            builder::Sector sector;
             sector.c = uint8_t(t >> 1);
             sector.h = uint8_t(t & 1);
             sector.r = uint8_t(s + 1);
@@ -94,8 +97,8 @@ d88::Disk smallDisk(const std::string& name, int tracks, int sectors, uint8_t n)
 
 void diskImageSeeds() {
     // The extractor's own reads on a standard disk holding two files.
-    d88::StandardDisk standard;
-    standard.write(d88::StandardDisk::kDirectoryStart, Bytes(6144, 0));  // all six sectors
+    builder::StandardDisk standard;
+    standard.write(builder::StandardDisk::kDirectoryStart, Bytes(6144, 0));  // all six sectors
     standard.addFile("README.TXT", 8, text(3000));
     standard.addFile("DATA.BIN", 12, noise(1500, 7));
     put("disk_image", "extractor",
@@ -107,7 +110,7 @@ void diskImageSeeds() {
 
     // Two small disks: runs across heads and tracks, track IDs, close and reopen.
     const Bytes two =
-        d88::image({smallDisk("FIRST", 4, 4, 0), smallDisk("SECOND DISK NAME", 3, 2, 1)});
+        builder::image({smallDisk("FIRST", 4, 4, 0), smallDisk("SECOND DISK NAME", 3, 2, 1)});
     put("disk_image", "two_disks",
         script({op(kSelectDisk, {1}), op(kSetSectorRange, {1, 2}),
                 op(kReadSectors, {0, 0, 0, 2, 1, 0, 3}), op(kReadTrackIds, {2, 16, 0}), op(kClose),
@@ -120,22 +123,22 @@ void diskImageSeeds() {
                two));
 
     // A disk size field of 0: the same header is counted until the limit.
-    d88::Disk zero = smallDisk("ZERO", 1, 2, 0);
+    builder::Disk zero = smallDisk("ZERO", 1, 2, 0);
     zero.sizeField = 0;
     put("disk_image", "size_zero",
         script({op(kSelectDisk, {63}), op(kReadSector, {0, 0, 0, 2, 0, 64, 0})}, zero.bytes()));
 
     // A track longer than the reader's cache of sector positions, and one whose count is 0.
-    d88::Disk longTrack;
+    builder::Disk longTrack;
     longTrack.name = "LONG";
     for (int s = 0; s < 80; ++s) {
-        d88::Sector sector;
+        builder::Sector sector;
         sector.r = uint8_t(s + 1);
         sector.n = 0;
         sector.data = Bytes(4, uint8_t(s));
         longTrack.tracks[0].push_back(sector);
     }
-    d88::Sector stop;
+    builder::Sector stop;
     stop.count = 0;
     longTrack.tracks[1].push_back(stop);
     put("disk_image", "long_track",
@@ -155,7 +158,7 @@ void diskImageSeeds() {
 }
 
 void directorySeeds() {
-    d88::StandardDisk disk;
+    builder::StandardDisk disk;
     disk.setEntry(0, "AUTOEXEC.BAT", 8, 100);
     disk.setEntry(1, "THIRTEENCHARS", 0x0007, 3000);
     disk.setEntry(2, "", 16, 0);
@@ -164,22 +167,23 @@ void directorySeeds() {
     disk.setEntry(5, ".", 24, 10);
     disk.setEntry(6, "a b", 0xFFFF, 0xFFFF);
     const Bytes whole = disk.bytes();
-    const size_t area = d88::kHeaderSize + d88::kSectorHeaderSize * 3 + size_t(2) * 1024;
+    const size_t area =
+        builder::kDiskHeaderSize + builder::kSectorHeaderSize * 3 + size_t(2) * 1024;
     Bytes directory;
     for (int s = 0; s < 6; ++s) {  // sectors 3..8 of track 0 without their headers
-        const size_t at = area + size_t(s) * (d88::kSectorHeaderSize + 1024);
+        const size_t at = area + size_t(s) * (builder::kSectorHeaderSize + 1024);
         directory.insert(directory.end(), whole.begin() + std::ptrdiff_t(at),
                          whole.begin() + std::ptrdiff_t(at + 1024));
     }
     put("directory", "names", directory);
 
-    d88::StandardDisk full;
+    builder::StandardDisk full;
     for (int i = 0; i < 341; ++i)
         full.setEntry(i, "F" + std::to_string(i), uint32_t(8 + i), 1);
     Bytes fullDirectory;
     const Bytes fullBytes = full.bytes();
     for (int s = 0; s < 6; ++s) {
-        const size_t at = area + size_t(s) * (d88::kSectorHeaderSize + 1024);
+        const size_t at = area + size_t(s) * (builder::kSectorHeaderSize + 1024);
         fullDirectory.insert(fullDirectory.end(), fullBytes.begin() + std::ptrdiff_t(at),
                              fullBytes.begin() + std::ptrdiff_t(at + 1024));
     }

@@ -7,11 +7,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "decoder.h"
-#include "encoder.h"
+#include <retrodisk/vkp/decoder.h>
+#include <retrodisk/vkp/encoder.h>
+
 #include "fuzz_check.h"
 
 namespace {
+
+using namespace retrodisk::vkp;
 
 // Packs data with encodeFile(..., limits) after a few bytes already in the vector, checks
 // what the encoder promises of the file, then expands it again; returns false when the

@@ -25,7 +25,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 jobs=${FUZZ_JOBS:-2}
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DENABLE_FUZZERS=ON -DBUILD_TESTING=OFF \
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DRETRODISK_FUZZERS=ON -DBUILD_TESTING=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]/%/_fuzzer}"
 

@@ -12,9 +12,9 @@
 
 namespace {
 
+using builder::Bytes;
+using builder::StandardDisk;
 using cli::Files;
-using d88::Bytes;
-using d88::StandardDisk;
 using testcase::operator<<;
 
 // "The file cannot be opened."
@@ -45,7 +45,7 @@ Bytes pattern(size_t size, uint8_t seed) {
     return b;
 }
 std::string patternString(size_t size, uint8_t seed) {
-    return d88::toString(pattern(size, seed));
+    return builder::toString(pattern(size, seed));
 }
 
 // The image is ../../image.d88 from the working directory, so that a name climbing two levels
@@ -54,7 +54,7 @@ const char kImage[] = "../../image.d88";
 
 void expectExtraction(const Bytes& image, Files before, int status, const std::string& out,
                       const std::string& err, const Files& after) {
-    before[kImage] = d88::toString(image);
+    before[kImage] = builder::toString(image);
     cli::expectRun(D88EXTRACT_PATH, {"d88extract", kImage}, before, status, out, err, after, "a/b");
 }
 
@@ -66,7 +66,7 @@ struct Entry {
     int seed = -1;
     size_t written = 0;
 };
-Bytes image(const std::vector<Entry>& entries, void (*change)(d88::Disk&) = nullptr) {
+Bytes image(const std::vector<Entry>& entries, void (*change)(builder::Disk&) = nullptr) {
     StandardDisk disk;
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
@@ -75,7 +75,7 @@ Bytes image(const std::vector<Entry>& entries, void (*change)(d88::Disk&) = null
             disk.write(size_t(e.start) * 1024,
                        pattern(e.written != 0 ? e.written : e.size, uint8_t(e.seed)));
     }
-    d88::Disk d = disk.disk(true);
+    builder::Disk d = disk.disk(true);
     if (change != nullptr) change(d);
     return d.bytes();
 }
@@ -91,7 +91,7 @@ Bytes directoryCut() {
     StandardDisk disk;
     disk.addFile("ONE", 8, pattern(1, 14));
     disk.setEntry(56, "NEVER", 8, 1);
-    d88::Disk d = disk.disk(true);
+    builder::Disk d = disk.disk(true);
     d.tracks[0].resize(1);
     return d.bytes();
 }
@@ -183,8 +183,8 @@ const CliCase kCases[] = {
         "SHORT: " + kCannotRead,
         {{"LONG", patternString(3072, 9)}, {"SHORT", patternString(1024, 10)}}),
     row("a short sector keeps the sectors before it",
-        image({{"CUT", 8, 2500, 11}}, [](d88::Disk& d) { d.tracks[1][1].data.resize(500); }), {}, 1,
-        "CUT           START=0008 SIZE=09c4\n", "CUT: " + kCannotRead,
+        image({{"CUT", 8, 2500, 11}}, [](builder::Disk& d) { d.tracks[1][1].data.resize(500); }),
+        {}, 1, "CUT           START=0008 SIZE=09c4\n", "CUT: " + kCannotRead,
         {{"CUT", patternString(1024, 11)}}),
     row("a directory in the way", oneFile("DIR", 100), {{"DIR/", ""}}, 1,
         "DIR           START=0008 SIZE=0064\n" + kNext, "DIR: " + kCannotCreate,

@@ -13,11 +13,14 @@
 #include <string>
 #include <vector>
 
+#include <retrodisk/vkp/decoder.h>
+
 #include "case_name.h"
-#include "decoder.h"
 #include "output_name.h"
 
 namespace {
+
+using namespace retrodisk::vkp;
 
 using Bytes = std::vector<uint8_t>;
 using testcase::operator<<;

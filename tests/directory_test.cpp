@@ -1,4 +1,4 @@
-#include "directory.h"
+#include <retrodisk/d88/directory.h>
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,8 @@
 #include "case_name.h"
 
 namespace {
+
+using namespace retrodisk::d88;
 
 using testcase::operator<<;
 

@@ -1,4 +1,4 @@
-#include "disk_image.h"
+#include <retrodisk/d88/disk_image.h>
 
 #include <gtest/gtest.h>
 
@@ -12,12 +12,14 @@
 
 namespace {
 
-using d88::Bytes;
-using d88::Disk;
+using namespace retrodisk::d88;
+
+using builder::Bytes;
+using builder::Disk;
 using testcase::operator<<;
 
-d88::Sector sector(uint8_t c, uint8_t h, uint8_t r, uint8_t n, size_t size, uint8_t fill) {
-    d88::Sector s;
+builder::Sector sector(uint8_t c, uint8_t h, uint8_t r, uint8_t n, size_t size, uint8_t fill) {
+    builder::Sector s;
     s.c = c, s.h = h, s.r = r, s.n = n;
     s.data.assign(size, fill);
     return s;
@@ -35,7 +37,7 @@ struct Opened {
     std::string path = (dir / "image.d88").string();
     DiskImage image;
     explicit Opened(const Bytes& bytes, int32_t select = 0) {
-        cli::writeFile(path, d88::toString(bytes));
+        cli::writeFile(path, builder::toString(bytes));
         EXPECT_TRUE(image.open(path.c_str()));
         if (select >= 0) {
             EXPECT_TRUE(image.selectDisk(select));
@@ -52,7 +54,7 @@ struct IndexCase {
 };
 
 Bytes disks(int count) {
-    return d88::image(std::vector<Disk>(size_t(count), named("D")));
+    return builder::image(std::vector<Disk>(size_t(count), named("D")));
 }
 Bytes cut(Bytes b, size_t length) {
     b.resize(length);
@@ -63,7 +65,7 @@ Bytes sized(int64_t size, const std::vector<Disk>& before = {}) {
     d.sizeField = size;
     std::vector<Disk> all = before;
     all.insert(all.end(), 2, d);
-    return d88::image(all);
+    return builder::image(all);
 }
 
 const IndexCase kIndexCases[] = {
@@ -101,7 +103,7 @@ TEST(DiskImageSelect, LoadsNameMediaTypeAndTracksOfTheChosenDisk) {
     Disk b = named("B");
     b.tracks[5] = {sector(2, 1, 1, 3, 1024, 0xBB)};
     b.mediaType = 0x20;
-    Bytes bytes = d88::image({a, b});
+    Bytes bytes = builder::image({a, b});
     bytes[a.bytes().size() + 2] = 'X';  // after the zero that ends "B": not part of the name
     DiskImage fresh;
     EXPECT_STREQ(fresh.diskName(), "");
@@ -160,7 +162,7 @@ TEST(DiskImageSelect, FailsWithoutAFileOrAfterTheFileShrank) {
 TEST(DiskImageOpen, ReopeningClosesTheOldStreamAndReadsTheNewOne) {
     const size_t before = openFiles();
     Opened second(oneSector(3).bytes(), -1);
-    Opened first(d88::image({oneSector(1), oneSector(2)}));
+    Opened first(builder::image({oneSector(1), oneSector(2)}));
     DiskImage& image = first.image;
     EXPECT_EQ(openFiles(), before + 2);
     uint8_t buffer[1024] = {};
@@ -301,7 +303,7 @@ TEST(DiskImageSector, TrackOffsetsAreSigned32BitValues) {
     // track of disk A just before it.
     Disk b;
     b.trackTableOverride[0] = uint32_t(0x100000000 - 1040);
-    Opened f(d88::image({oneSector(0xA1), b}), 1);
+    Opened f(builder::image({oneSector(0xA1), b}), 1);
     uint8_t buffer[1024] = {};
     EXPECT_EQ(f.image.readSector(0, 0, 0, 1, 3, buffer, 1024), 1024);
     EXPECT_EQ(buffer[1023], 0xA1);
@@ -316,8 +318,8 @@ uint8_t fillOf(size_t logical) {
 }
 
 Disk filled() {
-    d88::StandardDisk disk;
-    for (size_t s = 0; s < d88::StandardDisk::kSectors; ++s)
+    builder::StandardDisk disk;
+    for (size_t s = 0; s < builder::StandardDisk::kSectors; ++s)
         disk.write(s * 1024, Bytes(1024, fillOf(s)));
     return disk.disk();
 }
@@ -378,7 +380,7 @@ TEST_P(RunTest, StepsThroughSectorsHeadsAndCylinders) {
     for (const auto& [count, logical] : k.want)
         want.insert(want.end(), size_t(count), fillOf(logical));
     if (k.want.empty() && k.got > 0)  // the whole disk in logical order
-        for (size_t s = 0; s < d88::StandardDisk::kSectors; ++s)
+        for (size_t s = 0; s < builder::StandardDisk::kSectors; ++s)
             want.insert(want.end(), 1024, fillOf(s));
     for (size_t i = 0; i < want.size(); ++i)
         ASSERT_EQ(buffer[i], want[i]) << "byte " << i;

@@ -4,12 +4,16 @@
 #include <string>
 #include <vector>
 
+#include <retrodisk/vkp/decoder.h>
+#include <retrodisk/vkp/encoder.h>
+
 #include "case_name.h"
 #include "cli.h"
-#include "decoder.h"
-#include "encoder.h"
+#include "test_data.h"
 
 namespace {
+
+using namespace retrodisk::vkp;
 
 using cli::kGone;
 
@@ -18,11 +22,7 @@ const char kUsage[] = "Usage: drupa (VKP File)\n";
 const char kNoExtension[] =
     "\x8A\x67\x92\xA3\x8E\x71\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x2E\x0A";
 
-std::string packed(const std::string& text) {
-    std::vector<uint8_t> file;
-    encodeFile(reinterpret_cast<const uint8_t*>(text.data()), uint32_t(text.size()), &file);
-    return std::string(file.begin(), file.end());
-}
+using testdata::packed;
 
 std::string text(size_t size) {
     std::string s;

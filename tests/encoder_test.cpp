@@ -9,10 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
-#include "encoder.h"
+#include <retrodisk/vkp/decoder.h>
+#include <retrodisk/vkp/encoder.h>
+
+#include "test_data.h"
 
 namespace {
+
+using namespace retrodisk::vkp;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -24,28 +28,8 @@ Bytes decodeFile(const Bytes& file) {
     return out;
 }
 
-Bytes randomBytes(size_t n, uint32_t seed, unsigned alphabet = 256) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (uint8_t& x : b)
-        x = uint8_t(rng() % alphabet);
-    return b;
-}
-
-Bytes text(size_t n, uint32_t seed) {
-    static const std::string kWords[] = {"the ",  "quick ", "brown ",   "fox ",  "jumps ",
-                                         "over ", "lazy ",  "dog.\n",   "and ",  "then ",
-                                         "a ",    "file ",  "packed ",  "into ", "rings ",
-                                         "of ",   "bytes ", "sectors ", "disk ", "image, "};
-    std::mt19937 rng(seed);
-    Bytes b;
-    while (b.size() < n) {
-        const std::string& w = kWords[rng() % 20];
-        b.insert(b.end(), w.begin(), w.end());
-    }
-    b.resize(n);
-    return b;
-}
+using testdata::randomBytes;
+using testdata::text;
 
 // Code shapes of a typical executable: little-endian counters, zero padding, repeated records.
 Bytes binary(size_t n) {

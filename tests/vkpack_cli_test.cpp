@@ -6,11 +6,15 @@
 #include <string>
 #include <vector>
 
+#include <retrodisk/vkp/encoder.h>
+
 #include "case_name.h"
 #include "cli.h"
-#include "encoder.h"
+#include "test_data.h"
 
 namespace {
+
+using namespace retrodisk::vkp;
 
 namespace fs = std::filesystem;
 
@@ -20,18 +24,9 @@ const std::string kTooLarge =
     "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x91\xE5\x82\xAB\x82\xB7\x82\xAC\x82\xDC\x82\xB7"
     "\x2E\x0A";
 
+using testdata::packed;
 std::string randomBytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char& c : s)
-        c = char(rng());
-    return s;
-}
-
-std::string packed(const std::string& data) {
-    std::vector<uint8_t> file;
-    encodeFile(reinterpret_cast<const uint8_t*>(data.data()), uint32_t(data.size()), &file);
-    return std::string(file.begin(), file.end());
+    return testdata::str(testdata::randomBytes(n, seed));
 }
 
 std::string sizes(const std::string& data) {

@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include <retrodisk/vkp/encoder.h>
+
 #include "d88_builder.h"
-#include "encoder.h"
 
 namespace {
 
-using d88::Bytes;
+using namespace retrodisk::vkp;
+
+using builder::Bytes;
 
 constexpr char kReadme[] =
     "SAMPLE DISK\n"
@@ -70,7 +73,7 @@ Bytes text(const char* s) {
 }
 
 Bytes sample() {
-    d88::StandardDisk disk;
+    builder::StandardDisk disk;
     disk.addFile("README.TXT", 8, text(kReadme));
     disk.addFile("HELLO.BAS", 9, text(kHello));
     Bytes values(256);
@@ -82,7 +85,7 @@ Bytes sample() {
     encodeFile(manual.data(), uint32_t(manual.size()), &packed);
     disk.addFile("MANUAL.VKP", 11, packed);
     // Only the sectors in use: absent tracks have offset 0, so the image stays a few KB.
-    d88::Disk d = disk.disk(true);
+    builder::Disk d = disk.disk(true);
     d.name = "SAMPLE";
     d.mediaType = 0x20;
     return d.bytes();
@@ -91,7 +94,7 @@ Bytes sample() {
 // 341 files, the most the directory holds, over all 1224 sectors after track 0: 201 files of
 // 4 sectors and 140 of 3, each ending part-way into its last sector.
 Bytes benchImage() {
-    d88::StandardDisk disk;
+    builder::StandardDisk disk;
     uint32_t start = 8;
     uint32_t random = 2463534242u;
     for (int i = 0; i < 341; ++i) {

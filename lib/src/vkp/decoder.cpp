@@ -1,6 +1,8 @@
-#include "decoder.h"
+#include <retrodisk/vkp/decoder.h>
 
 #include <cstring>
+
+namespace retrodisk::vkp {
 
 // Ring contents before decoding:
 //   0..3327     each value 0..255 repeated 13 times
@@ -25,7 +27,6 @@ void initDictionary(uint8_t* ring) {
 
 namespace {
 
-constexpr uint32_t kMaxLength = 18;
 // The fast group loop loads 8 bytes of literals at a time, the last ones at most 17 bytes
 // after the flag byte (after 8 references).
 constexpr uint32_t kFastGroupInput = 1 + 16 + 8;
@@ -42,7 +43,7 @@ inline uint32_t lowestBit(uint32_t bits) {
 #endif
 }
 
-constexpr int32_t kMaxGroupOutput = 8 * int32_t(kMaxLength);
+constexpr int32_t kMaxGroupOutput = 8 * int32_t(kMaxMatch);
 
 // Copies 16 bytes between ranges that do not overlap; compiles to one load and one store.
 inline void copy16(uint8_t* dst, const uint8_t* src) {
@@ -146,10 +147,11 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
                     const uint32_t at = items + item + extra;
                     const uint32_t b0 = input[at];
                     const uint32_t b1 = input[at + 1];
-                    const uint32_t length = (b1 & 0x0F) + 3;
-                    const uint32_t distance = distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
+                    const uint32_t length = referenceLength(b1);
+                    const uint32_t distance =
+                        distanceBack(ringPosition(op), referencePosition(b0, b1));
                     const uint8_t* src = op - distance;
-                    if (distance >= kMaxLength || (distance >= 16 && distance >= length)) {
+                    if (distance >= kMaxMatch || (distance >= 16 && distance >= length)) {
                         // No overlap: 16 bytes at a time.
                         copy16(op, src);
                         copy16(op + 16, src + 16);
@@ -178,9 +180,9 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             }
             const uint32_t b0 = next();
             const uint32_t b1 = next();
-            uint32_t length = (b1 & 0x0F) + 3;
+            uint32_t length = referenceLength(b1);
             if (int32_t(length) > remaining) length = uint32_t(remaining);
-            const uint8_t* src = op - distanceBack(ringPosition(op), b0 | (b1 & 0xF0) << 4);
+            const uint8_t* src = op - distanceBack(ringPosition(op), referencePosition(b0, b1));
             for (uint32_t k = 0; k < length; ++k)
                 op[k] = src[k];  // read after the last store
             op += length;
@@ -189,3 +191,5 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
     }
     return sink(context, base, size_t(op - base));
 }
+
+}  // namespace retrodisk::vkp

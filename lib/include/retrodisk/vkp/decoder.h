@@ -1,24 +1,14 @@
-// VKP stream decoder: an 8-byte big-endian header (compressed size, original size) followed by
-// groups of one flag byte and up to 8 items, literals (flag bit 1) or two-byte references into
-// a 4096-byte ring dictionary whose initial contents are fixed.
-#ifndef EXPAND_DECODER_H
-#define EXPAND_DECODER_H
+// VKP stream decoder: the reference decode(), one byte at a time through the ring, and
+// decodeBlocks(), which gives the same bytes much faster in blocks.
+#ifndef RETRODISK_VKP_DECODER_H
+#define RETRODISK_VKP_DECODER_H
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kHeaderSize = 8;
-constexpr int kCompressedSizeOffset = 0;
-constexpr int kOriginalSizeOffset = 4;
-constexpr uint32_t kRingSize = 4096;
-constexpr uint32_t kRingMask = kRingSize - 1;
-constexpr uint32_t kRingStart = 4078;  // write position before the first output byte
+#include <retrodisk/vkp/format.h>
 
-// The 32-bit value of the four bytes at p, most significant first.
-inline int32_t readU32BE(const uint8_t* p) {
-    return int32_t(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 |
-                   uint32_t(p[3]));
-}
+namespace retrodisk::vkp {
 
 // Fills positions 0..4077 of `ring` with the fixed initial contents; 4078..4095 are left as
 // they are (zero in a fresh ring, which is what the format assumes).
@@ -40,7 +30,7 @@ void decode(const uint8_t* input, int32_t inputSize, int32_t originalSize, Sink&
     int32_t remaining = originalSize;
     while (remaining > 0) {
         unsigned flags = next();
-        for (int item = 0; item < 8 && remaining > 0; ++item, flags >>= 1) {
+        for (int item = 0; item < kItemsPerGroup && remaining > 0; ++item, flags >>= 1) {
             if (flags & 1) {
                 const uint8_t b = next();
                 ring[w] = b;
@@ -50,8 +40,8 @@ void decode(const uint8_t* input, int32_t inputSize, int32_t originalSize, Sink&
             } else {
                 const uint32_t b0 = next();
                 const uint32_t b1 = next();
-                uint32_t position = b0 | (b1 & 0xF0) << 4;
-                for (uint32_t k = (b1 & 0x0F) + 3; k > 0 && remaining > 0; --k, --remaining) {
+                uint32_t position = referencePosition(b0, b1);
+                for (uint32_t k = referenceLength(b1); k > 0 && remaining > 0; --k, --remaining) {
                     const uint8_t b = ring[position];  // read after the previous store
                     ring[w] = b;
                     emit(b);
@@ -69,7 +59,7 @@ using BlockSink = bool (*)(void* context, const uint8_t* data, size_t size);
 
 // Room past a block for the last group, which starts inside it and may end up to 8 * 18
 // bytes later, and for the 32 bytes a reference's copy stores from where it starts.
-constexpr size_t kBlockSlack = 8 * 18 + 32;
+constexpr size_t kBlockSlack = size_t(kItemsPerGroup) * kMaxMatch + 32;
 constexpr size_t kMinBlockSize = 64;
 
 // Size of the work area decodeBlocks needs for blocks of blockSize bytes: 4096 bytes of
@@ -87,4 +77,6 @@ constexpr size_t blockWorkSize(size_t blockSize) noexcept {
 bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize, uint8_t* work,
                   size_t blockSize, BlockSink sink, void* context);
 
-#endif  // EXPAND_DECODER_H
+}  // namespace retrodisk::vkp
+
+#endif  // RETRODISK_VKP_DECODER_H

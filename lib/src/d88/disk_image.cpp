@@ -1,7 +1,11 @@
-#include "disk_image.h"
+#include <retrodisk/d88/disk_image.h>
 
 #include <climits>
 #include <cstring>
+
+#include "bytes.h"
+
+namespace retrodisk::d88 {
 
 DiskImage::~DiskImage() {
     if (file_ != nullptr) std::fclose(file_);
@@ -204,3 +208,5 @@ int32_t DiskImage::readTrackIds(int32_t track, uint8_t* buffer, int32_t length) 
     }
     return total;
 }
+
+}  // namespace retrodisk::d88

@@ -3,7 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "decoder.h"
+#include <retrodisk/vkp/decoder.h>
+
 #include "messages.h"
 #include "output_name.h"
 
@@ -13,18 +14,11 @@
 
 namespace {
 
+using namespace retrodisk::vkp;
+
 constexpr size_t kInputBufferSize = size_t(16) << 20;  // the most of the input that is read
 constexpr size_t kOutputNameSize = 4096;               // with the terminating zero
 constexpr size_t kBlockSize = size_t(512) << 10;       // output handed to the stream at once
-
-constexpr char kUsage[] = "Usage: drupa (VKP File)\n";
-constexpr char kCannotAllocate[] =  // "cannot allocate memory."
-    "\x83\x81\x83\x82\x83\x8A\x82\xCC\x8A\x84\x82\xE8\x93\x96\x82\xC4\x82\xAA\x82\xC5\x82\xAB"
-    "\x82\xDC\x82\xB9\x82\xF1.\n";
-constexpr char kNameTooLong[] =  // "the file name is too long."
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\x82\xAA\x92\xB7\x82\xB7\x82\xAC\x82\xDC\x82\xB7.\n";
-constexpr char kNoExtension[] =  // "there is no extension."
-    "\x8A\x67\x92\xA3\x8E\x71\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1.\n";
 
 // The decoder's history and output block; static, like the ring it stands for.
 uint8_t work[blockWorkSize(kBlockSize)];
@@ -113,7 +107,7 @@ int expand(const char* path, uint8_t* input) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) return fail(kUsage);
+    if (argc != 2) return fail(kDrupaUsage);
     const InputBuffer buffer = allocateInput();
     if (buffer.data == nullptr) return fail(kCannotAllocate);
     const int status = expand(argv[1], buffer.data);

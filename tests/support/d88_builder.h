@@ -1,8 +1,8 @@
 // Builds D88 images in memory for tests and tools: disks with any header fields and track table,
 // tracks of sectors with any ID, count and data size fields, and a standard 2-sided disk of
 // 8 x 1024-byte sectors per track with a file directory. Truncate by resizing the result.
-#ifndef TESTS_D88_BUILDER_H
-#define TESTS_D88_BUILDER_H
+#ifndef TESTS_SUPPORT_D88_BUILDER_H
+#define TESTS_SUPPORT_D88_BUILDER_H
 
 #include <algorithm>
 #include <cstddef>
@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
-namespace d88 {
+#include <retrodisk/d88/directory.h>
+#include <retrodisk/d88/disk_image.h>
+
+namespace builder {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -27,9 +30,9 @@ inline std::string toString(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-constexpr size_t kHeaderSize = 688;
-constexpr size_t kSectorHeaderSize = 16;
-constexpr int kTracks = 164;
+constexpr size_t kDiskHeaderSize = retrodisk::d88::kDiskHeaderSize;
+constexpr size_t kSectorHeaderSize = retrodisk::d88::kSectorHeaderSize;
+constexpr int kTracks = retrodisk::d88::DiskImage::kTrackCount;
 
 struct Sector {
     uint8_t c = 0, h = 0, r = 1, n = 3;
@@ -46,7 +49,7 @@ struct Disk {
 
     // The header followed by the present tracks in order; absent tracks get offset 0.
     Bytes bytes() const {
-        Bytes out(kHeaderSize, 0);
+        Bytes out(kDiskHeaderSize, 0);
         for (size_t i = 0; i < name.size() && i < 16; ++i)
             out[i] = uint8_t(name[i]);
         out[27] = mediaType;
@@ -141,6 +144,6 @@ class StandardDisk {
     int entries_ = 0;
 };
 
-}  // namespace d88
+}  // namespace builder
 
-#endif  // TESTS_D88_BUILDER_H
+#endif  // TESTS_SUPPORT_D88_BUILDER_H

@@ -3,12 +3,14 @@
 // The parse is optimal: among all sequences of literals and references (lengths 3..18,
 // distances 1..4096, the ring's initial contents included) it picks one with the smallest
 // code stream, flag bytes included.
-#ifndef COMPRESS_ENCODER_H
-#define COMPRESS_ENCODER_H
+#ifndef RETRODISK_VKP_ENCODER_H
+#define RETRODISK_VKP_ENCODER_H
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+namespace retrodisk::vkp {
 
 // Appends the whole VKP file for input[0, size) (8-byte header, then the code stream) to *out.
 // size must be at most 2^31 - 1.
@@ -31,4 +33,6 @@ struct EncodeLimits {
 bool encodeFile(const uint8_t* input, uint32_t size, std::vector<uint8_t>* out,
                 const EncodeLimits& limits);
 
-#endif  // COMPRESS_ENCODER_H
+}  // namespace retrodisk::vkp
+
+#endif  // RETRODISK_VKP_ENCODER_H

@@ -6,15 +6,14 @@
 #include <system_error>
 #include <vector>
 
-#include "decoder.h"
-#include "encoder.h"
+#include <retrodisk/vkp/encoder.h>
+#include <retrodisk/vkp/format.h>
+
 #include "messages.h"
 
 namespace {
 
-constexpr char kUsage[] = "Usage: vkpack (File)\n";
-constexpr char kTooLarge[] =  // "the file is too large."
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x91\xE5\x82\xAB\x82\xB7\x82\xAC\x82\xDC\x82\xB7.\n";
+using namespace retrodisk::vkp;
 
 constexpr uint64_t kMaxInputSize = 0x7FFFFFFF;  // the header holds a signed 32-bit size
 constexpr size_t kMaxPackedSize = 16777216;     // drupa reads at most this much of a file
@@ -58,7 +57,7 @@ bool writeOutput(std::FILE* out, const std::vector<uint8_t>& packed) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) return fail(kUsage);
+    if (argc != 2) return fail(kVkpackUsage);
     std::vector<uint8_t> input;
     if (const char* message = readInput(argv[1], &input)) return fail(message);
 

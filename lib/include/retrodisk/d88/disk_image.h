@@ -1,31 +1,31 @@
 // DiskImage: read-only, sector-level access to the disks stored in one D88 image file.
-#ifndef EXTRACT_DISK_IMAGE_H
-#define EXTRACT_DISK_IMAGE_H
+// All multi-byte fields are little-endian; docs/formats.md draws the layout.
+#ifndef RETRODISK_D88_DISK_IMAGE_H
+#define RETRODISK_D88_DISK_IMAGE_H
 
 #include <cstdint>
 #include <cstdio>
 
-// Little-endian fields of the image, assembled byte by byte.
-inline int32_t readU16LE(const uint8_t* p) {
-    return int32_t(p[0] | (p[1] << 8));
-}
-inline int32_t readU32LE(const uint8_t* p) {
-    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-                   uint32_t(p[3]) << 24);
-}
+namespace retrodisk::d88 {
 
-// DiskHeader, 688 bytes: +0 name (16)  +27 media type  +28 disk size (u32)
+// DiskHeader, 688 bytes: +0 name (16)  +26 write-protect flag  +27 media type
+//                        +28 disk size (u32): the distance to the next disk's header
 //                        +32 track table, 164 x u32 offsets from the start of this header
 constexpr int kDiskHeaderSize = 688;
 constexpr int kDiskNameLength = 16;
+constexpr int kWriteProtectOffset = 26;
 constexpr int kMediaTypeOffset = 27;
 constexpr int kDiskSizeOffset = 28;
 constexpr int kTrackTableOffset = 32;
 
-// SectorHeader, 16 bytes: +0 C  +1 H  +2 R  +3 N  +4 sectors in track (u16)  +14 data size (u16),
+// SectorHeader, 16 bytes: +0 C  +1 H  +2 R  +3 N  +4 sectors in track (u16)  +6 density
+//                         +7 deleted-data mark  +8 status  +14 data size (u16),
 // followed by the sector's data.
 constexpr int kSectorHeaderSize = 16;
 constexpr int kSectorCountOffset = 4;
+constexpr int kDensityOffset = 6;
+constexpr int kDeletedOffset = 7;
+constexpr int kStatusOffset = 8;
 constexpr int kDataSizeOffset = 14;
 
 class DiskImage {
@@ -112,4 +112,6 @@ class DiskImage {
     char streamBuffer_[kStreamBufferSize] = {};
 };
 
-#endif  // EXTRACT_DISK_IMAGE_H
+}  // namespace retrodisk::d88
+
+#endif  // RETRODISK_D88_DISK_IMAGE_H

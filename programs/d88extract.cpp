@@ -1,32 +1,14 @@
 // d88extract: lists the directory of the first disk in a D88 image and writes out its files.
 #include <cstdio>
 
-#include "directory.h"
-#include "disk_image.h"
+#include <retrodisk/d88/directory.h>
+#include <retrodisk/d88/disk_image.h>
+
+#include "messages.h"
 
 namespace {
 
-// The disk: double-sided, 8 sectors of 1024 bytes (N = 3) per track, numbered 1 to 8. The
-// directory is track 0, sectors 3 to 8.
-constexpr int32_t kFirstSector = 1;
-constexpr int32_t kLastSector = 8;
-constexpr int32_t kSizeCode = 3;
-constexpr int32_t kDirectorySector = 3;
-constexpr int32_t kDiskBytes = 77 * 2 * 8 * 1024;
-
-constexpr char kCannotOpenImage[] =  // "cannot open the file."
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xC5\x82\xAB"
-    "\x82\xDC\x82\xB9\x82\xF1.\n";
-constexpr char kBadName[] =  // "the file name is invalid."
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\x82\xAA\x95\x73\x90\xB3\x82\xC5\x82\xB7.\n";
-constexpr char kCannotRead[] =  // "cannot read the data."
-    "\x83\x66\x81\x5B\x83\x5E\x82\xF0\x93\xC7\x82\xDD\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1.\n";
-constexpr char kCannotCreate[] =  // "cannot create the file."
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x8D\xEC\x90\xAC\x82\xC5\x82\xAB\x82\xDC\x82\xB9"
-    "\x82\xF1.\n";
-constexpr char kCannotWrite[] =  // "cannot write the file."
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF\x82\xDC\x82\xB9"
-    "\x82\xF1.\n";
+using namespace retrodisk::d88;
 
 // One reader for the whole run; its destruction after main returns closes the image.
 DiskImage image;
@@ -79,7 +61,8 @@ int main(int argc, char** argv) {
     // not read stays zero, which ends the directory.
     image.selectDisk(0);
     image.setSectorRange(kFirstSector, kLastSector);
-    image.readSectors(0, 0, 0, kDirectorySector, kSizeCode, directory, kDirectorySize);
+    image.readSectors(kDirectoryTrack, 0, 0, kDirectorySector, kSizeCode, directory,
+                      kDirectorySize);
 
     bool failed = false;
     DirectoryEntry entry;

@@ -1,9 +1,14 @@
-#include "encoder.h"
+#include <retrodisk/vkp/encoder.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "decoder.h"
+#include <retrodisk/vkp/decoder.h>
+#include <retrodisk/vkp/format.h>
+
+#include "bytes.h"
+
+namespace retrodisk::vkp {
 
 // How the encoder sees the data: one virtual stream, the 4096-byte preset history (what the
 // ring holds before the first output byte, oldest first) followed by the input. A reference at
@@ -24,8 +29,6 @@
 
 namespace {
 
-constexpr uint32_t kMinMatch = 3;
-constexpr uint32_t kMaxMatch = 18;
 constexpr uint32_t kWindow = kRingSize;  // distances 1..4096
 constexpr uint32_t kLiteralBits = 9;
 constexpr uint32_t kReferenceBits = 17;
@@ -84,12 +87,12 @@ class CodeWriter {
         flagBit(0);
         const uint32_t code = std::max(length, kMinMatch) - kMinMatch;
         out_->push_back(uint8_t(position & 0xFF));
-        out_->push_back(uint8_t((position >> 4 & 0xF0) | code));
+        out_->push_back(uint8_t((position >> 4 & kPositionHighMask) | code));
     }
 
   private:
     void flagBit(uint8_t bit) {
-        if (items_ == 8) {
+        if (items_ == kItemsPerGroup) {
             flagPos_ = out_->size();
             out_->push_back(0);
             items_ = 0;
@@ -99,7 +102,7 @@ class CodeWriter {
     }
     std::vector<uint8_t>* out_;
     size_t flagPos_ = 0;
-    unsigned items_ = 8;
+    int items_ = kItemsPerGroup;
 };
 
 class Encoder {
@@ -341,11 +344,6 @@ class Encoder {
     std::vector<uint32_t> items_;
 };
 
-void putU32BE(uint8_t* p, uint32_t v) {
-    for (int k = 0; k < 4; ++k)
-        p[k] = uint8_t(v >> (24 - 8 * k));
-}
-
 }  // namespace
 
 bool encodeFile(const uint8_t* input, uint32_t size, std::vector<uint8_t>* out,
@@ -367,3 +365,5 @@ bool encodeFile(const uint8_t* input, uint32_t size, std::vector<uint8_t>* out,
 void encodeFile(const uint8_t* input, uint32_t size, std::vector<uint8_t>* out) {
     encodeFile(input, size, out, EncodeLimits());
 }
+
+}  // namespace retrodisk::vkp

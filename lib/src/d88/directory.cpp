@@ -1,14 +1,10 @@
-#include "directory.h"
+#include <retrodisk/d88/directory.h>
 
 #include <cstdio>
 
-#include "disk_image.h"
+#include "bytes.h"
 
-namespace {
-constexpr int kNameOffset = 1;
-constexpr int kStartOffset = 14;
-constexpr int kSizeOffset = 16;
-}  // namespace
+namespace retrodisk::d88 {
 
 bool parseEntry(const uint8_t* directory, int index, DirectoryEntry* entry) {
     if (index < 0 || index >= kMaxEntries) return false;
@@ -48,3 +44,5 @@ bool isSafeName(const char* name) {
     }
     return true;
 }
+
+}  // namespace retrodisk::d88
