@@ -5,6 +5,7 @@
 #include <retrodisk/d88/disk_image.h>
 
 #include "messages.h"
+#include "platform.h"
 
 namespace {
 
@@ -43,9 +44,7 @@ const char* extractFile(const char* name, int32_t track, int32_t c, int32_t h, i
     return got < size ? kCannotRead : nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (argc != 2) {
         // Without an invocation name (argc 0; Linux then passes one empty argument) the usage
         // line names the program itself.
@@ -83,3 +82,15 @@ int main(int argc, char** argv) {
     }
     return failed ? 1 : 0;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    return runWithUtf8Arguments(argc, argv, run);
+}
+#else
+int main(int argc, char** argv) {
+    return run(argc, argv);
+}
+#endif

@@ -7,6 +7,7 @@
 
 #include "messages.h"
 #include "output_name.h"
+#include "platform.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -69,7 +70,7 @@ bool writeBlock(void* context, const uint8_t* data, size_t size) {
 
 // Steps after the buffer is allocated; the caller frees it on every path.
 int expand(const char* path, uint8_t* input) {
-    FILE* in = std::fopen(path, "rb");
+    FILE* in = openFile(path, "rb");
     if (in == nullptr) return fail(kCannotOpenInput);
     // Bytes past the end of the file, or past the buffer, stay or read as zero.
     const size_t inputSize = std::fread(input, 1, kInputBufferSize, in);
@@ -91,22 +92,20 @@ int expand(const char* path, uint8_t* input) {
             return fail(kNoExtension);
     }
 
-    FILE* out = std::fopen(outputName, "wb");
+    FILE* out = openFile(outputName, "wb");
     if (out == nullptr) return fail(kCannotOpenOutput);
     bool written =
         decodeBlocks(input, int32_t(kInputBufferSize), original, work, kBlockSize, writeBlock, out);
     written = std::fflush(out) == 0 && written;
     written = std::fclose(out) == 0 && written;
     if (!written) {
-        std::remove(outputName);
+        removeFile(outputName);
         return fail(kCannotWriteOutput);
     }
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (argc != 2) return fail(kDrupaUsage);
     const InputBuffer buffer = allocateInput();
     if (buffer.data == nullptr) return fail(kCannotAllocate);
@@ -114,3 +113,15 @@ int main(int argc, char** argv) {
     freeInput(buffer);
     return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    return runWithUtf8Arguments(argc, argv, run);
+}
+#else
+int main(int argc, char** argv) {
+    return run(argc, argv);
+}
+#endif

@@ -10,6 +10,7 @@
 #include <retrodisk/vkp/format.h>
 
 #include "messages.h"
+#include "platform.h"
 
 namespace {
 
@@ -20,11 +21,11 @@ constexpr size_t kMaxPackedSize = 16777216;     // drupa reads at most this much
 
 // Reads the whole file at `path` into *data, or returns the message to print.
 const char* readInput(const char* path, std::vector<uint8_t>* data) {
-    std::FILE* in = std::fopen(path, "rb");
+    std::FILE* in = openFile(path, "rb");
     if (in == nullptr) return kCannotOpenInput;
     // A regular file's size is known up front: refuse a huge one before reading it.
     std::error_code ec;
-    const std::uintmax_t known = std::filesystem::file_size(path, ec);
+    const std::uintmax_t known = std::filesystem::file_size(std::filesystem::u8path(path), ec);
     if (!ec && known > kMaxInputSize) {
         std::fclose(in);
         return kTooLarge;
@@ -54,9 +55,7 @@ bool writeOutput(std::FILE* out, const std::vector<uint8_t>& packed) {
     return written && flushed && closed;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (argc != 2) return fail(kVkpackUsage);
     std::vector<uint8_t> input;
     if (const char* message = readInput(argv[1], &input)) return fail(message);
@@ -70,11 +69,23 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     const std::string outputName = std::string(argv[1]) + ".vkp";
-    std::FILE* out = std::fopen(outputName.c_str(), "wb");
+    std::FILE* out = openFile(outputName.c_str(), "wb");
     if (out == nullptr) return fail(kCannotOpenOutput);
     if (!writeOutput(out, packed)) {
-        std::remove(outputName.c_str());
+        removeFile(outputName.c_str());
         return fail(kCannotWriteOutput);
     }
     return 0;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    return runWithUtf8Arguments(argc, argv, run);
+}
+#else
+int main(int argc, char** argv) {
+    return run(argc, argv);
+}
+#endif

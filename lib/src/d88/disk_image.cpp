@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "file.h"
 
 namespace retrodisk::d88 {
 
@@ -23,7 +24,7 @@ void DiskImage::close() {
 bool DiskImage::open(const char* path) {
     close();
     if (path == nullptr) return true;
-    file_ = std::fopen(path, "rb");
+    file_ = openFile(path, "rb");
     if (file_ == nullptr) return false;
     std::setvbuf(file_, streamBuffer_, _IOFBF, sizeof streamBuffer_);
 
