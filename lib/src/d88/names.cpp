@@ -1,5 +1,10 @@
 #include <retrodisk/d88/names.h>
 
+#include <retrodisk/d88/directory.h>
+
+#include <cctype>
+#include <cstdio>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -80,6 +85,14 @@ bool convert(const char* from, const char* to, const std::string& in, std::strin
 }  // namespace
 
 bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
+    // Bytes 0x00-0x7F are the same characters in both: most names need no conversion.
+    bool ascii = true;
+    for (const char ch : cp932)
+        ascii = ascii && static_cast<unsigned char>(ch) < 0x80;
+    if (ascii) {
+        *utf8 = cp932;
+        return true;
+    }
 #ifdef _WIN32
     return convert(kShiftJis, CP_UTF8, cp932, utf8);
 #else
@@ -93,6 +106,44 @@ bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
 #else
     return convert("UTF-8", "CP932", utf8, cp932);
 #endif
+}
+
+std::string escapeForDisplay(const std::string& bytes, bool escapeHigh) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b < 0x20 || b == 0x7F || (escapeHigh && b >= 0x80)) {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(b));
+            out += escape;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+bool isSafeFileName(const std::string& name) {
+    if (name.empty() || name.find('\0') != std::string::npos || !isSafeName(name.c_str()))
+        return false;
+    for (const char ch : name) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b < 0x20 || b == 0x7F) return false;
+    }
+#ifdef _WIN32
+    // Windows drops a trailing full stop, and opens a device for these names whatever the
+    // directory and the extension.
+    if (name.back() == '.') return false;
+    std::string base = name.substr(0, name.find('.'));
+    for (char& ch : base)
+        ch = char(std::toupper(static_cast<unsigned char>(ch)));
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return false;
+    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+        base[3] >= '1' && base[3] <= '9')
+        return false;
+#endif
+    return true;
 }
 
 }  // namespace retrodisk::d88
