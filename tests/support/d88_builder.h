@@ -135,7 +135,7 @@ class StandardDisk {
             sector.r = uint8_t((s & 7) + 1);
             sector.n = 3;
             const auto first = contents_.begin() + std::ptrdiff_t(size_t(s) * kSectorSize);
-            sector.data.assign(first, first + std::ptrdiff_t(kSectorSize));
+            sector.data = Bytes(first, first + std::ptrdiff_t(kSectorSize));
             d.tracks[size_t(s >> 3)].push_back(sector);
         }
         return d;

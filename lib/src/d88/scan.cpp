@@ -86,12 +86,12 @@ std::vector<SectorRun> freeRuns(const std::vector<bool>& free) {
 
 namespace {
 
-// The key of the most frequent value of `counts` (the smallest on a tie), 0 when empty.
+// The key of the most frequent value of `counts` (the largest on a tie), 0 when empty.
 int32_t mostCommon(const std::map<int32_t, int32_t>& counts) {
     int32_t best = 0;
     int32_t times = 0;
     for (const auto& [value, n] : counts) {
-        if (n > times) {
+        if (n >= times) {
             best = value;
             times = n;
         }
