@@ -120,8 +120,7 @@ bool ImageView::findSector(const DiskInfo& disk, int32_t track, const uint8_t id
     if (position < 0) return false;
     for (int64_t i = 0;; ++i) {
         if (!readHeader(position, sector) || sector->count == 0) return false;
-        if (sector->c == id[0] && sector->h == id[1] && sector->r == id[2] && sector->n == id[3])
-            return true;
+        if (hasId(*sector, id)) return true;
         position += kSectorHeaderSize + sector->dataSize;
         if (i == sector->count - 1) return false;
     }

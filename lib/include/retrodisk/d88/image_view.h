@@ -44,6 +44,11 @@ struct SectorRecord {
     int32_t dataPresent = 0;     // bytes of the data inside the file: dataSize unless cut short
 };
 
+// True when `sector`'s ID is (id[0], id[1], id[2], id[3]) = (C, H, R, N).
+inline bool hasId(const SectorRecord& sector, const uint8_t id[4]) {
+    return sector.c == id[0] && sector.h == id[1] && sector.r == id[2] && sector.n == id[3];
+}
+
 // Why a track walk stopped.
 enum class WalkEnd {
     kNoTrack,    // the track cannot be read: absent, or its offset fails the reader's checks
