@@ -2,17 +2,19 @@
 // sector headers of one disk (tracks), its flat file directory (ls), and takes files out (get).
 // The format work is retrodisk::d88's; this file parses arguments and prints. Its messages
 // are English, one line each, "d88: SUBJECT: what went wrong[: the system's reason]".
+#include <zlib.h>
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <retrodisk/d88/directory.h>
@@ -104,24 +106,40 @@ std::string crcText(uint32_t crc) {
 
 // --- the image ----------------------------------------------------------------------------
 
-// Reads the whole image file into `bytes`. Positions in the format are signed 32-bit, so
-// nothing past the first 2 GiB can be reached and no more is read.
-bool loadImage(const std::string& path, std::vector<uint8_t>* bytes) {
+// The whole image file, read in one piece when its size is known. Positions in the format are
+// signed 32-bit, so nothing past the first 2 GiB can be reached and no more is read.
+struct ImageFile {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+};
+
+bool loadImage(const std::string& path, ImageFile* image) {
     std::FILE* in = openFile(path.c_str(), "rb");
     if (in == nullptr) {
         report(path, "cannot open: " + reason(errno));
         return false;
     }
-    constexpr size_t kChunk = size_t(1) << 20;
-    constexpr size_t kMost = size_t(1) << 31;
-    bytes->clear();
-    while (bytes->size() < kMost) {
-        const size_t at = bytes->size();
-        bytes->resize(at + kChunk);
-        const size_t got = std::fread(bytes->data() + at, 1, kChunk, in);
-        bytes->resize(at + got);
-        if (got < kChunk) break;
+    constexpr size_t kMost = (size_t(1) << 31) - 1;
+    // The size when the stream can tell it (one byte more, so that one read meets the end);
+    // otherwise (a pipe) the buffer grows as it is read.
+    long expected = -1;
+    if (std::fseek(in, 0, SEEK_END) == 0) expected = std::ftell(in);
+    std::rewind(in);
+    size_t capacity =
+        expected >= 0 && uint64_t(expected) < kMost ? size_t(expected) + 1 : size_t(1) << 20;
+    image->bytes.reset(new uint8_t[capacity]);
+    image->size = 0;
+    for (;;) {
+        image->size += std::fread(image->bytes.get() + image->size, 1, capacity - image->size, in);
+        if (image->size < capacity || capacity > kMost) break;
+        // Uninitialised: every byte used is read from the file first.
+        const size_t larger = capacity > kMost / 2 ? kMost + 1 : capacity * 2;
+        std::unique_ptr<uint8_t[]> grown(new uint8_t[larger]);
+        std::memcpy(grown.get(), image->bytes.get(), image->size);
+        image->bytes = std::move(grown);
+        capacity = larger;
     }
+    if (image->size > kMost) image->size = kMost;
     const int error = errno;
     const bool failed = std::ferror(in) != 0;
     std::fclose(in);
@@ -134,8 +152,8 @@ bool loadImage(const std::string& path, std::vector<uint8_t>* bytes) {
 
 bool selectDisk(const ImageView& image, const Options& o, DiskInfo* disk) {
     if (image.readDisk(o.disk, disk)) return true;
-    report(o.image, format("there is no disk %lld (the file holds %lld)", o.disk,
-                           image.diskCount()));
+    report(o.image,
+           format("there is no disk %lld (the file holds %lld)", o.disk, image.diskCount()));
     return false;
 }
 
@@ -184,14 +202,13 @@ const char* mediaName(uint8_t media) {
 }
 
 int info(const Options& o) {
-    std::vector<uint8_t> bytes;
-    if (!loadImage(o.image, &bytes)) return kFailed;
-    const ImageView image(bytes.data(), bytes.size());
+    ImageFile file;
+    if (!loadImage(o.image, &file)) return kFailed;
+    const ImageView image(file.bytes.get(), file.size);
 
     json disks = json::array();
-    std::string text = escapeForDisplay(o.image) +
-                       format(": %lld bytes, %lld disk(s)\n", int64_t(bytes.size()),
-                              image.diskCount());
+    std::string text = escapeForDisplay(o.image) + format(": %lld bytes, %lld disk(s)\n",
+                                                          int64_t(file.size), image.diskCount());
     for (int32_t i = 0; i < image.diskCount(); ++i) {
         DiskInfo disk;
         image.readDisk(i, &disk);
@@ -225,8 +242,8 @@ int info(const Options& o) {
                          {"flat_directory", flat},
                          {"anomalies", list}});
 
-        text += format("disk %lld at offset %lld: ", i, disk.offset) +
-                shownName(disk.name, false) + "\n";
+        text += format("disk %lld at offset %lld: ", i, disk.offset) + shownName(disk.name, false) +
+                "\n";
         text += std::string("  media ") + mediaName(disk.mediaType) +
                 format(" (0x%02llx), ", disk.mediaType) +
                 (writeProtected ? "write-protected" : "not write-protected") +
@@ -250,7 +267,7 @@ int info(const Options& o) {
                            int64_t(anomalies.size() - kShown));
     }
     if (o.json)
-        printJson({{"image", o.image}, {"size", bytes.size()}, {"disks", disks}});
+        printJson({{"image", o.image}, {"size", file.size}, {"disks", disks}});
     else
         print(text);
     return 0;
@@ -259,10 +276,10 @@ int info(const Options& o) {
 // --- tracks -------------------------------------------------------------------------------
 
 int tracks(const Options& o) {
-    std::vector<uint8_t> bytes;
+    ImageFile file;
     DiskInfo disk;
-    if (!loadImage(o.image, &bytes)) return kFailed;
-    const ImageView image(bytes.data(), bytes.size());
+    if (!loadImage(o.image, &file)) return kFailed;
+    const ImageView image(file.bytes.get(), file.size);
     if (!selectDisk(image, o, &disk)) return kFailed;
 
     json list = json::array();
@@ -308,13 +325,12 @@ int tracks(const Options& o) {
 // --- ls -----------------------------------------------------------------------------------
 
 int ls(const Options& o) {
-    std::vector<uint8_t> bytes;
+    ImageFile file;
     DiskInfo disk;
     Directory directory;
-    if (!loadImage(o.image, &bytes)) return kFailed;
-    const ImageView image(bytes.data(), bytes.size());
-    if (!selectDisk(image, o, &disk) || !readDirectory(image, disk, o, &directory))
-        return kFailed;
+    if (!loadImage(o.image, &file)) return kFailed;
+    const ImageView image(file.bytes.get(), file.size);
+    if (!selectDisk(image, o, &disk) || !readDirectory(image, disk, o, &directory)) return kFailed;
 
     static uint8_t data[65536];
     json files = json::array();
@@ -326,13 +342,16 @@ int ls(const Options& o) {
         // The bytes d88extract would write; nothing to sum when none can be read.
         const bool readable = got > 0 || e.size == 0;
         const uint32_t crc = uint32_t(crc32(0L, data, uInt(got)));
-        files.push_back({{"index", i},
-                         {"name", jsonName(name)},
-                         {"name_bytes", hex(name)},
-                         {"start", e.start},
-                         {"size", e.size},
-                         {"sectors", sectorsFor(e.size)},
-                         {"crc32", readable ? json(crcText(crc)) : json(nullptr)}});
+        if (o.json) {
+            files.push_back({{"index", i},
+                             {"name", jsonName(name)},
+                             {"name_bytes", hex(name)},
+                             {"start", e.start},
+                             {"size", e.size},
+                             {"sectors", sectorsFor(e.size)},
+                             {"crc32", readable ? json(crcText(crc)) : json(nullptr)}});
+            continue;
+        }
         text += format("%4lld  %5lld  %5lld  %7lld  ", int64_t(i), e.start, e.size,
                        sectorsFor(e.size)) +
                 (readable ? crcText(crc) : std::string("-       ")) + "  " +
@@ -352,8 +371,7 @@ int ls(const Options& o) {
         jsonRuns.push_back({r.first, r.count});
     }
     text += format("%lld files, directory end: ", int64_t(directory.entries.size())) +
-            endName(directory.end) + "\n" +
-            format("free: %lld sectors", freeCount) +
+            endName(directory.end) + "\n" + format("free: %lld sectors", freeCount) +
             (largest.count > 0 ? format(", largest run %lld sectors from sector %lld\n",
                                         largest.count, largest.first)
                                : std::string("\n"));
@@ -472,13 +490,12 @@ std::string sameFileKey(std::string name) {
 }
 
 int get(const Options& o) {
-    std::vector<uint8_t> bytes;
+    ImageFile file;
     DiskInfo disk;
     Directory directory;
-    if (!loadImage(o.image, &bytes)) return kFailed;
-    const ImageView image(bytes.data(), bytes.size());
-    if (!selectDisk(image, o, &disk) || !readDirectory(image, disk, o, &directory))
-        return kFailed;
+    if (!loadImage(o.image, &file)) return kFailed;
+    const ImageView image(file.bytes.get(), file.size);
+    if (!selectDisk(image, o, &disk) || !readDirectory(image, disk, o, &directory)) return kFailed;
     if (!makeDirectories(o.outputDir.c_str())) {
         report(o.outputDir, "cannot create the directory: " + reason(errno));
         return kFailed;
@@ -538,8 +555,8 @@ int get(const Options& o) {
             continue;
         }
         if (got < e.size) {
-            report(subject, format("only %lld of its %lld bytes can be read; wrote those", got,
-                                   e.size));
+            report(subject,
+                   format("only %lld of its %lld bytes can be read; wrote those", got, e.size));
             failed = true;
             continue;
         }
@@ -560,9 +577,10 @@ int get(const Options& o) {
 // --- the command line ---------------------------------------------------------------------
 
 int run(int argc, char** argv) {
-    CLI::App app{"Looks inside D88 floppy-disk images: the disks in a file, their tracks and "
-                 "sectors, the flat file directory; takes files out.",
-                 "d88"};
+    CLI::App app{
+        "Looks inside D88 floppy-disk images: the disks in a file, their tracks and "
+        "sectors, the flat file directory; takes files out.",
+        "d88"};
     app.set_version_flag("--version", std::string("d88 (retrodisk) ") + RETRODISK_VERSION);
     app.require_subcommand(1, 1);
     Options o;
@@ -587,8 +605,9 @@ int run(int argc, char** argv) {
                           "names as their Shift_JIS bytes, not converted to UTF-8");
     };
 
-    CLI::App* infoCommand = app.add_subcommand("info", "every disk in the file: header, "
-                                                       "geometry, flat directory, anomalies");
+    CLI::App* infoCommand = app.add_subcommand("info",
+                                               "every disk in the file: header, "
+                                               "geometry, flat directory, anomalies");
     image(infoCommand);
     asJson(infoCommand);
     CLI::App* tracksCommand =

@@ -65,8 +65,8 @@ std::FILE* createNewFile(const char* path) {
         errno = EINVAL;
         return nullptr;
     }
-    const int fd = _wopen(widePath.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                          _S_IREAD | _S_IWRITE);
+    const int fd =
+        _wopen(widePath.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0) return nullptr;
     std::FILE* file = _fdopen(fd, "wb");
     if (file == nullptr) _close(fd);
@@ -93,9 +93,7 @@ int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**)) {
 
 #else
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 std::FILE* openFile(const char* path, const char* mode) {
     return std::fopen(path, mode);
@@ -106,11 +104,7 @@ int removeFile(const char* path) {
 }
 
 std::FILE* createNewFile(const char* path) {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    std::FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) ::close(fd);
-    return file;
+    return std::fopen(path, "wbx");  // C11's exclusive mode: O_CREAT | O_EXCL
 }
 
 bool replaceFile(const char* from, const char* to) {

@@ -21,7 +21,7 @@ using cli::Files;
 using cli::row;
 using nlohmann::json;
 
-const std::string kKatakana = "\x83\x74\x83\x40";        // "fa" in Shift_JIS
+const std::string kKatakana = "\x83\x74\x83\x40";  // "fa" in Shift_JIS
 const std::string kKatakanaUtf8 = "\xE3\x83\x95\xE3\x82\xA1";
 
 struct Entry {
@@ -36,7 +36,8 @@ std::string image(const std::vector<Entry>& entries) {
     StandardDisk disk;
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
-        disk.setEntry(int(i), e.name, e.start, uint32_t(e.size < 0 ? int32_t(e.data.size()) : e.size));
+        disk.setEntry(int(i), e.name, e.start,
+                      uint32_t(e.size < 0 ? int32_t(e.data.size()) : e.size));
         disk.write(size_t(e.start) * 1024, Bytes(e.data.begin(), e.data.end()));
     }
     return builder::toString(disk.disk(true).bytes());
@@ -91,12 +92,12 @@ const cli::Case kCases[] = {
         "", {}),
     row("ls: another system's disk has no flat directory", {{"f.d88", foreignDisk()}},
         {"d88", "ls", "f.d88"}, 1, "",
-        "d88: f.d88: disk 0 has no flat directory (no 1024-byte sector C0 H0 R3 on track 0)\n",
-        {}),
+        "d88: f.d88: disk 0 has no flat directory (no 1024-byte sector C0 H0 R3 on track 0)\n", {}),
     // '?' stands for one character, of one or more bytes.
     row("get: a Shift_JIS name as UTF-8", {{"i.d88", kListing}},
-        {"d88", "get", "i.d88", "-o", "out", "A", "?\xE3\x82\xA1"}, 0, "A  10 bytes\n" + kKatakanaUtf8 + "  1 bytes\n",
-        "", {{"out/A", std::string(10, 'A')}, {"out/" + kKatakanaUtf8, "B"}}),
+        {"d88", "get", "i.d88", "-o", "out", "A", "?\xE3\x82\xA1"}, 0,
+        "A  10 bytes\n" + kKatakanaUtf8 + "  1 bytes\n", "",
+        {{"out/A", std::string(10, 'A')}, {"out/" + kKatakanaUtf8, "B"}}),
     row("get --raw-names: the name's bytes", {{"i.d88", kListing}},
         {"d88", "get", "--raw-names", "i.d88", kKatakana}, 0, kKatakana + "  1 bytes\n", "",
         {{kKatakana, "B"}}),
@@ -129,8 +130,9 @@ const cli::Case kCases[] = {
         {"d88", "get", "i.d88"}, 1, "",
         "d88: i.d88: CUT: only 1024 of its 3000 bytes can be read; wrote those\n",
         {{"CUT", "xy" + std::string(1022, '\0')}}),
-    row("get: -o names a file", {{"i.d88", kTwo}, {"out", "x"}}, {"d88", "get", "i.d88", "-o", "out"},
-        1, "", "d88: out: cannot create the directory: Not a directory\n", {}),
+    row("get: -o names a file", {{"i.d88", kTwo}, {"out", "x"}},
+        {"d88", "get", "i.d88", "-o", "out"}, 1, "",
+        "d88: out: cannot create the directory: Not a directory\n", {}),
 };
 
 class D88Cli : public testing::TestWithParam<cli::Case> {};
@@ -157,8 +159,8 @@ TEST(D88, InfoAndTracksJson) {
     damaged.tracks[3].back().deleted = 0x10;
     damaged.tracks[3].back().data.assign(1024, 0);
     damaged.name = "\x83\x74\x83\x40\x1B";
-    const std::string file = builder::toString(
-        builder::image({StandardDisk().disk(), builder::Disk(), damaged}));
+    const std::string file =
+        builder::toString(builder::image({StandardDisk().disk(), builder::Disk(), damaged}));
     const std::string foreign = foreignDisk();
     const json info = runJson({"d88", "info", "--json", "a.d88"}, {{"a.d88", file + foreign}});
     ASSERT_EQ(info["disks"].size(), 4u);
@@ -180,8 +182,8 @@ TEST(D88, InfoAndTracksJson) {
     EXPECT_FALSE(other["flat_directory"]);
     EXPECT_EQ(other["geometry"]["sector_size"], 256);
 
-    const json tracks = runJson({"d88", "tracks", "--json", "-d", "3", "a.d88"},
-                                {{"a.d88", file + foreign}});
+    const json tracks =
+        runJson({"d88", "tracks", "--json", "-d", "3", "a.d88"}, {{"a.d88", file + foreign}});
     EXPECT_EQ(tracks["disk"], 3);
     ASSERT_EQ(tracks["tracks"].size(), 80u);
     EXPECT_EQ(tracks["tracks"][79]["sectors"][15],

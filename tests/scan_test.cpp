@@ -42,7 +42,9 @@ TEST(ImageView, ReadsWhatDiskImageReads) {
                 s.c = uint8_t(pick(2)), s.h = uint8_t(pick(2)), s.r = uint8_t(1 + pick(9));
                 s.n = uint8_t(2 + pick(3));
                 const int kind = pick(3);
-                s.data.assign(size_t(kind == 0 ? 128 << s.n : kind == 1 ? pick(2000) : 1024),
+                s.data.assign(size_t(kind == 0   ? 128 << s.n
+                                     : kind == 1 ? pick(2000)
+                                                 : 1024),
                               uint8_t(rng()));
                 s.count = pick(4) == 0 ? pick(4) : -1;
                 auto& sectors = d.tracks[size_t(t)];
@@ -127,8 +129,8 @@ struct DirectoryCase {
 
 const DirectoryCase kDirectoryCases[] = {
     {"empty directory", StandardDisk().bytes(), 6144, 0, DirectoryEnd::kMarker, true},
-    {"only the first directory sector", withEntries(3).bytes(true), 1024, 3,
-     DirectoryEnd::kMarker, true},
+    {"only the first directory sector", withEntries(3).bytes(true), 1024, 3, DirectoryEnd::kMarker,
+     true},
     {"entry across a missing sector", directoryCut(), 1024, 56, DirectoryEnd::kShort, false},
     {"341 entries", withEntries(341).bytes(), 6144, 341, DirectoryEnd::kFull, true},
     {"an entry past the disk's end", withEntries(2, 1230).bytes(), 6144, 2, DirectoryEnd::kMarker,
@@ -168,23 +170,39 @@ builder::Sector& sector42(builder::Disk& d) {
 
 const FreeCase kFreeCases[] = {
     {"blank disk: all after track 0", [](StandardDisk&) {}, noChange, {{8, 1224}}},
-    {"a file's sectors", [](StandardDisk& s) { s.addFile("A", 8, Bytes(3000, 1)); }, noChange,
+    {"a file's sectors",
+     [](StandardDisk& s) { s.addFile("A", 8, Bytes(3000, 1)); },
+     noChange,
      {{11, 1221}}},
     {"data without an entry",
-     [](StandardDisk& s) { s.write(20 * 1024, Bytes{1, 2}); }, noChange,
+     [](StandardDisk& s) {
+         s.write(20 * 1024, Bytes{1, 2});
+     },
+     noChange,
      {{8, 12}, {21, 1211}}},
     {"a sector of one value",
-     [](StandardDisk& s) { s.write(20 * 1024, Bytes(1024, 0xE5)); }, noChange, {{8, 1224}}},
-    {"an entry of size 0", [](StandardDisk& s) { s.setEntry(0, "Z", 8, 0); }, noChange,
+     [](StandardDisk& s) { s.write(20 * 1024, Bytes(1024, 0xE5)); },
+     noChange,
+     {{8, 1224}}},
+    {"an entry of size 0",
+     [](StandardDisk& s) { s.setEntry(0, "Z", 8, 0); },
+     noChange,
      {{8, 1224}}},
     {"an entry running past the disk",
-     [](StandardDisk& s) { s.setEntry(0, "BIG", 1230, 5000); }, noChange, {{8, 1222}}},
-    {"a missing sector", [](StandardDisk&) {},
+     [](StandardDisk& s) { s.setEntry(0, "BIG", 1230, 5000); },
+     noChange,
+     {{8, 1222}}},
+    {"a missing sector",
+     [](StandardDisk&) {},
      [](builder::Disk& d) { d.tracks[5].erase(d.tracks[5].begin() + 2); },
      {{8, 34}, {43, 1189}}},
-    {"a 512-byte sector", [](StandardDisk&) {},
-     [](builder::Disk& d) { sector42(d).data.resize(512); }, {{8, 34}, {43, 1189}}},
-    {"a sector of another ID", [](StandardDisk&) {}, [](builder::Disk& d) { sector42(d).n = 2; },
+    {"a 512-byte sector",
+     [](StandardDisk&) {},
+     [](builder::Disk& d) { sector42(d).data.resize(512); },
+     {{8, 34}, {43, 1189}}},
+    {"a sector of another ID",
+     [](StandardDisk&) {},
+     [](builder::Disk& d) { sector42(d).n = 2; },
      {{8, 34}, {43, 1189}}},
 };
 
@@ -250,14 +268,17 @@ using K = AnomalyKind;
 const AnomalyCase kAnomalyCases[] = {
     {"none on a standard disk", StandardDisk().bytes(), {}},
     {"duplicate IDs", track0(3, [](auto& t) { t[2].r = 1; }).bytes(), {{0, K::kDuplicateId}}},
-    {"a data size other than 128 << N", track0(2, [](auto& t) { t[1].data.resize(512); }).bytes(),
+    {"a data size other than 128 << N",
+     track0(2, [](auto& t) { t[1].data.resize(512); }).bytes(),
      {{0, K::kSizeMismatch}}},
     {"deleted-data mark and status",
      track0(2, [](auto& t) { t[0].deleted = 0x10, t[1].status = 0xB0; }).bytes(),
      {{0, K::kDeletedData}, {0, K::kStatus}}},
-    {"C and H of another track", track0(1, [](auto& t) { t[0].h = 1; }).bytes(),
+    {"C and H of another track",
+     track0(1, [](auto& t) { t[0].h = 1; }).bytes(),
      {{0, K::kIdMismatch}}},
-    {"sectors past a count of 0", track0(3, [](auto& t) { t[0].count = 0; }).bytes(),
+    {"sectors past a count of 0",
+     track0(3, [](auto& t) { t[0].count = 0; }).bytes(),
      {{0, K::kPastCountZero}}},
     {"a track offset outside the disk",
      [] {
@@ -267,9 +288,11 @@ const AnomalyCase kAnomalyCases[] = {
      }(),
      {{7, K::kTrackOffset}}},
     // 688 + 2 x 1040 bytes: the second sector's data ends at 2768.
-    {"the file cut inside a sector", cut(track0(2, [](auto&) {}).bytes(), 2000),
+    {"the file cut inside a sector",
+     cut(track0(2, [](auto&) {}).bytes(), 2000),
      {{-1, K::kCutShort}, {0, K::kCutShort}}},
-    {"the file cut inside a header", cut(track0(2, [](auto&) {}).bytes(), 1730),
+    {"the file cut inside a header",
+     cut(track0(2, [](auto&) {}).bytes(), 1730),
      {{-1, K::kCutShort}, {0, K::kCutShort}}},
     // The track starts at 672, over the last 4 table entries (zero: a count of 0 first).
     {"a short header",

@@ -126,8 +126,8 @@ bool ImageView::findSector(const DiskInfo& disk, int32_t track, const uint8_t id
     }
 }
 
-int32_t ImageView::readSector(const DiskInfo& disk, int32_t track, int32_t c, int32_t h,
-                              int32_t r, int32_t n, uint8_t* buffer, int32_t length) const {
+int32_t ImageView::readSector(const DiskInfo& disk, int32_t track, int32_t c, int32_t h, int32_t r,
+                              int32_t n, uint8_t* buffer, int32_t length) const {
     if (length <= 0) return 0;
     // An ID byte can only match a value of 0 to 255.
     if ((uint32_t(c) | uint32_t(h) | uint32_t(r) | uint32_t(n)) > 0xFF) return 0;
@@ -140,8 +140,8 @@ int32_t ImageView::readSector(const DiskInfo& disk, int32_t track, int32_t c, in
     return k;
 }
 
-int32_t ImageView::readSectors(const DiskInfo& disk, int32_t track, int32_t c, int32_t h,
-                               int32_t r, int32_t n, uint8_t* buffer, int32_t length) const {
+int32_t ImageView::readSectors(const DiskInfo& disk, int32_t track, int32_t c, int32_t h, int32_t r,
+                               int32_t n, uint8_t* buffer, int32_t length) const {
     if (n < 0) return 0;
     // 128 << n in 64 bits; from n = 24 on it exceeds any length.
     const int64_t sectorSize = n >= 24 ? INT64_MAX : int64_t(128) << n;

@@ -105,8 +105,8 @@ int32_t mostCommon(const std::map<int32_t, int32_t>& counts) {
 // "C0 H1 R3 N3"
 std::string idText(const SectorRecord& s) {
     char text[32];
-    std::snprintf(text, sizeof text, "C%u H%u R%u N%u", unsigned(s.c), unsigned(s.h),
-                  unsigned(s.r), unsigned(s.n));
+    std::snprintf(text, sizeof text, "C%u H%u R%u N%u", unsigned(s.c), unsigned(s.h), unsigned(s.r),
+                  unsigned(s.n));
     return text;
 }
 
@@ -222,12 +222,13 @@ std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk)
         const int64_t position = ImageView::trackPosition(disk, t);
         if (position < 0 || position + kSectorHeaderSize > int64_t(image.size())) {
             const bool pastDisk = offset > disk.size || position < 0;
-            out.push_back({t, AnomalyKind::kTrackOffset,
-                           format(pastDisk ? "offset %lld lies outside the disk (size %lld)"
-                                           : "offset %lld lies past the end of the file (%lld "
-                                             "bytes)",
-                                  uint32_t(offset),
-                                  pastDisk ? int64_t(uint32_t(disk.size)) : int64_t(image.size()))});
+            out.push_back(
+                {t, AnomalyKind::kTrackOffset,
+                 format(pastDisk ? "offset %lld lies outside the disk (size %lld)"
+                                 : "offset %lld lies past the end of the file (%lld "
+                                   "bytes)",
+                        uint32_t(offset),
+                        pastDisk ? int64_t(uint32_t(disk.size)) : int64_t(image.size()))});
             continue;
         }
         const WalkEnd end = image.walkTrack(disk, t, &sectors);

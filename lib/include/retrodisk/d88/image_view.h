@@ -22,11 +22,11 @@ constexpr uint8_t kWriteProtected = 0x10;
 // One disk's header as the reader takes it.
 struct DiskInfo {
     int32_t index = -1;
-    int64_t offset = 0;            // file position of the header
-    std::string name;              // header bytes 0..15 up to the first zero byte
-    uint8_t writeProtect = 0;      // header byte 26
-    uint8_t mediaType = 0;         // header byte 27
-    int32_t size = 0;              // disk size field, signed as the reader compares it
+    int64_t offset = 0;        // file position of the header
+    std::string name;          // header bytes 0..15 up to the first zero byte
+    uint8_t writeProtect = 0;  // header byte 26
+    uint8_t mediaType = 0;     // header byte 27
+    int32_t size = 0;          // disk size field, signed as the reader compares it
     int32_t trackOffsets[DiskImage::kTrackCount] = {};
     // Entries of the track table that lie before the first track's data: 164 for a full
     // header. An older, shorter header has its first track at an offset below 688, and the
@@ -39,9 +39,9 @@ struct SectorRecord {
     uint8_t c = 0, h = 0, r = 0, n = 0;  // the ID
     int32_t count = 0;                   // the sectors-in-track field
     uint8_t density = 0, deleted = 0, status = 0;
-    int32_t dataSize = 0;        // the data size field
-    int64_t position = 0;        // file position of the header; the data follows it
-    int32_t dataPresent = 0;     // bytes of the data inside the file: dataSize unless cut short
+    int32_t dataSize = 0;     // the data size field
+    int64_t position = 0;     // file position of the header; the data follows it
+    int32_t dataPresent = 0;  // bytes of the data inside the file: dataSize unless cut short
 };
 
 // True when `sector`'s ID is (id[0], id[1], id[2], id[3]) = (C, H, R, N).
@@ -74,7 +74,8 @@ class ImageView {
     static int64_t trackPosition(const DiskInfo& disk, int32_t track);
     // Walks `track` as DiskImage::readSector does and appends every sector it passes to
     // `sectors` (cleared first). A header the file cuts short is not listed.
-    WalkEnd walkTrack(const DiskInfo& disk, int32_t track, std::vector<SectorRecord>* sectors) const;
+    WalkEnd walkTrack(const DiskInfo& disk, int32_t track,
+                      std::vector<SectorRecord>* sectors) const;
     // The number of sector headers DiskImage::readTrackIds would list past a walk that a
     // sector count of 0 ended (0 when the walk ended otherwise). Counts at most `limit`.
     int32_t headersPastCountZero(const DiskInfo& disk, int32_t track, int32_t limit) const;
