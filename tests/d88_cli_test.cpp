@@ -66,7 +66,6 @@ const std::string kTwo = image({{"A.TXT", 8, "aaa"}, {"B1", 9, "bb"}});
 
 const cli::Case kCases[] = {
     row("no subcommand", {}, {"d88"}, 2, "", "d88: A subcommand is required" + kUsageHint, {}),
-    row("no image", {}, {"d88", "ls"}, 2, "", "d88: IMAGE is required" + kUsageHint, {}),
     row("a disk number that is not one", {}, {"d88", "ls", "x.d88", "-d", "-1"}, 2, "",
         "d88: --disk: not a disk number: -1" + kUsageHint, {}),
     row("--version", {}, {"d88", "--version"}, 0, "d88 (retrodisk) " D88_VERSION "\n", "", {}),
@@ -159,8 +158,10 @@ TEST(D88, InfoAndTracksJson) {
     damaged.tracks[3].back().deleted = 0x10;
     damaged.tracks[3].back().data.assign(1024, 0);
     damaged.name = "\x83\x74\x83\x40\x1B";
+    StandardDisk beyond;  // a directory whose entry runs past the disk's last sector
+    beyond.setEntry(0, "BIG", 1230, 5000);
     const std::string file =
-        builder::toString(builder::image({StandardDisk().disk(), builder::Disk(), damaged}));
+        builder::toString(builder::image({StandardDisk().disk(), beyond.disk(true), damaged}));
     const std::string foreign = foreignDisk();
     const json info = runJson({"d88", "info", "--json", "a.d88"}, {{"a.d88", file + foreign}});
     ASSERT_EQ(info["disks"].size(), 4u);
@@ -170,6 +171,7 @@ TEST(D88, InfoAndTracksJson) {
     EXPECT_TRUE(standard["flat_directory"]);
     EXPECT_EQ(standard["tracks"], 154);
     EXPECT_EQ(standard["media"], "2D");
+    EXPECT_FALSE(info["disks"][1]["flat_directory"]);
     const json& bad = info["disks"][2];
     EXPECT_EQ(bad["name"], kKatakanaUtf8 + "\x1B");
     EXPECT_EQ(bad["name_bytes"], "837483401b");
@@ -191,6 +193,23 @@ TEST(D88, InfoAndTracksJson) {
                               "status":0,"size":256})"));
 }
 
+// A directory sector missing after 56 entries: they are listed, then the failure.
+TEST(D88, ShortDirectory) {
+    StandardDisk disk;
+    for (int i = 0; i < 57; ++i)
+        disk.setEntry(i, "F", 0, 0);
+    std::string image = builder::toString(disk.bytes(true));
+    image.resize(1730);  // inside the second directory sector's header
+    cli::TempDir dir;
+    cli::writeFile(dir / "i.d88", image);
+    const cli::Result r = cli::run(D88_PATH, {"d88", "ls", "i.d88"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("56 files, directory end: short\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err,
+              "d88: i.d88: the directory is cut short after 56 entries: a directory "
+              "sector is missing or short\n");
+}
+
 // The full directory: ls --json names, sizes and CRC-32s are those of the files d88extract
 // writes, get --raw-names writes exactly d88extract's files, and the free runs are what is left.
 TEST(D88, LsAndGetMatchD88extract) {
@@ -200,7 +219,7 @@ TEST(D88, LsAndGetMatchD88extract) {
         std::snprintf(name, sizeof name, i % 7 == 0 ? "\x83\x74%03d" : "F%03d.DAT", i);
         disk.addFile(name, 8 + 3 * uint32_t(i), Bytes(2049 + size_t(i), uint8_t(i)));
     }
-    disk.write(1040 * 1024, {1});  // data with no entry: not free
+    disk.write(size_t(1040) * 1024, {1});  // data with no entry: not free
     const Files before = {{"i.d88", builder::toString(disk.bytes())}};
     cli::TempDir a;
     cli::TempDir b;
@@ -219,7 +238,7 @@ TEST(D88, LsAndGetMatchD88extract) {
         std::string name;
         for (size_t k = 0; k < f["name_bytes"].get<std::string>().size(); k += 2)
             name += char(std::stoi(f["name_bytes"].get<std::string>().substr(k, 2), nullptr, 16));
-        const std::string bytes = extracted.at(name);
+        const std::string& bytes = extracted.at(name);
         char crc[9];
         std::snprintf(crc, sizeof crc, "%08lx",
                       crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size())));

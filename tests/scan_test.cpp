@@ -64,8 +64,12 @@ TEST(ImageView, ReadsWhatDiskImageReads) {
         ASSERT_TRUE(reader.selectDisk(0));
         reader.setSectorRange(kFirstSector, kLastSector);
         for (int q = 0; q < 20; ++q) {
-            const int32_t track = pick(5), c = pick(2), h = pick(2), r = 1 + pick(9);
-            const int32_t n = 2 + pick(3), length = pick(5000);
+            const int32_t track = pick(5);
+            const int32_t c = pick(2);
+            const int32_t h = pick(2);
+            const int32_t r = 1 + pick(9);
+            const int32_t n = 2 + pick(3);
+            const int32_t length = pick(5000);
             std::vector<uint8_t> have(static_cast<size_t>(length));
             std::vector<uint8_t> want(static_cast<size_t>(length));
             const int32_t got = view.readSectors(disk, track, c, h, r, n, have.data(), length);
@@ -92,171 +96,75 @@ TEST(ImageView, ReadsWhatDiskImageReads) {
     }
 }
 
-// A disk from another system: 40 cylinders x 2 heads x 16 sectors of 256 bytes.
-Bytes foreignDisk() {
-    builder::Disk d;
-    for (uint8_t t = 0; t < 80; ++t)
-        for (uint8_t r = 1; r <= 16; ++r) {
-            builder::Sector s;
-            s.c = uint8_t(t >> 1), s.h = uint8_t(t & 1), s.r = r, s.n = 1;
-            s.data.assign(256, 0xE5);
-            d.tracks[t].push_back(s);
+// Free space against a model kept beside the builder: random entries, sectors written with
+// one value or not, and sectors made unusable (another R, 512 bytes, another N).
+TEST(Scan, FreeSectorsFollowTheModel) {
+    std::mt19937 rng(5);
+    for (int round = 0; round < 30; ++round) {
+        StandardDisk standard;
+        std::vector<bool> want(kLogicalSectors, true);
+        for (size_t l = 0; l < 8; ++l)
+            want[l] = false;
+        const int entries = int(rng() % 6);
+        for (int i = 0; i < entries; ++i) {
+            const auto start = uint32_t(rng() % 1240);
+            const auto size = uint32_t(rng() % 5000);
+            standard.setEntry(i, "F", start, size);
+            for (uint32_t l = start; l < start + (size + 1023) / 1024 && l < 1232; ++l)
+                want[l] = false;
         }
-    return d.bytes();
-}
-
-StandardDisk withEntries(int count, uint32_t start = 8) {
-    StandardDisk disk;
-    for (int i = 0; i < count; ++i)
-        disk.setEntry(i, "F" + std::to_string(i), start, 5000);
-    return disk;
-}
-// Entry 56 starts in R3 and ends in R4, which is missing.
-Bytes directoryCut() {
-    builder::Disk d = withEntries(57).disk(true);
-    d.tracks[0].resize(1);
-    return d.bytes();
-}
-
-struct DirectoryCase {
-    const char* what;
-    Bytes image;
-    int32_t bytesRead;
-    size_t entries;
-    DirectoryEnd end;
-    bool flat;
-};
-
-const DirectoryCase kDirectoryCases[] = {
-    {"empty directory", StandardDisk().bytes(), 6144, 0, DirectoryEnd::kMarker, true},
-    {"only the first directory sector", withEntries(3).bytes(true), 1024, 3, DirectoryEnd::kMarker,
-     true},
-    {"entry across a missing sector", directoryCut(), 1024, 56, DirectoryEnd::kShort, false},
-    {"341 entries", withEntries(341).bytes(), 6144, 341, DirectoryEnd::kFull, true},
-    {"an entry past the disk's end", withEntries(2, 1230).bytes(), 6144, 2, DirectoryEnd::kMarker,
-     false},
-    {"another system's disk", foreignDisk(), 0, 0, DirectoryEnd::kShort, false},
-};
-
-class DirectoryTest : public testing::TestWithParam<DirectoryCase> {};
-
-TEST_P(DirectoryTest, EndsAsRead) {
-    const DirectoryCase& k = GetParam();
-    const ImageView view(k.image.data(), k.image.size());
-    DiskInfo disk;
-    ASSERT_TRUE(view.readDisk(0, &disk));
-    Directory directory;
-    scanDirectory(view, disk, &directory);
-    EXPECT_EQ(directory.bytesRead, k.bytesRead);
-    EXPECT_EQ(directory.entries.size(), k.entries);
-    EXPECT_EQ(directory.end, k.end);
-    EXPECT_EQ(hasFlatDirectory(directory), k.flat);
-}
-
-INSTANTIATE_TEST_SUITE_P(Scan, DirectoryTest, testing::ValuesIn(kDirectoryCases), CaseName());
-
-struct FreeCase {
-    const char* what;
-    void (*setUp)(StandardDisk&);
-    void (*change)(builder::Disk&);
-    std::vector<std::pair<int32_t, int32_t>> runs;
-};
-
-void noChange(builder::Disk&) {}
-// Logical sector 42 is track 5, R3.
-builder::Sector& sector42(builder::Disk& d) {
-    return d.tracks[5][2];
-}
-
-const FreeCase kFreeCases[] = {
-    {"blank disk: all after track 0", [](StandardDisk&) {}, noChange, {{8, 1224}}},
-    {"a file's sectors",
-     [](StandardDisk& s) { s.addFile("A", 8, Bytes(3000, 1)); },
-     noChange,
-     {{11, 1221}}},
-    {"data without an entry",
-     [](StandardDisk& s) {
-         s.write(20 * 1024, Bytes{1, 2});
-     },
-     noChange,
-     {{8, 12}, {21, 1211}}},
-    {"a sector of one value",
-     [](StandardDisk& s) { s.write(20 * 1024, Bytes(1024, 0xE5)); },
-     noChange,
-     {{8, 1224}}},
-    {"an entry of size 0",
-     [](StandardDisk& s) { s.setEntry(0, "Z", 8, 0); },
-     noChange,
-     {{8, 1224}}},
-    {"an entry running past the disk",
-     [](StandardDisk& s) { s.setEntry(0, "BIG", 1230, 5000); },
-     noChange,
-     {{8, 1222}}},
-    {"a missing sector",
-     [](StandardDisk&) {},
-     [](builder::Disk& d) { d.tracks[5].erase(d.tracks[5].begin() + 2); },
-     {{8, 34}, {43, 1189}}},
-    {"a 512-byte sector",
-     [](StandardDisk&) {},
-     [](builder::Disk& d) { sector42(d).data.resize(512); },
-     {{8, 34}, {43, 1189}}},
-    {"a sector of another ID",
-     [](StandardDisk&) {},
-     [](builder::Disk& d) { sector42(d).n = 2; },
-     {{8, 34}, {43, 1189}}},
-};
-
-class FreeTest : public testing::TestWithParam<FreeCase> {};
-
-TEST_P(FreeTest, ListsFreeRuns) {
-    const FreeCase& k = GetParam();
-    StandardDisk standard;
-    k.setUp(standard);
-    builder::Disk d = standard.disk();
-    k.change(d);
-    const Bytes image = d.bytes();
-    const ImageView view(image.data(), image.size());
-    DiskInfo disk;
-    ASSERT_TRUE(view.readDisk(0, &disk));
-    Directory directory;
-    scanDirectory(view, disk, &directory);
-    std::vector<std::pair<int32_t, int32_t>> runs;
-    for (const SectorRun& r : freeRuns(freeSectors(view, disk, directory)))
-        runs.emplace_back(r.first, r.count);
-    EXPECT_EQ(runs, k.runs);
-}
-
-INSTANTIATE_TEST_SUITE_P(Scan, FreeTest, testing::ValuesIn(kFreeCases), CaseName());
-
-TEST(Scan, CommonGeometry) {
-    for (const auto& [image, want] :
-         {std::make_pair(StandardDisk().bytes(), std::vector<int32_t>{154, 77, 2, 8, 1024}),
-          std::make_pair(foreignDisk(), std::vector<int32_t>{80, 40, 2, 16, 256})}) {
+        for (int i = 0; i < 20; ++i) {
+            const size_t l = 8 + rng() % 1224;
+            Bytes data(1024, uint8_t(rng()));
+            const bool blank = rng() % 2 == 0;
+            if (!blank) data[rng() % 1024] ^= 1;
+            standard.write(l * 1024, data);
+            if (!blank) want[l] = false;
+        }
+        builder::Disk d = standard.disk();
+        for (int i = 0; i < 5; ++i) {
+            const size_t l = 8 + rng() % 1224;
+            builder::Sector& s = d.tracks[l >> 3][l & 7];
+            const auto how = uint32_t(rng() % 3);
+            if (how == 0) s.r = 9;
+            if (how == 1) s.data.resize(512);
+            if (how == 2) s.n = 2;
+            want[l] = false;
+        }
+        const Bytes image = d.bytes();
         const ImageView view(image.data(), image.size());
         DiskInfo disk;
         ASSERT_TRUE(view.readDisk(0, &disk));
-        const Geometry g = commonGeometry(view, disk);
-        EXPECT_EQ((std::vector<int32_t>{g.tracks, g.cylinders, g.heads, g.sectors, g.sectorSize}),
-                  want);
+        Directory directory;
+        scanDirectory(view, disk, &directory);
+        const std::vector<bool> free = freeSectors(view, disk, directory);
+        ASSERT_EQ(free, want) << round;
+        int32_t counted = 0;
+        for (const SectorRun& r : freeRuns(free)) {
+            for (int32_t l = r.first; l < r.first + r.count; ++l)
+                ASSERT_TRUE(free[size_t(l)]);
+            ASSERT_TRUE(r.first == 0 || !free[size_t(r.first) - 1]);  // maximal
+            counted += r.count;
+        }
+        ASSERT_EQ(counted, std::count(free.begin(), free.end(), true));
     }
 }
 
-// A disk whose track 0 holds these sectors (R 1 up, 1024 bytes each unless changed).
-builder::Disk track0(int count, void (*change)(std::vector<builder::Sector>&)) {
+// A disk whose track 0 holds `count` sectors (R 1 up, 1024 bytes each), then `change` is made
+// and the file cut to `length` bytes (0: not cut).
+Bytes track0(int count, void (*change)(builder::Disk&), size_t length = 0) {
     builder::Disk d;
     for (int i = 0; i < count; ++i) {
-        builder::Sector s;
-        s.r = uint8_t(i + 1);
-        s.data.assign(1024, 0);
-        d.tracks[0].push_back(s);
+        d.tracks[0].emplace_back();
+        d.tracks[0].back().r = uint8_t(i + 1);
+        d.tracks[0].back().data.assign(1024, 0);
     }
-    change(d.tracks[0]);
-    return d;
-}
-Bytes cut(Bytes b, size_t length) {
-    b.resize(length);
+    change(d);
+    Bytes b = d.bytes();
+    if (length > 0) b.resize(length);
     return b;
 }
+void none(builder::Disk& /*disk*/) {}
 
 struct AnomalyCase {
     const char* what;
@@ -265,44 +173,29 @@ struct AnomalyCase {
 };
 
 using K = AnomalyKind;
+// clang-format off
 const AnomalyCase kAnomalyCases[] = {
     {"none on a standard disk", StandardDisk().bytes(), {}},
-    {"duplicate IDs", track0(3, [](auto& t) { t[2].r = 1; }).bytes(), {{0, K::kDuplicateId}}},
-    {"a data size other than 128 << N",
-     track0(2, [](auto& t) { t[1].data.resize(512); }).bytes(),
+    {"duplicate IDs", track0(3, [](auto& d) { d.tracks[0][2].r = 1; }), {{0, K::kDuplicateId}}},
+    {"a data size other than 128 << N", track0(2, [](auto& d) { d.tracks[0][1].data.resize(512); }),
      {{0, K::kSizeMismatch}}},
     {"deleted-data mark and status",
-     track0(2, [](auto& t) { t[0].deleted = 0x10, t[1].status = 0xB0; }).bytes(),
+     track0(2, [](auto& d) { d.tracks[0][0].deleted = 0x10, d.tracks[0][1].status = 0xB0; }),
      {{0, K::kDeletedData}, {0, K::kStatus}}},
-    {"C and H of another track",
-     track0(1, [](auto& t) { t[0].h = 1; }).bytes(),
+    {"C and H of another track", track0(1, [](auto& d) { d.tracks[0][0].h = 1; }),
      {{0, K::kIdMismatch}}},
-    {"sectors past a count of 0",
-     track0(3, [](auto& t) { t[0].count = 0; }).bytes(),
+    {"sectors past a count of 0", track0(3, [](auto& d) { d.tracks[0][0].count = 0; }),
      {{0, K::kPastCountZero}}},
     {"a track offset outside the disk",
-     [] {
-         builder::Disk d = track0(1, [](auto&) {});
-         d.trackTableOverride[7] = 0x7FFFFF00;
-         return d.bytes();
-     }(),
-     {{7, K::kTrackOffset}}},
-    // 688 + 2 x 1040 bytes: the second sector's data ends at 2768.
-    {"the file cut inside a sector",
-     cut(track0(2, [](auto&) {}).bytes(), 2000),
-     {{-1, K::kCutShort}, {0, K::kCutShort}}},
-    {"the file cut inside a header",
-     cut(track0(2, [](auto&) {}).bytes(), 1730),
-     {{-1, K::kCutShort}, {0, K::kCutShort}}},
+     track0(1, [](auto& d) { d.trackTableOverride[7] = 0x7FFFFF00; }), {{7, K::kTrackOffset}}},
+    // 688 + 2 x 1040 bytes: the second sector's header is at 1728, its data ends at 2768.
+    {"the file cut inside a sector", track0(2, none, 2000), {{-1, K::kCutShort}, {0, K::kCutShort}}},
+    {"the file cut inside a header", track0(2, none, 1730), {{-1, K::kCutShort}, {0, K::kCutShort}}},
     // The track starts at 672, over the last 4 table entries (zero: a count of 0 first).
-    {"a short header",
-     [] {
-         builder::Disk d = track0(2, [](auto&) {});
-         d.trackTableOverride[0] = 672;
-         return d.bytes();
-     }(),
+    {"a short header", track0(2, [](auto& d) { d.trackTableOverride[0] = 672; }),
      {{-1, K::kShortHeader}, {0, K::kPastCountZero}}},
 };
+// clang-format on
 
 class AnomalyTest : public testing::TestWithParam<AnomalyCase> {};
 

@@ -1,5 +1,6 @@
 #include <retrodisk/d88/scan.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <utility>
@@ -42,9 +43,10 @@ int32_t readFile(const ImageView& image, const DiskInfo& disk, const DirectoryEn
 
 bool hasFlatDirectory(const Directory& directory) {
     if (directory.bytesRead < kSectorSize || directory.end == DirectoryEnd::kShort) return false;
-    for (const DirectoryEntry& e : directory.entries)
-        if (e.size > 0 && e.start + sectorsFor(e.size) > kLogicalSectors) return false;
-    return true;
+    return std::none_of(directory.entries.begin(), directory.entries.end(),
+                        [](const DirectoryEntry& e) {
+                            return e.size > 0 && e.start + sectorsFor(e.size) > kLogicalSectors;
+                        });
 }
 
 std::vector<bool> freeSectors(const ImageView& image, const DiskInfo& disk,
@@ -79,7 +81,7 @@ std::vector<SectorRun> freeRuns(const std::vector<bool>& free) {
     std::vector<SectorRun> runs;
     for (size_t l = 0; l < free.size(); ++l) {
         if (!free[l]) continue;
-        if (!runs.empty() && size_t(runs.back().first + runs.back().count) == l)
+        if (!runs.empty() && size_t(runs.back().first) + size_t(runs.back().count) == l)
             ++runs.back().count;
         else
             runs.push_back({int32_t(l), 1});
