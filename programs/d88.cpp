@@ -63,10 +63,12 @@ void printJson(const json& value) {
     print(value.dump(2) + "\n");
 }
 
-std::string format(const char* pattern, long long a = 0, long long b = 0, long long c = 0,
-                   long long d = 0) {
+// `pattern` filled in with integers, each passed as long long (every conversion is %lld or
+// %llx); at most 199 characters.
+template <class... Integers>
+std::string format(const char* pattern, Integers... values) {
     char text[200];
-    std::snprintf(text, sizeof text, pattern, a, b, c, d);
+    std::snprintf(text, sizeof text, pattern, static_cast<long long>(values)...);
     return text;
 }
 

@@ -198,10 +198,10 @@ TEST(D88, ShortDirectory) {
     StandardDisk disk;
     for (int i = 0; i < 57; ++i)
         disk.setEntry(i, "F", 0, 0);
-    std::string image = builder::toString(disk.bytes(true));
-    image.resize(1730);  // inside the second directory sector's header
+    std::string bytes = builder::toString(disk.bytes(true));
+    bytes.resize(1730);  // inside the second directory sector's header
     cli::TempDir dir;
-    cli::writeFile(dir / "i.d88", image);
+    cli::writeFile(dir / "i.d88", bytes);
     const cli::Result r = cli::run(D88_PATH, {"d88", "ls", "i.d88"}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("56 files, directory end: short\n"), std::string::npos) << r.out;

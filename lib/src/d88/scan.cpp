@@ -112,9 +112,12 @@ std::string idText(const SectorRecord& s) {
     return text;
 }
 
-std::string format(const char* pattern, long long a, long long b = 0, long long c = 0) {
+// `pattern` filled in with integers, each passed as long long (every conversion is %lld or
+// %llx); at most 159 characters.
+template <class... Integers>
+std::string format(const char* pattern, Integers... values) {
     char text[160];
-    std::snprintf(text, sizeof text, pattern, a, b, c);
+    std::snprintf(text, sizeof text, pattern, static_cast<long long>(values)...);
     return text;
 }
 
