@@ -12,14 +12,15 @@ src=$PWD
 build=${PACKAGE_BUILD_DIR:-build-deb}
 
 . .ci/lib.sh
-install_missing cmake g++ ninja-build dpkg-dev groff-base mandoc man-db pkg-config
+install_missing cmake g++ ninja-build dpkg-dev groff-base mandoc man-db pkg-config \
+    libcli11-dev nlohmann-json3-dev zlib1g-dev
 
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 echo "== man pages: groff -ww and mandoc -T lint"
-pages=(d88extract.1 drupa.1 vkpack.1)
+pages=(d88extract.1 drupa.1 vkpack.1 d88.1)
 for page in "${pages[@]}"; do
     out=$(groff -ww -man -Tutf8 -z "man/$page" 2>&1) || fail "groff exits non-zero on $page"
     [ -z "$out" ] || fail "groff warnings on $page: $out"
@@ -34,8 +35,9 @@ cmake --build "$build" -j2
 
 echo "== cmake --install into a scratch prefix"
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-for f in bin/d88extract bin/drupa bin/vkpack \
+for f in bin/d88extract bin/drupa bin/vkpack bin/d88 \
          share/man/man1/d88extract.1.gz share/man/man1/drupa.1.gz share/man/man1/vkpack.1.gz \
+         share/man/man1/d88.1.gz \
          share/doc/retrodisk/copyright include/retrodisk/d88/disk_image.h \
          include/retrodisk/vkp/encoder.h lib/libretrodisk_d88.a lib/libretrodisk_vkp.a \
          lib/cmake/retrodisk/retrodiskConfig.cmake lib/cmake/retrodisk/retrodiskConfigVersion.cmake \
@@ -90,15 +92,20 @@ check_files() {
         fail "$(basename "$1"): files differ from the expected list:
 $(diff <(echo "$2") <(echo "$actual") || true)"
 }
-check_files "$deb" "./usr/bin/d88extract
+check_files "$deb" "./usr/bin/d88
+./usr/bin/d88extract
 ./usr/bin/drupa
 ./usr/bin/vkpack
 ./usr/share/doc/retrodisk/copyright
+./usr/share/man/man1/d88.1.gz
 ./usr/share/man/man1/d88extract.1.gz
 ./usr/share/man/man1/drupa.1.gz
 ./usr/share/man/man1/vkpack.1.gz"
 check_files "$devdeb" "./usr/include/retrodisk/d88/directory.h
 ./usr/include/retrodisk/d88/disk_image.h
+./usr/include/retrodisk/d88/image_view.h
+./usr/include/retrodisk/d88/names.h
+./usr/include/retrodisk/d88/scan.h
 ./usr/include/retrodisk/vkp/decoder.h
 ./usr/include/retrodisk/vkp/encoder.h
 ./usr/include/retrodisk/vkp/format.h
@@ -140,6 +147,7 @@ for page in "${pages[@]}"; do
 done
 
 # run_sample BIN_DIR DIR: the typical use end to end in DIR: d88extract on the sample image,
+# d88 ls and d88 get --raw-names on it (the same files as d88extract's),
 # drupa on every extracted .VKP file, then vkpack on each expanded file and drupa on the packed
 # one again in a subdirectory (a round trip). Output and status go to DIR/log.
 run_sample() {
@@ -150,6 +158,17 @@ run_sample() {
         set +e
         "$bin/d88extract" "$src/examples/sample.d88" >stdout.d88extract 2>stderr.d88extract
         echo "d88extract status $?" >>log
+        "$bin/d88" ls "$src/examples/sample.d88" >stdout.d88-ls 2>stderr.d88-ls
+        echo "d88 ls status $?" >>log
+        "$bin/d88" get --raw-names -o d88-get "$src/examples/sample.d88" >stdout.d88-get 2>stderr.d88-get
+        echo "d88 get status $?" >>log
+        # d88 get --raw-names writes the same files as d88extract.
+        same=0
+        for f in *; do
+            case $f in stdout.* | stderr.* | log | d88-get) ;; *) cmp -s "$f" "d88-get/$f" || same=1 ;; esac
+        done
+        [ "$(ls d88-get | wc -l)" -eq "$(ls | grep -cv -e '^std' -e '^log$' -e '^d88-get$')" ] || same=1
+        echo "d88 get --raw-names as d88extract status $same" >>log
         for packed in *.VKP *.vkp; do
             [ -f "$packed" ] || continue
             "$bin/drupa" "$packed" >"stdout.drupa.$packed" 2>"stderr.drupa.$packed"
@@ -174,7 +193,8 @@ run_sample() {
 [ -f examples/sample.d88 ] || { fail "examples/sample.d88 is missing"; exit 1; }
 built=$scratch/built-bin
 mkdir -p "$built"
-ln -s "$PWD/$build/programs/d88extract" "$PWD/$build/programs/drupa" "$PWD/$build/programs/vkpack" "$built"
+ln -s "$PWD/$build/programs/d88extract" "$PWD/$build/programs/drupa" "$PWD/$build/programs/vkpack" \
+    "$PWD/$build/programs/d88" "$built"
 run_sample "$root/usr/bin" "$scratch/installed"
 run_sample "$built" "$scratch/built"
 

@@ -12,7 +12,7 @@ linux_build=${LINUX_BUILD_DIR:-build-deb}
 
 . .ci/lib.sh
 install_missing cmake g++ ninja-build wine64 "g++-mingw-w64-x86-64-posix|g++-mingw-w64-x86-64-win32" \
-    "g++-mingw-w64-i686-posix|g++-mingw-w64-i686-win32"
+    "g++-mingw-w64-i686-posix|g++-mingw-w64-i686-win32" libz-mingw-w64-dev libcli11-dev nlohmann-json3-dev zlib1g-dev
 
 
 scratch=$(mktemp -d)
@@ -46,7 +46,7 @@ for arch in x86_64 i686; do
     if grep -i 'warning' "$scratch/build-$arch.log"; then
         fail "warnings in the $arch cross build"
     fi
-    for exe in programs/d88extract.exe programs/drupa.exe programs/vkpack.exe; do
+    for exe in programs/d88extract.exe programs/drupa.exe programs/vkpack.exe programs/d88.exe; do
         [ -f "$dir/$exe" ] || { fail "$dir/$exe was not built"; continue; }
         # Statically linked: only DLLs that every Windows has.
         dlls=$("$arch-w64-mingw32-objdump" -p "$dir/$exe" | awk '/DLL Name:/ {print $3}' | sort -u)

@@ -10,7 +10,7 @@ include(CMakePackageConfigHelpers)
 
 # Man pages are installed gzip-compressed where gzip exists (as Debian packages ship them; man
 # reads both), plain otherwise. -n keeps the name and time out, so packages are reproducible.
-set(MAN_PAGES d88extract.1 drupa.1 vkpack.1)
+set(MAN_PAGES d88extract.1 drupa.1 vkpack.1 d88.1)
 find_program(GZIP_PROGRAM gzip)
 set(installed_pages)
 foreach(page IN LISTS MAN_PAGES)

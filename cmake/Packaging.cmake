@@ -10,8 +10,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "tools for D88 floppy-disk images and VKP compressed files")
 set(CPACK_PACKAGE_DESCRIPTION "Command-line tools for data from old Japanese personal computers:
 d88extract lists and extracts the files on the first disk of a D88
-floppy-disk image, drupa expands files compressed in the VKP format,
-and vkpack packs files into the VKP format.")
+floppy-disk image, d88 shows the disks, tracks, sectors and flat
+directory of any D88 image and takes files out, drupa expands files
+compressed in the VKP format, and vkpack packs files into the VKP format.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 

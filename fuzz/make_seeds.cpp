@@ -190,6 +190,41 @@ void directorySeeds() {
     put("directory", "full", fullDirectory);
 }
 
+void scanSeeds() {
+    // A disk with a flat directory, files and free sectors (tracks 0 to 2 only).
+    builder::StandardDisk standard;
+    standard.addFile("README.TXT", 8, text(3000));
+    standard.addFile("\x83\x74\x83\x40\x1B", 12, noise(500, 3));
+    standard.write(size_t(16) * 1024, Bytes(1024, 0));
+    builder::Disk flat = standard.disk(true);
+    put("scan", "flat", flat.bytes());
+    // The directory cut inside its first entry, with a second disk after it.
+    builder::Disk cut = flat;
+    cut.tracks[0][0].data.resize(10);
+    put("scan", "cut_directory", builder::image({cut, smallDisk("NEXT", 2, 8, 3)}));
+    // All 341 entries, only the directory's track present.
+    builder::StandardDisk full;
+    for (int i = 0; i < 341; ++i)
+        full.setEntry(i, "F" + std::to_string(i), uint32_t(8 + i), 1);
+    put("scan", "full", full.bytes(true));
+    // Another system's disk: 16 sectors of 256 bytes.
+    put("scan", "foreign", smallDisk("OTHER", 6, 16, 1).bytes());
+    // Every anomaly: a duplicate ID, a short sector, marks, a count of 0 with sectors past it,
+    // a track outside the disk, a short track table, and the file cut inside a track.
+    builder::Disk odd = smallDisk("ODD", 3, 4, 3);
+    odd.tracks[0][1].r = 1;
+    odd.tracks[0][2].data.resize(300);
+    odd.tracks[0][3].deleted = 0x10;
+    odd.tracks[1][0].status = 0xB0;
+    odd.tracks[1][1].c = 9;
+    odd.tracks[2][0].count = 0;
+    odd.trackTableOverride[5] = 0x7FFFFF00;
+    odd.trackTableOverride[0] = 672;
+    Bytes oddBytes = odd.bytes();
+    oddBytes.resize(oddBytes.size() - 200);
+    put("scan", "anomalies", oddBytes);
+}
+
 void vkpSeeds() {
     struct Data {
         const char* name;
@@ -228,6 +263,7 @@ int main(int argc, char** argv) {
     corpus = argv[1];
     diskImageSeeds();
     directorySeeds();
+    scanSeeds();
     vkpSeeds();
     return 0;
 }

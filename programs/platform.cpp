@@ -1,9 +1,14 @@
 #include "platform.h"
 
+#include <cerrno>
+#include <string>
+
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
-#include <string>
 #include <vector>
 
 namespace {
@@ -27,6 +32,20 @@ std::string narrow(const wchar_t* text) {
     return utf8;
 }
 
+bool makeDirectory(const char* path) {
+    const std::wstring widePath = widen(path);
+    return !widePath.empty() && (_wmkdir(widePath.c_str()) == 0 || errno == EEXIST);
+}
+
+bool isDirectory(const char* path) {
+    const DWORD attributes = GetFileAttributesW(widen(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool isSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
 }  // namespace
 
 std::FILE* openFile(const char* path, const char* mode) {
@@ -38,6 +57,27 @@ std::FILE* openFile(const char* path, const char* mode) {
 int removeFile(const char* path) {
     const std::wstring widePath = widen(path);
     return widePath.empty() ? -1 : _wremove(widePath.c_str());
+}
+
+std::FILE* createNewFile(const char* path) {
+    const std::wstring widePath = widen(path);
+    if (widePath.empty()) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int fd =
+        _wopen(widePath.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+bool replaceFile(const char* from, const char* to) {
+    const std::wstring wideFrom = widen(from);
+    const std::wstring wideTo = widen(to);
+    return !wideFrom.empty() && !wideTo.empty() &&
+           MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**)) {
@@ -53,6 +93,8 @@ int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**)) {
 
 #else
 
+#include <sys/stat.h>
+
 std::FILE* openFile(const char* path, const char* mode) {
     return std::fopen(path, mode);
 }
@@ -61,4 +103,40 @@ int removeFile(const char* path) {
     return std::remove(path);
 }
 
+std::FILE* createNewFile(const char* path) {
+    return std::fopen(path, "wbx");  // C11's exclusive mode: O_CREAT | O_EXCL
+}
+
+bool replaceFile(const char* from, const char* to) {
+    return std::rename(from, to) == 0;
+}
+
+namespace {
+
+bool makeDirectory(const char* path) {
+    return ::mkdir(path, 0777) == 0 || errno == EEXIST;
+}
+
+bool isDirectory(const char* path) {
+    struct stat status = {};
+    return ::stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool isSeparator(char c) {
+    return c == '/';
+}
+
+}  // namespace
+
 #endif
+
+bool makeDirectories(const char* path) {
+    // Each parent in turn, then the whole path; the last step's result is the answer.
+    const std::string whole(path);
+    for (size_t i = 1; i < whole.size(); ++i)
+        if (isSeparator(whole[i]) && !isSeparator(whole[i - 1]))
+            makeDirectory(whole.substr(0, i).c_str());
+    if (!makeDirectory(path)) return false;
+    errno = ENOTDIR;  // the reason when something else has the name
+    return isDirectory(path);
+}

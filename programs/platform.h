@@ -11,6 +11,14 @@
 std::FILE* openFile(const char* path, const char* mode);
 int removeFile(const char* path);
 
+// Creates `path` for writing in binary mode only if no file of that name exists; null with
+// errno EEXIST when one does (checked and created in one step, so nothing is replaced).
+std::FILE* createNewFile(const char* path);
+// Renames `from` to `to`, replacing a file `to` if there is one.
+bool replaceFile(const char* from, const char* to);
+// Creates directory `path` and any missing parents (as mkdir -p); true when it exists after.
+bool makeDirectories(const char* path);
+
 #ifdef _WIN32
 // Calls run(argc, argv) with the wide arguments converted to UTF-8; returns its status.
 int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**));

@@ -36,6 +36,7 @@ constexpr int kTracks = retrodisk::d88::DiskImage::kTrackCount;
 
 struct Sector {
     uint8_t c = 0, h = 0, r = 1, n = 3;
+    uint8_t density = 0, deleted = 0, status = 0;  // header bytes 6, 7 and 8
     Bytes data;
     int32_t count = -1;  // sectors-in-track field; -1: the number of sectors of the track
 };
@@ -62,6 +63,9 @@ struct Disk {
                 const uint8_t id[] = {s.c, s.h, s.r, s.n};
                 std::copy(id, id + 4, out.begin() + std::ptrdiff_t(at));
                 putU16LE(out, at + 4, uint32_t(s.count < 0 ? int32_t(tracks[t].size()) : s.count));
+                out[at + 6] = s.density;
+                out[at + 7] = s.deleted;
+                out[at + 8] = s.status;
                 putU16LE(out, at + 14, uint32_t(s.data.size()));
                 out.insert(out.end(), s.data.begin(), s.data.end());
             }
@@ -131,7 +135,7 @@ class StandardDisk {
             sector.r = uint8_t((s & 7) + 1);
             sector.n = 3;
             const auto first = contents_.begin() + std::ptrdiff_t(size_t(s) * kSectorSize);
-            sector.data.assign(first, first + std::ptrdiff_t(kSectorSize));
+            sector.data = Bytes(first, first + std::ptrdiff_t(kSectorSize));
             d.tracks[size_t(s >> 3)].push_back(sector);
         }
         return d;

@@ -1,5 +1,11 @@
 #include <retrodisk/d88/names.h>
 
+#include <retrodisk/d88/directory.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -58,7 +64,8 @@ bool convert(UINT from, UINT to, const std::string& in, std::string* out) {
 bool convert(const char* from, const char* to, const std::string& in, std::string* out) {
     out->clear();
     iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    // iconv_open's documented failure value is (iconv_t)-1.
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;  // NOLINT(performance-no-int-to-ptr)
     // Each input byte gives at most 3 bytes of UTF-8 (a half-width katakana) or 2 of CP932.
     std::vector<char> input(in.begin(), in.end());
     std::vector<char> output(in.size() * 3 + 4);
@@ -80,6 +87,12 @@ bool convert(const char* from, const char* to, const std::string& in, std::strin
 }  // namespace
 
 bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
+    // Bytes 0x00-0x7F are the same characters in both: most names need no conversion.
+    if (std::all_of(cp932.begin(), cp932.end(),
+                    [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
+        *utf8 = cp932;
+        return true;
+    }
 #ifdef _WIN32
     return convert(kShiftJis, CP_UTF8, cp932, utf8);
 #else
@@ -93,6 +106,53 @@ bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
 #else
     return convert("UTF-8", "CP932", utf8, cp932);
 #endif
+}
+
+std::string escapeForDisplay(const std::string& bytes, bool escapeHigh) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b < 0x20 || b == 0x7F || (escapeHigh && b >= 0x80)) {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(b));
+            out += escape;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// Names Windows does not keep as given: it drops a trailing full stop, and opens a device for
+// CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 whatever the letter case and the extension.
+bool reservedOnWindows(const std::string& name) {
+#ifdef _WIN32
+    if (name.back() == '.') return true;
+    std::string base = name.substr(0, name.find('.'));
+    for (char& ch : base)
+        ch = char(std::toupper(static_cast<unsigned char>(ch)));
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+#else
+    (void)name;
+    return false;
+#endif
+}
+
+}  // namespace
+
+bool isSafeFileName(const std::string& name) {
+    if (name.empty() || name.find('\0') != std::string::npos || !isSafeName(name.c_str()))
+        return false;
+    const auto control = [](char ch) {
+        const auto b = static_cast<unsigned char>(ch);
+        return b < 0x20 || b == 0x7F;
+    };
+    return std::none_of(name.begin(), name.end(), control) && !reservedOnWindows(name);
 }
 
 }  // namespace retrodisk::d88

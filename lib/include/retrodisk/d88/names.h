@@ -17,6 +17,17 @@ bool cp932ToUtf8(const std::string& cp932, std::string* utf8);
 // a character that CP932 cannot write.
 bool utf8ToCp932(const std::string& utf8, std::string* cp932);
 
+// `bytes` made safe to show as text: each byte 0x00-0x1F and 0x7F becomes \xNN (two lowercase
+// hex digits), so a name can neither break a line nor send terminal controls; with
+// `escapeHigh`, each byte 0x80-0xFF too (a name that is not valid in the output's encoding).
+std::string escapeForDisplay(const std::string& bytes, bool escapeHigh = false);
+
+// True when `name` (as the file system will see it: UTF-8 on Windows) may be created in the
+// working directory: not empty, isSafeName, no byte 0x01-0x1F or 0x7F, and on Windows none of
+// the reserved device names CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9 in any letter case, with
+// or without an extension, and no name ending in '.'.
+bool isSafeFileName(const std::string& name);
+
 }  // namespace retrodisk::d88
 
 #endif  // RETRODISK_D88_NAMES_H

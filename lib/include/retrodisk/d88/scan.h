@@ -1,0 +1,109 @@
+// What is on one disk of an image, worked out from an ImageView: the flat directory as
+// d88extract reads it and how it ends, each file's bytes, the free sectors, the disk's common
+// geometry and its anomalies. Nothing here prints; the tools and the image editor share it.
+#ifndef RETRODISK_D88_SCAN_H
+#define RETRODISK_D88_SCAN_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <retrodisk/d88/directory.h>
+#include <retrodisk/d88/image_view.h>
+
+namespace retrodisk::d88 {
+
+// --- the flat directory ---------------------------------------------------------------------
+
+enum class DirectoryEnd {
+    kMarker,  // an entry whose name starts with a zero byte
+    kFull,    // all kMaxEntries entries were read
+    kShort,   // the next entry lies (partly) past the directory bytes that could be read
+};
+
+struct Directory {
+    // Directory bytes delivered by whole sectors, 0 to kDirectorySize: 0 when the disk has
+    // no 1024-byte sector C0 H0 R3 on track 0.
+    int32_t bytesRead = 0;
+    std::vector<DirectoryEntry> entries;  // entry i of the area is entries[i]
+    DirectoryEnd end = DirectoryEnd::kShort;
+};
+
+// Reads the directory area of `disk` as d88extract does and takes entries only from bytes
+// that were read: entry i is listed when its name byte (18 i + 1) and its last byte
+// (18 i + 17) were read and the name byte is not 0.
+void scanDirectory(const ImageView& image, const DiskInfo& disk, Directory* directory);
+
+// The bytes of `entry`'s file as d88extract writes them, into `buffer` (at least entry.size
+// bytes): the sectors from its start on that give their full share. Returns the number of
+// bytes read; fewer than entry.size when a sector is missing or short.
+int32_t readFile(const ImageView& image, const DiskInfo& disk, const DirectoryEntry& entry,
+                 uint8_t* buffer);
+
+// True when the disk carries a flat directory: the directory sector is there with 1024 bytes,
+// the scan did not end short, and every entry's sectors lie on the disk.
+bool hasFlatDirectory(const Directory& directory);
+
+// --- free space -----------------------------------------------------------------------------
+
+// Logical sectors of a 2-sided disk of 77 cylinders, and the first one after track 0 (which
+// holds the boot sectors and the directory).
+constexpr int32_t kLogicalSectors = 154 * kSectorsPerTrack;
+constexpr int32_t kFirstFileSector = kSectorsPerTrack;
+
+// Logical sectors an entry of `size` bytes covers: ceil(size / 1024).
+inline int32_t sectorsFor(int32_t size) {
+    return (size + kSectorSize - 1) / kSectorSize;
+}
+
+// free[L] for L in 0 .. kLogicalSectors - 1: L is free when it lies past track 0, no entry of
+// `directory` with a size above 0 covers it, its sector (C L>>4, H (L>>3)&1, R (L&7)+1, N 3)
+// is on its track with a data size of 1024 bytes, all in the file, and those bytes are all
+// one value (never written, or blanked): data that a program reads by sector number, with no
+// directory entry, stays out of reach.
+std::vector<bool> freeSectors(const ImageView& image, const DiskInfo& disk,
+                              const Directory& directory);
+
+struct SectorRun {
+    int32_t first;
+    int32_t count;
+};
+// Maximal runs of consecutive free sectors, in ascending order.
+std::vector<SectorRun> freeRuns(const std::vector<bool>& free);
+
+// --- geometry and anomalies -----------------------------------------------------------------
+
+struct Geometry {
+    int32_t tracks = 0;      // track table entries that are not 0
+    int32_t cylinders = 0;   // from the highest readable track with sectors: track = 2 C + H
+    int32_t heads = 0;       // 2 when a readable track of head 1 has sectors, else 1 (0: none)
+    int32_t sectors = 0;     // the most common number of sectors on a readable track
+    int32_t sectorSize = 0;  // the most common data size
+};
+Geometry commonGeometry(const ImageView& image, const DiskInfo& disk);
+
+enum class AnomalyKind {
+    kDuplicateId,    // two sectors of a track share an ID; the first is the one read
+    kSizeMismatch,   // a data size other than 128 << N
+    kDeletedData,    // a deleted-data mark
+    kStatus,         // a non-zero status byte
+    kIdMismatch,     // C or H not those of the track's position (track = 2 C + H)
+    kTrackOffset,    // a track offset outside the disk or the file
+    kCutShort,       // the file ends inside a track, or before the disk's size
+    kShortHeader,    // a track table of fewer than 164 entries
+    kPastCountZero,  // sector headers past a sector count of 0: listed, never read
+};
+// The kind's name in JSON and text output: "duplicate_id", "size_mismatch", ...
+const char* anomalyName(AnomalyKind kind);
+
+struct Anomaly {
+    int32_t track;  // -1 for the disk as a whole
+    AnomalyKind kind;
+    std::string detail;  // English, e.g. "C0 H0 R1 N3 appears 2 times"
+};
+// Every anomaly of `disk`, track by track in ascending order, disk-wide ones first.
+std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk);
+
+}  // namespace retrodisk::d88
+
+#endif  // RETRODISK_D88_SCAN_H

@@ -1,0 +1,258 @@
+#include <retrodisk/d88/scan.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <utility>
+
+namespace retrodisk::d88 {
+
+void scanDirectory(const ImageView& image, const DiskInfo& disk, Directory* directory) {
+    uint8_t area[kDirectorySize] = {};
+    directory->bytesRead = image.readSectors(disk, kDirectoryTrack, 0, 0, kDirectorySector,
+                                             kSizeCode, area, kDirectorySize);
+    directory->entries.clear();
+    const int32_t got = directory->bytesRead;
+    for (int i = 0; i < kMaxEntries; ++i) {
+        const int32_t at = kEntrySize * i;
+        // Bytes past `got` may hold part of a short sector: they are never taken for entries.
+        if (at + kNameOffset >= got) {
+            directory->end = DirectoryEnd::kShort;
+            return;
+        }
+        if (area[at + kNameOffset] == 0) {
+            directory->end = DirectoryEnd::kMarker;
+            return;
+        }
+        if (at + kEntrySize - 1 >= got) {
+            directory->end = DirectoryEnd::kShort;
+            return;
+        }
+        DirectoryEntry entry;
+        parseEntry(area, i, &entry);
+        directory->entries.push_back(entry);
+    }
+    directory->end = DirectoryEnd::kFull;
+}
+
+int32_t readFile(const ImageView& image, const DiskInfo& disk, const DirectoryEntry& entry,
+                 uint8_t* buffer) {
+    return image.readSectors(disk, entry.track, entry.c, entry.h, entry.r, kSizeCode, buffer,
+                             entry.size);
+}
+
+bool hasFlatDirectory(const Directory& directory) {
+    if (directory.bytesRead < kSectorSize || directory.end == DirectoryEnd::kShort) return false;
+    return std::none_of(directory.entries.begin(), directory.entries.end(),
+                        [](const DirectoryEntry& e) {
+                            return e.size > 0 && e.start + sectorsFor(e.size) > kLogicalSectors;
+                        });
+}
+
+std::vector<bool> freeSectors(const ImageView& image, const DiskInfo& disk,
+                              const Directory& directory) {
+    std::vector<bool> free(size_t(kLogicalSectors), false);
+    std::vector<SectorRecord> sectors;
+    // One walk per track; each sector is the first of the walk with its ID, as a read finds it.
+    for (int32_t l = kFirstFileSector; l < kLogicalSectors; ++l) {
+        if ((l & 7) == 0) image.walkTrack(disk, l >> 3, &sectors);
+        const uint8_t id[4] = {uint8_t(l >> 4), uint8_t((l >> 3) & 1), uint8_t((l & 7) + 1),
+                               uint8_t(kSizeCode)};
+        const SectorRecord* s = nullptr;
+        for (size_t k = 0; k < sectors.size() && s == nullptr; ++k)
+            if (hasId(sectors[k], id)) s = &sectors[k];
+        if (s == nullptr || s->dataSize != kSectorSize || s->dataPresent != kSectorSize) continue;
+        const uint8_t* data = image.data() + s->position + kSectorHeaderSize;
+        bool blank = true;
+        for (int32_t i = 1; i < kSectorSize && blank; ++i)
+            blank = data[i] == data[0];
+        free[size_t(l)] = blank;
+    }
+    for (const DirectoryEntry& e : directory.entries) {
+        if (e.size == 0) continue;
+        const int32_t end = e.start + sectorsFor(e.size);
+        for (int32_t l = e.start; l < end && l < kLogicalSectors; ++l)
+            free[size_t(l)] = false;
+    }
+    return free;
+}
+
+std::vector<SectorRun> freeRuns(const std::vector<bool>& free) {
+    std::vector<SectorRun> runs;
+    for (size_t l = 0; l < free.size(); ++l) {
+        if (!free[l]) continue;
+        if (!runs.empty() && size_t(runs.back().first) + size_t(runs.back().count) == l)
+            ++runs.back().count;
+        else
+            runs.push_back({int32_t(l), 1});
+    }
+    return runs;
+}
+
+namespace {
+
+// The key of the most frequent value of `counts` (the largest on a tie), 0 when empty.
+int32_t mostCommon(const std::map<int32_t, int32_t>& counts) {
+    int32_t best = 0;
+    int32_t times = 0;
+    for (const auto& [value, n] : counts) {
+        if (n >= times) {
+            best = value;
+            times = n;
+        }
+    }
+    return best;
+}
+
+// "C0 H1 R3 N3"
+std::string idText(const SectorRecord& s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "C%u H%u R%u N%u", unsigned(s.c), unsigned(s.h), unsigned(s.r),
+                  unsigned(s.n));
+    return text;
+}
+
+// `pattern` filled in with integers, each passed as long long (every conversion is %lld or
+// %llx); at most 159 characters.
+template <class... Integers>
+std::string format(const char* pattern, Integers... values) {
+    char text[160];
+    std::snprintf(text, sizeof text, pattern, static_cast<long long>(values)...);
+    return text;
+}
+
+// The anomalies of one readable track's sectors.
+void scanSectors(int32_t t, const std::vector<SectorRecord>& sectors, std::vector<Anomaly>* out) {
+    std::map<uint32_t, int32_t> seen;  // ID -> times, in ID order
+    for (const SectorRecord& s : sectors) {
+        const std::string id = idText(s);
+        ++seen[uint32_t(s.c) << 24 | uint32_t(s.h) << 16 | uint32_t(s.r) << 8 | s.n];
+        // 128 << N: a data size field of 16 bits never matches N above 8.
+        const int64_t nominal = int64_t(128) << (s.n < 16 ? s.n : 16);
+        if (s.dataSize != nominal)
+            out->push_back({t, AnomalyKind::kSizeMismatch,
+                            id + format(": data size %lld, N gives %lld", s.dataSize, nominal)});
+        if (s.deleted != 0)
+            out->push_back({t, AnomalyKind::kDeletedData,
+                            id + format(": deleted-data mark 0x%02llx", s.deleted)});
+        if (s.status != 0)
+            out->push_back({t, AnomalyKind::kStatus, id + format(": status 0x%02llx", s.status)});
+        if (s.c != (t >> 1) || s.h != (t & 1))
+            out->push_back({t, AnomalyKind::kIdMismatch,
+                            id + format(" on track %lld (C%lld H%lld)", t, t >> 1, t & 1)});
+        if (s.dataPresent < s.dataSize)
+            out->push_back({t, AnomalyKind::kCutShort,
+                            id + format(": the file ends after %lld of its %lld data bytes",
+                                        s.dataPresent, s.dataSize)});
+    }
+    for (const auto& [key, times] : seen) {
+        if (times < 2) continue;
+        SectorRecord s;
+        s.c = uint8_t(key >> 24);
+        s.h = uint8_t(key >> 16);
+        s.r = uint8_t(key >> 8);
+        s.n = uint8_t(key);
+        out->push_back({t, AnomalyKind::kDuplicateId,
+                        idText(s) + format(" appears %lld times; the first is read", times)});
+    }
+}
+
+}  // namespace
+
+Geometry commonGeometry(const ImageView& image, const DiskInfo& disk) {
+    Geometry g;
+    std::map<int32_t, int32_t> sectorCounts;
+    std::map<int32_t, int32_t> sizes;
+    int32_t highest = -1;
+    std::vector<SectorRecord> sectors;
+    for (int32_t t = 0; t < disk.tableEntries; ++t) {
+        if (disk.trackOffsets[t] != 0) ++g.tracks;
+        image.walkTrack(disk, t, &sectors);
+        if (sectors.empty()) continue;
+        highest = t;
+        if ((t & 1) != 0) g.heads = 2;
+        ++sectorCounts[int32_t(sectors.size())];
+        for (const SectorRecord& s : sectors)
+            ++sizes[s.dataSize];
+    }
+    if (highest < 0) return g;
+    if (g.heads == 0) g.heads = 1;
+    g.cylinders = (highest >> 1) + 1;
+    g.sectors = mostCommon(sectorCounts);
+    g.sectorSize = mostCommon(sizes);
+    return g;
+}
+
+const char* anomalyName(AnomalyKind kind) {
+    switch (kind) {
+        case AnomalyKind::kDuplicateId:
+            return "duplicate_id";
+        case AnomalyKind::kSizeMismatch:
+            return "size_mismatch";
+        case AnomalyKind::kDeletedData:
+            return "deleted_data";
+        case AnomalyKind::kStatus:
+            return "status";
+        case AnomalyKind::kIdMismatch:
+            return "id_mismatch";
+        case AnomalyKind::kTrackOffset:
+            return "track_offset";
+        case AnomalyKind::kCutShort:
+            return "cut_short";
+        case AnomalyKind::kShortHeader:
+            return "short_header";
+        case AnomalyKind::kPastCountZero:
+            return "past_count_zero";
+    }
+    return "unknown";
+}
+
+std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk) {
+    std::vector<Anomaly> out;
+    const int64_t fileLeft = int64_t(image.size()) - disk.offset;
+    if (int64_t(uint32_t(disk.size)) > fileLeft)
+        out.push_back({-1, AnomalyKind::kCutShort,
+                       format("the disk size %lld runs %lld bytes past the end of the file",
+                              uint32_t(disk.size), int64_t(uint32_t(disk.size)) - fileLeft)});
+    if (disk.tableEntries < DiskImage::kTrackCount)
+        out.push_back({-1, AnomalyKind::kShortHeader,
+                       format("the track table has %lld entries (the first track starts at "
+                              "offset %lld)",
+                              disk.tableEntries, kTrackTableOffset + 4 * disk.tableEntries)});
+
+    std::vector<SectorRecord> sectors;
+    for (int32_t t = 0; t < disk.tableEntries; ++t) {
+        const int32_t offset = disk.trackOffsets[t];
+        if (offset == 0) continue;
+        const int64_t position = ImageView::trackPosition(disk, t);
+        if (position < 0 || position + kSectorHeaderSize > int64_t(image.size())) {
+            const bool pastDisk = offset > disk.size || position < 0;
+            out.push_back(
+                {t, AnomalyKind::kTrackOffset,
+                 format(pastDisk ? "offset %lld lies outside the disk (size %lld)"
+                                 : "offset %lld lies past the end of the file (%lld "
+                                   "bytes)",
+                        uint32_t(offset),
+                        pastDisk ? int64_t(uint32_t(disk.size)) : int64_t(image.size()))});
+            continue;
+        }
+        const WalkEnd end = image.walkTrack(disk, t, &sectors);
+        scanSectors(t, sectors, &out);
+        if (end == WalkEnd::kFileEnd)
+            out.push_back({t, AnomalyKind::kCutShort,
+                           format("the file ends inside the header of sector %lld of the track",
+                                  int64_t(sectors.size()) + 1)});
+        // Counted up to a bound: the number is for a person to read.
+        constexpr int32_t kCountLimit = 1 << 16;
+        const int32_t past =
+            end == WalkEnd::kCountZero ? image.headersPastCountZero(disk, t, kCountLimit) : 0;
+        if (past > 0)
+            out.push_back({t, AnomalyKind::kPastCountZero,
+                           format("%lld sector headers follow a sector count of 0 and are "
+                                  "never read",
+                                  past)});
+    }
+    return out;
+}
+
+}  // namespace retrodisk::d88

@@ -1,0 +1,251 @@
+// The real d88, run in a scratch directory: what it prints, its status, the files it leaves;
+// its JSON parsed; get against d88extract on the same image.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "case_name.h"
+#include "cli.h"
+#include "d88_builder.h"
+
+namespace {
+
+using builder::Bytes;
+using builder::StandardDisk;
+using cli::Files;
+using cli::row;
+using nlohmann::json;
+
+const std::string kKatakana = "\x83\x74\x83\x40";  // "fa" in Shift_JIS
+const std::string kKatakanaUtf8 = "\xE3\x83\x95\xE3\x82\xA1";
+
+struct Entry {
+    std::string name;
+    uint32_t start;
+    std::string data;
+    int32_t size = -1;  // the size field; -1: the data's size
+};
+
+// A sparse standard disk with these directory entries, each entry's data at its start.
+std::string image(const std::vector<Entry>& entries) {
+    StandardDisk disk;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        disk.setEntry(int(i), e.name, e.start,
+                      uint32_t(e.size < 0 ? int32_t(e.data.size()) : e.size));
+        disk.write(size_t(e.start) * 1024, Bytes(e.data.begin(), e.data.end()));
+    }
+    return builder::toString(disk.disk(true).bytes());
+}
+
+// A disk from another system: 40 cylinders x 2 heads x 16 sectors of 256 bytes.
+std::string foreignDisk() {
+    builder::Disk d;
+    for (uint8_t t = 0; t < 80; ++t)
+        for (uint8_t r = 1; r <= 16; ++r) {
+            builder::Sector s;
+            s.c = uint8_t(t >> 1), s.h = uint8_t(t & 1), s.r = r, s.n = 1;
+            s.data.assign(256, 0xE5);
+            d.tracks[t].push_back(s);
+        }
+    return builder::toString(d.bytes());
+}
+
+const std::string kUsageHint = " (d88 --help shows the usage)\n";
+const std::string kListing = image({{"A", 8, std::string(10, 'A')},
+                                    {kKatakana, 9, "B"},
+                                    {"C\x1B", 0, ""},
+                                    {"LOST", 1300, "", 100}});
+const std::string kHeader = "   #  START   SIZE  SECTORS  CRC32     NAME\n";
+const std::string kTwo = image({{"A.TXT", 8, "aaa"}, {"B1", 9, "bb"}});
+
+const cli::Case kCases[] = {
+    row("no subcommand", {}, {"d88"}, 2, "", "d88: A subcommand is required" + kUsageHint, {}),
+    row("a disk number that is not one", {}, {"d88", "ls", "x.d88", "-d", "-1"}, 2, "",
+        "d88: --disk: not a disk number: -1" + kUsageHint, {}),
+    row("--version", {}, {"d88", "--version"}, 0, "d88 (retrodisk) " D88_VERSION "\n", "", {}),
+    row("missing image", {}, {"d88", "info", "missing.d88"}, 1, "",
+        "d88: missing.d88: cannot open: No such file or directory\n", {}),
+    // Linux: a directory opens and fails on the first read.
+    row("a directory as image", {{"d/", ""}}, {"d88", "ls", "d"}, 1, "",
+        "d88: d: cannot read: Is a directory\n", {}),
+    row("no such disk", {{"i.d88", kTwo}}, {"d88", "tracks", "i.d88", "-d", "1"}, 1, "",
+        "d88: i.d88: there is no disk 1 (the file holds 1)\n", {}),
+    row("ls: names converted and escaped, CRCs, unreadable data", {{"i.d88", kListing}},
+        {"d88", "ls", "i.d88"}, 0,
+        kHeader + "   0      8     10        1  478ed0cf  A\n" +
+            "   1      9      1        1  4ad0cf31  " + kKatakanaUtf8 + "\n" +
+            "   2      0      0        0  00000000  C\\x1b\n" +
+            "   3   1300    100        1  -         LOST\n" +
+            "4 files, directory end: marker\nfree: 0 sectors\n",
+        "", {}),
+    row("ls --raw-names", {{"i.d88", image({{kKatakana, 9, "B"}})}},
+        {"d88", "ls", "--raw-names", "i.d88"}, 0,
+        kHeader + "   0      9      1        1  4ad0cf31  " + kKatakana +
+            "\n1 files, directory end: marker\nfree: 0 sectors\n",
+        "", {}),
+    row("ls: another system's disk has no flat directory", {{"f.d88", foreignDisk()}},
+        {"d88", "ls", "f.d88"}, 1, "",
+        "d88: f.d88: disk 0 has no flat directory (no 1024-byte sector C0 H0 R3 on track 0)\n", {}),
+    // '?' stands for one character, of one or more bytes.
+    row("get: a Shift_JIS name as UTF-8", {{"i.d88", kListing}},
+        {"d88", "get", "i.d88", "-o", "out", "A", "?\xE3\x82\xA1"}, 0,
+        "A  10 bytes\n" + kKatakanaUtf8 + "  1 bytes\n", "",
+        {{"out/A", std::string(10, 'A')}, {"out/" + kKatakanaUtf8, "B"}}),
+    row("get --raw-names: the name's bytes", {{"i.d88", kListing}},
+        {"d88", "get", "--raw-names", "i.d88", kKatakana}, 0, kKatakana + "  1 bytes\n", "",
+        {{kKatakana, "B"}}),
+    row("get: a file of size 0", {{"i.d88", image({{"E", 8, ""}})}}, {"d88", "get", "i.d88"}, 0,
+        "E  0 bytes\n", "", {{"E", ""}}),
+    row("get: wildcards, unread data, a name matching nothing", {{"i.d88", kListing}},
+        {"d88", "get", "i.d88", "*O*", "C*", "NONE"}, 1, "",
+        "d88: i.d88: C\\x1b: unsafe as a file name, not written\n"
+        "d88: i.d88: LOST: cannot read its data\nd88: i.d88: NONE: no such file on disk 0\n",
+        {}),
+    row("get: an existing file is kept without -f", {{"i.d88", kTwo}, {"B1", "old"}},
+        {"d88", "get", "i.d88"}, 1, "A.TXT  3 bytes\n",
+        "d88: i.d88: B1: ./B1 exists (-f replaces it)\n", {{"A.TXT", "aaa"}}),
+    // A link in the way is replaced, not written through.
+    row("get -f replaces it", {{"i.d88", kTwo}, {"B1", "old"}, {"A.TXT", "->keep"}, {"keep", "k"}},
+        {"d88", "get", "-f", "i.d88"}, 0, "A.TXT  3 bytes\nB1  2 bytes\n", "",
+        {{"A.TXT", "aaa"}, {"B1", "bb"}}),
+    row("get: a second entry of the same name", {{"i.d88", image({{"A", 8, "1"}, {"A", 9, "2"}})}},
+        {"d88", "get", "i.d88"}, 1, "A  1 bytes\n",
+        "d88: i.d88: A: a second entry of this name, not written over the first\n", {{"A", "1"}}),
+    row("get: unsafe and invalid names",
+        {{"i.d88", image({{"..", 8, "1"}, {"a/b", 8, "1"}, {"X\x83", 8, "1"}})}},
+        {"d88", "get", "i.d88"}, 1, "",
+        "d88: i.d88: ..: unsafe as a file name, not written\n"
+        "d88: i.d88: a/b: unsafe as a file name, not written\n"
+        "d88: i.d88: X\\x83: the name is not valid Shift_JIS; --raw-names writes it as it is\n",
+        {}),
+    // 3000 bytes from sector 14, the only one of its track in the sparse image.
+    row("get: data cut short keeps what was read", {{"i.d88", image({{"CUT", 14, "xy", 3000}})}},
+        {"d88", "get", "i.d88"}, 1, "",
+        "d88: i.d88: CUT: only 1024 of its 3000 bytes can be read; wrote those\n",
+        {{"CUT", "xy" + std::string(1022, '\0')}}),
+    row("get: -o names a file", {{"i.d88", kTwo}, {"out", "x"}},
+        {"d88", "get", "i.d88", "-o", "out"}, 1, "",
+        "d88: out: cannot create the directory: Not a directory\n", {}),
+};
+
+class D88Cli : public testing::TestWithParam<cli::Case> {};
+
+TEST_P(D88Cli, PrintsWritesAndReports) {
+    cli::expectRun(D88_PATH, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(D88, D88Cli, testing::ValuesIn(kCases), CaseName());
+
+json runJson(const std::vector<std::string>& argv, const Files& files, int status = 0) {
+    cli::TempDir dir;
+    for (const auto& [name, content] : files)
+        cli::writeFile(dir / name, content);
+    const cli::Result r = cli::run(D88_PATH, argv, dir.path());
+    EXPECT_EQ(r.status, status) << r.err;
+    return json::parse(r.out);
+}
+
+// info and tracks on a file of three disks: the standard one, another system's, a damaged one.
+TEST(D88, InfoAndTracksJson) {
+    builder::Disk damaged = StandardDisk().disk(true);
+    damaged.tracks[3].push_back({});
+    damaged.tracks[3].back().deleted = 0x10;
+    damaged.tracks[3].back().data.assign(1024, 0);
+    damaged.name = "\x83\x74\x83\x40\x1B";
+    StandardDisk beyond;  // a directory whose entry runs past the disk's last sector
+    beyond.setEntry(0, "BIG", 1230, 5000);
+    const std::string file =
+        builder::toString(builder::image({StandardDisk().disk(), beyond.disk(true), damaged}));
+    const std::string foreign = foreignDisk();
+    const json info = runJson({"d88", "info", "--json", "a.d88"}, {{"a.d88", file + foreign}});
+    ASSERT_EQ(info["disks"].size(), 4u);
+    const json& standard = info["disks"][0];
+    EXPECT_EQ(standard["geometry"], json::parse(R"({"cylinders":77,"heads":2,"sectors":8,
+                                                   "sector_size":1024})"));
+    EXPECT_TRUE(standard["flat_directory"]);
+    EXPECT_EQ(standard["tracks"], 154);
+    EXPECT_EQ(standard["media"], "2D");
+    EXPECT_FALSE(info["disks"][1]["flat_directory"]);
+    const json& bad = info["disks"][2];
+    EXPECT_EQ(bad["name"], kKatakanaUtf8 + "\x1B");
+    EXPECT_EQ(bad["name_bytes"], "837483401b");
+    EXPECT_EQ(bad["anomalies"], json::parse(R"j([{"track":3,"kind":"deleted_data",
+        "detail":"C0 H0 R1 N3: deleted-data mark 0x10"},{"track":3,"kind":"id_mismatch",
+        "detail":"C0 H0 R1 N3 on track 3 (C1 H1)"}])j"))
+        << bad["anomalies"].dump();
+    const json& other = info["disks"][3];
+    EXPECT_EQ(other["offset"], file.size());
+    EXPECT_FALSE(other["flat_directory"]);
+    EXPECT_EQ(other["geometry"]["sector_size"], 256);
+
+    const json tracks =
+        runJson({"d88", "tracks", "--json", "-d", "3", "a.d88"}, {{"a.d88", file + foreign}});
+    EXPECT_EQ(tracks["disk"], 3);
+    ASSERT_EQ(tracks["tracks"].size(), 80u);
+    EXPECT_EQ(tracks["tracks"][79]["sectors"][15],
+              json::parse(R"({"c":39,"h":1,"r":16,"n":1,"count":16,"density":0,"deleted":0,
+                              "status":0,"size":256})"));
+}
+
+// A directory sector missing after 56 entries: they are listed, then the failure.
+TEST(D88, ShortDirectory) {
+    StandardDisk disk;
+    for (int i = 0; i < 57; ++i)
+        disk.setEntry(i, "F", 0, 0);
+    std::string bytes = builder::toString(disk.bytes(true));
+    bytes.resize(1730);  // inside the second directory sector's header
+    cli::TempDir dir;
+    cli::writeFile(dir / "i.d88", bytes);
+    const cli::Result r = cli::run(D88_PATH, {"d88", "ls", "i.d88"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("56 files, directory end: short\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err,
+              "d88: i.d88: the directory is cut short after 56 entries: a directory "
+              "sector is missing or short\n");
+}
+
+// The full directory: ls --json names, sizes and CRC-32s are those of the files d88extract
+// writes, get --raw-names writes exactly d88extract's files, and the free runs are what is left.
+TEST(D88, LsAndGetMatchD88extract) {
+    StandardDisk disk;
+    for (int i = 0; i < 341; ++i) {
+        char name[14];
+        std::snprintf(name, sizeof name, i % 7 == 0 ? "\x83\x74%03d" : "F%03d.DAT", i);
+        disk.addFile(name, 8 + 3 * uint32_t(i), Bytes(2049 + size_t(i), uint8_t(i)));
+    }
+    disk.write(size_t(1040) * 1024, {1});  // data with no entry: not free
+    const Files before = {{"i.d88", builder::toString(disk.bytes())}};
+    cli::TempDir a;
+    cli::TempDir b;
+    for (const auto& [name, content] : before)
+        cli::writeFile(a / name, content), cli::writeFile(b / name, content);
+    ASSERT_EQ(cli::run(D88EXTRACT_PATH, {"d88extract", "i.d88"}, a.path()).status, 0);
+    const cli::Result got = cli::run(D88_PATH, {"d88", "get", "--raw-names", "i.d88"}, b.path());
+    ASSERT_EQ(got.status, 0) << got.err;
+    const Files extracted = cli::snapshot(a.path(), a.path());
+    EXPECT_TRUE(extracted == cli::snapshot(b.path(), b.path()));
+
+    const json ls = runJson({"d88", "ls", "--json", "i.d88"}, before);
+    ASSERT_EQ(ls["files"].size(), 341u);
+    EXPECT_EQ(ls["end"], "full");
+    for (const json& f : ls["files"]) {
+        std::string name;
+        for (size_t k = 0; k < f["name_bytes"].get<std::string>().size(); k += 2)
+            name += char(std::stoi(f["name_bytes"].get<std::string>().substr(k, 2), nullptr, 16));
+        const std::string& bytes = extracted.at(name);
+        char crc[9];
+        std::snprintf(crc, sizeof crc, "%08lx",
+                      crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size())));
+        EXPECT_EQ(f["crc32"], crc) << f.dump();
+        EXPECT_EQ(f["size"], bytes.size());
+    }
+    EXPECT_EQ(ls["free"], json::parse(R"({"sectors":200,"runs":[[1031,9],[1041,191]]})"));
+}
+
+}  // namespace
