@@ -99,6 +99,7 @@ check_files "$deb" "./usr/bin/d88extract
 ./usr/share/man/man1/vkpack.1.gz"
 check_files "$devdeb" "./usr/include/retrodisk/d88/directory.h
 ./usr/include/retrodisk/d88/disk_image.h
+./usr/include/retrodisk/d88/names.h
 ./usr/include/retrodisk/vkp/decoder.h
 ./usr/include/retrodisk/vkp/encoder.h
 ./usr/include/retrodisk/vkp/format.h
