@@ -6,6 +6,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <vector>
 #endif
 
@@ -58,7 +59,7 @@ bool convert(UINT from, UINT to, const std::string& in, std::string* out) {
 bool convert(const char* from, const char* to, const std::string& in, std::string* out) {
     out->clear();
     iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    if (reinterpret_cast<intptr_t>(cd) == -1) return false;  // iconv_open's (iconv_t)-1
     // Each input byte gives at most 3 bytes of UTF-8 (a half-width katakana) or 2 of CP932.
     std::vector<char> input(in.begin(), in.end());
     std::vector<char> output(in.size() * 3 + 4);
