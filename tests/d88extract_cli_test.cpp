@@ -263,7 +263,7 @@ const UsageCase kUsageCases[] = {
     {"two arguments", {"./tools/x88", "a.d88", "b.d88"}, 1, "Usage: ./tools/x88 [d88file]\n"},
     {"no invocation name", {}, 1, "Usage: d88extract [d88file]\n"},
     {"image that does not exist", {"d88extract", "missing.d88"}, 1, kCannotOpen},
-    {"directory as image: opens, reads as empty", {"d88extract", "."}, 0, ""},
+    {"directory as image", {"d88extract", "."}, 1, kCannotOpen},
 };
 
 class UsageTest : public testing::TestWithParam<UsageCase> {};

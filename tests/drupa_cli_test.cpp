@@ -51,6 +51,8 @@ const cli::Case kCases[] = {
     row("program name only", {}, {"drupa"}, 1, "", kUsage, {}),
     row("two arguments", {{"a.vkp", kSmallVkp}}, {"drupa", "a.vkp", "a.vkp"}, 1, "", kUsage, {}),
     row("missing file", {}, {"drupa", "missing.vkp"}, 1, "", cli::kCannotOpenInput, {}),
+    row("input is a directory: output untouched", {{"d.vkp/", ""}, {"d", "keep\n"}},
+        {"drupa", "d.vkp"}, 1, "", cli::kCannotOpenInput, {}),
     row("empty file", {{"e.vkp", ""}}, {"drupa", "e.vkp"}, 0, "compressed = 0 -> original = 0\n",
         "", {{"e", ""}}),
     row("seven bytes: the rest reads as zero", {{"s.vkp", std::string("\0\0\0\x09\0\0\x01", 7)}},
