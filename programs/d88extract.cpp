@@ -18,7 +18,7 @@ DiskImage image;
 uint8_t directory[kDirectorySize];
 uint8_t transfer[kDiskBytes];
 
-// Reports a failed entry: "NAME: message", after the listing lines printed so far.
+// Reports a failure: "NAME: message", after the listing lines printed so far.
 void entryFailed(const char* name, const char* message) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s", name, message);
@@ -44,6 +44,15 @@ const char* extractFile(const char* name, int32_t track, int32_t c, int32_t h, i
     return got < size ? kCannotRead : nullptr;
 }
 
+// True when entry `index` was not read in full, given the `got` bytes of the directory that
+// came from sectors read whole: its name byte lies at or past `got`, or, unless that byte
+// marks the end of the directory, its last byte does.
+bool entryCutShort(int index, int32_t got) {
+    const int32_t at = int32_t(index) * kEntrySize;
+    if (at + kNameOffset >= got) return true;
+    return directory[at + kNameOffset] != 0 && at + kEntrySize - 1 >= got;
+}
+
 int run(int argc, char** argv) {
     if (argc != 2) {
         // Without an invocation name (argc 0; Linux then passes one empty argument) the usage
@@ -56,16 +65,17 @@ int run(int argc, char** argv) {
         std::fputs(kCannotOpenImage, stderr);
         return 1;
     }
-    // Neither result is tested: without disk 0 or a directory nothing is read, and what was
-    // not read stays zero, which ends the directory.
+    // Without disk 0 nothing is read; what was read of a sector cut short is not counted, and
+    // only what was counted is looked at.
     image.selectDisk(0);
     image.setSectorRange(kFirstSector, kLastSector);
-    image.readSectors(kDirectoryTrack, 0, 0, kDirectorySector, kSizeCode, directory,
-                      kDirectorySize);
+    const int32_t got = image.readSectors(kDirectoryTrack, 0, 0, kDirectorySector, kSizeCode,
+                                          directory, kDirectorySize);
 
     bool failed = false;
     DirectoryEntry entry;
-    for (int i = 0; i < kMaxEntries && parseEntry(directory, i, &entry); ++i) {
+    int i = 0;
+    for (; i < kMaxEntries && !entryCutShort(i, got) && parseEntry(directory, i, &entry); ++i) {
         char line[kListingLineSize];
         const int length = formatListingLine(entry, line);
         std::fwrite(line, 1, size_t(length), stdout);
@@ -79,6 +89,11 @@ int run(int argc, char** argv) {
             entryFailed(entry.name, message);
             failed = true;
         }
+    }
+    // The scan stopped before the end of the directory: say so, after the entries it listed.
+    if (i < kMaxEntries && entryCutShort(i, got)) {
+        entryFailed(argv[1], kCannotRead);
+        failed = true;
     }
     return failed ? 1 : 0;
 }

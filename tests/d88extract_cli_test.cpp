@@ -123,6 +123,24 @@ CliCase row(const char* what, Bytes image, Files before, int status, std::string
 const std::string kNext = "NEXT          START=000c SIZE=0005\n";
 const std::string kFile = "FILE          START=0008 SIZE=07d0\n";
 const std::string kFileUnread = "FILE: " + kCannotRead;
+const std::string kShortDirectory = std::string(kImage) + ": " + kCannotRead;
+
+// Entries 0 to 56, all empty files, with the directory's later sectors missing: entry 56 runs
+// past the first sector, so the scan stops there with the 56 entries before it listed.
+CliCase entryPastTheSectorsRead() {
+    StandardDisk disk;
+    std::string listing;
+    for (int i = 0; i <= 56; ++i) {
+        const std::string name = "E" + std::to_string(i);
+        disk.setEntry(i, name, 8, 0);
+        if (i < 56)
+            listing += name + std::string(13 - name.size(), ' ') + " START=0008 SIZE=0000\n";
+    }
+    builder::Disk d = disk.disk(true);
+    d.tracks[0].resize(1);
+    return row("an entry past the directory sectors read", d.bytes(), {}, 1, listing,
+               kShortDirectory, {});
+}
 
 const CliCase kCases[] = {
     // START7.DAT: track 0 R8, track 1 R1, R2; HEAD1: track 1 (C0 H1) R8, track 2 (C1 H0) R1.
@@ -200,15 +218,17 @@ const CliCase kCases[] = {
         "OLD           START=0008 SIZE=000a\n" + kNext, "",
         {{"OLD", patternString(10, 12)}, {"NEXT", patternString(5, 13)}}),
     row("empty directory", StandardDisk().bytes(), {}, 0, "", "", {}),
-    row("directory without its later sectors", directoryCut(), {}, 0,
+    row("directory ending in its first sector, the later ones missing", directoryCut(), {}, 0,
         "ONE           START=0008 SIZE=0001\n", "", {{"ONE", patternString(1, 14)}}),
-    // Images cut short at every kind of boundary.
-    row("empty image", truncated(0), {}, 0, "", "", {}),
-    row("cut inside the disk header", truncated(687), {}, 0, "", "", {}),
-    row("cut after the disk header", truncated(688), {}, 0, "", "", {}),
-    row("cut inside the directory sector header", truncated(700), {}, 0, "", "", {}),
-    row("cut inside the directory's first entry", truncated(704 + 10), {}, 0,
-        "FILE          START=0000 SIZE=0000\n", "", {}),
+    entryPastTheSectorsRead(),
+    // Images cut short at every kind of boundary. Bytes of a directory sector cut short are
+    // not entries.
+    row("empty image", truncated(0), {}, 1, "", kShortDirectory, {}),
+    row("cut inside the disk header", truncated(687), {}, 1, "", kShortDirectory, {}),
+    row("cut after the disk header", truncated(688), {}, 1, "", kShortDirectory, {}),
+    row("cut inside the directory sector header", truncated(700), {}, 1, "", kShortDirectory, {}),
+    row("cut inside the directory's first entry", truncated(704 + 10), {}, 1, "", kShortDirectory,
+        {}),
     row("cut after the directory", truncated(1728), {}, 1, kFile, kFileUnread, {}),
     row("cut inside the file's first sector header", truncated(1740), {}, 1, kFile, kFileUnread,
         {}),
