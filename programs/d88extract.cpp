@@ -86,7 +86,9 @@ int run(int argc, char** argv) {
                                                 kSizeCode, entry.size)
                                   : kBadName;
         if (message != nullptr) {
-            entryFailed(entry.name, message);
+            char shown[kNameLength + 1];
+            printableName(entry.name, shown);
+            entryFailed(shown, message);
             failed = true;
         }
     }

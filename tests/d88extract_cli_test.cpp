@@ -142,6 +142,28 @@ CliCase entryPastTheSectorsRead() {
                kShortDirectory, {});
 }
 
+// Entries of 10 bytes, each listed with its name as shown (the name itself when not given);
+// the safe ones are written, the others refused.
+struct Name {
+    std::string name;
+    bool safe;
+    std::string shown = name;
+};
+CliCase namesRow(const char* what, const std::vector<Name>& names) {
+    std::vector<Entry> entries;
+    std::string out, err;
+    Files after;
+    for (const Name& n : names) {
+        entries.push_back({n.name.c_str(), 8, 10, 6});
+        out += n.shown + std::string(13 - n.shown.size(), ' ') + " START=0008 SIZE=000a\n";
+        if (n.safe)
+            after[n.name] = patternString(10, 6);
+        else
+            err += n.shown + ": " + kBadName;
+    }
+    return row(what, image(entries), {}, err.empty() ? 0 : 1, out, err, after);
+}
+
 const CliCase kCases[] = {
     // START7.DAT: track 0 R8, track 1 R1, R2; HEAD1: track 1 (C0 H1) R8, track 2 (C1 H0) R1.
     row("files across heads and cylinders",
@@ -159,6 +181,11 @@ const CliCase kCases[] = {
          {"HEAD1", patternString(2048, 2)},
          {"THIRTEEN.CHRS", patternString(1, 3)},
          {"\x83\x74\x83\x40", patternString(1024, 4)}}),
+    // Control bytes show as '?' and make the name unsafe.
+    namesRow("names with control bytes", {{"A\x1B[2J", false, "A?[2J"},
+                                          {"LINE\nFAKE", false, "LINE?FAKE"},
+                                          {"\x08\x7F\x01\x1F", false, "????"},
+                                          {"OK", true}}),
     // The second name starts with a space; ".." is empty, skipped before its name is looked at.
     row("size 0 and empty names are skipped",
         image({{"EMPTY", 8, 0}, {"", 8, 10, 5}, {"AFTER", 8, 10, 5}, {"..", 8, 0}}), {}, 0,
