@@ -1,8 +1,10 @@
 // d88extract: lists the directory of the first disk in a D88 image and writes out its files.
 #include <cstdio>
+#include <string>
 
 #include <retrodisk/d88/directory.h>
 #include <retrodisk/d88/disk_image.h>
+#include <retrodisk/d88/names.h>
 
 #include "messages.h"
 #include "platform.h"
@@ -24,20 +26,33 @@ void entryFailed(const char* name, const char* message) {
     std::fprintf(stderr, "%s: %s", name, message);
 }
 
+// The path an entry's file is written to: its name as it is, or on Windows its name read as
+// Shift_JIS, in the UTF-8 that openFile takes there (isSafeName has checked that it converts).
+std::string outputPath(const char* name) {
+#ifdef _WIN32
+    std::string path;
+    cp932ToUtf8(name, &path);
+    return path;
+#else
+    return name;
+#endif
+}
+
 // Reads one file into the transfer buffer and writes the bytes that were read to a file called
 // name. Returns the message for the first failure, or null.
 const char* extractFile(const char* name, int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,
                         int32_t size) {
     const int32_t got = image.readSectors(track, c, h, r, n, transfer, size);
     if (got == 0) return kCannotRead;
-    std::FILE* out = std::fopen(name, "wb");
+    const std::string path = outputPath(name);
+    std::FILE* out = openFile(path.c_str(), "wb");
     if (out == nullptr) return kCannotCreate;
     // Only the bytes read: the buffer past them holds a short sector or an earlier file.
     bool written = std::fwrite(transfer, 1, size_t(got), out) == size_t(got);
     written = std::fflush(out) == 0 && written;
     written = std::fclose(out) == 0 && written;
     if (!written) {
-        std::remove(name);
+        removeFile(path.c_str());
         return kCannotWrite;
     }
     // A file cut short keeps what was read, and is still reported.

@@ -181,6 +181,9 @@ const CliCase kCases[] = {
          {"HEAD1", patternString(2048, 2)},
          {"THIRTEEN.CHRS", patternString(1, 3)},
          {"\x83\x74\x83\x40", patternString(1024, 4)}}),
+    // A kanji with a trail byte 0x5C (not a backslash), one with 0x9B, half-width katakana.
+    namesRow("kanji and half-width katakana names",
+             {{"\x95\x5C\x8E\xA6.TXT", true}, {"\x89\x9B\xB6\xC5", true}}),
     // Control bytes show as '?' and make the name unsafe.
     namesRow("names with control bytes", {{"A\x1B[2J", false, "A?[2J"},
                                           {"LINE\nFAKE", false, "LINE?FAKE"},

@@ -118,6 +118,7 @@ const NameCase kNameCases[] = {
 #else
     {"backslash is a plain byte", "a\\b", true},
     {"colon is a plain byte", "C:X", true},
+    {"device names are plain names", "NUL.TXT", true},
 #endif
 };
 

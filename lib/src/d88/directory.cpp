@@ -1,6 +1,13 @@
 #include <retrodisk/d88/directory.h>
 
 #include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <retrodisk/d88/names.h>
+
+#include <string>
+#endif
 
 #include "bytes.h"
 
@@ -36,6 +43,23 @@ bool isControlByte(char c) {
     return (b >= 0x01 && b <= 0x1F) || b == 0x7F;
 }
 
+#ifdef _WIN32
+// True when `name` (UTF-8) names a device on Windows, with or without an extension: the part
+// before the first full stop, in any letter case.
+bool isDeviceName(const std::string& name) {
+    static const char* const kDevices[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1",   "COM2",
+                                           "COM3", "COM4", "COM5", "COM6", "COM7",   "COM8",
+                                           "COM9", "LPT1", "LPT2", "LPT3", "LPT4",   "LPT5",
+                                           "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$"};
+    std::string base = name.substr(0, name.find('.'));
+    for (char& c : base)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    for (const char* device : kDevices)
+        if (base == device) return true;
+    return false;
+}
+#endif
+
 }  // namespace
 
 void printableName(const char* name, char* printable) {
@@ -53,14 +77,20 @@ int formatListingLine(const DirectoryEntry& entry, char* line) {
 }
 
 bool isSafeName(const char* name) {
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
-    for (const char* p = name; *p != '\0'; ++p) {
-        if (*p == '/' || isControlByte(*p)) return false;
+    for (const char* p = name; *p != '\0'; ++p)
+        if (isControlByte(*p)) return false;
 #ifdef _WIN32
-        if (*p == '\\' || *p == ':') return false;
+    // Windows reads the name as Shift_JIS characters, so check those, not the bytes: a trail
+    // byte may be 0x5C, which is not a backslash there.
+    std::string utf8;
+    if (!cp932ToUtf8(name, &utf8)) return false;
+    if (utf8 == "." || utf8 == ".." || isDeviceName(utf8)) return false;
+    if (!utf8.empty() && utf8.back() == '.') return false;  // Windows drops a final full stop
+    return utf8.find_first_of("/\\:") == std::string::npos;
+#else
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
+    return std::strchr(name, '/') == nullptr;
 #endif
-    }
-    return true;
 }
 
 }  // namespace retrodisk::d88

@@ -58,8 +58,11 @@ constexpr int kListingLineSize = 40;
 int formatListingLine(const DirectoryEntry& entry, char* line);
 
 // True when `name` may be used as a file name in the working directory: not "." or "..", no
-// '/' and no control byte (on Windows no '\\' or ':' either). An empty name is not unsafe;
-// callers skip it.
+// '/' and no control byte. On Windows the name is read as Shift_JIS and must also be valid
+// Shift_JIS, hold no '\\' or ':', not end in '.', and not be a device name (CON, PRN, AUX,
+// NUL, COM1 to COM9, LPT1 to LPT9, CONIN$, CONOUT$, in any case, with or without an
+// extension), which would send the data to a device instead of a file. An empty name is not
+// unsafe; callers skip it.
 bool isSafeName(const char* name);
 
 }  // namespace retrodisk::d88
