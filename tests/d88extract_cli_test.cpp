@@ -114,10 +114,11 @@ struct CliCase {
     int status;
     std::string out, err;
     Files after;
+    cli::Platform only;
 };
 CliCase row(const char* what, Bytes image, Files before, int status, std::string out,
-            std::string err, Files after) {
-    return {what, image, before, status, out, err, after};
+            std::string err, Files after, cli::Platform only = cli::Platform::kAll) {
+    return {what, image, before, status, out, err, after, only};
 }
 
 const std::string kNext = "NEXT          START=000c SIZE=0005\n";
@@ -143,13 +144,15 @@ CliCase entryPastTheSectorsRead() {
 }
 
 // Entries of 10 bytes, each listed with its name as shown (the name itself when not given);
-// the safe ones are written, the others refused.
+// the safe ones are written, the others refused. Names written from Shift_JIS are compared as
+// cli::imageFileName makes them.
 struct Name {
     std::string name;
     bool safe;
     std::string shown = name;
 };
-CliCase namesRow(const char* what, const std::vector<Name>& names) {
+CliCase namesRow(const char* what, const std::vector<Name>& names,
+                 cli::Platform only = cli::Platform::kAll) {
     std::vector<Entry> entries;
     std::string out, err;
     Files after;
@@ -157,11 +160,11 @@ CliCase namesRow(const char* what, const std::vector<Name>& names) {
         entries.push_back({n.name.c_str(), 8, 10, 6});
         out += n.shown + std::string(13 - n.shown.size(), ' ') + " START=0008 SIZE=000a\n";
         if (n.safe)
-            after[n.name] = patternString(10, 6);
+            after[cli::imageFileName(n.name)] = patternString(10, 6);
         else
             err += n.shown + ": " + kBadName;
     }
-    return row(what, image(entries), {}, err.empty() ? 0 : 1, out, err, after);
+    return row(what, image(entries), {}, err.empty() ? 0 : 1, out, err, after, only);
 }
 
 const CliCase kCases[] = {
@@ -180,7 +183,7 @@ const CliCase kCases[] = {
         {{"START7.DAT", patternString(3000, 1)},
          {"HEAD1", patternString(2048, 2)},
          {"THIRTEEN.CHRS", patternString(1, 3)},
-         {"\x83\x74\x83\x40", patternString(1024, 4)}}),
+         {cli::imageFileName("\x83\x74\x83\x40"), patternString(1024, 4)}}),
     // A kanji with a trail byte 0x5C (not a backslash), one with 0x9B, half-width katakana.
     namesRow("kanji and half-width katakana names",
              {{"\x95\x5C\x8E\xA6.TXT", true}, {"\x89\x9B\xB6\xC5", true}}),
@@ -189,6 +192,20 @@ const CliCase kCases[] = {
                                           {"LINE\nFAKE", false, "LINE?FAKE"},
                                           {"\x08\x7F\x01\x1F", false, "????"},
                                           {"OK", true}}),
+    // Names Windows would not keep: separators, devices (their data would vanish), a final
+    // full stop, bytes that are not Shift_JIS. COM10 and NULL are ordinary names.
+    namesRow("names unsafe on Windows",
+             {{"A\\B", false},
+              {"C:D", false},
+              {"NUL", false},
+              {"con.bas", false},
+              {"Lpt9.TXT", false},
+              {"CONOUT$", false},
+              {"NAME.", false},
+              {"AB\x81", false},
+              {"COM10", true},
+              {"NULL", true}},
+             cli::Platform::kWindows),
     // The second name starts with a space; ".." is empty, skipped before its name is looked at.
     row("size 0 and empty names are skipped",
         image({{"EMPTY", 8, 0}, {"", 8, 10, 5}, {"AFTER", 8, 10, 5}, {"..", 8, 0}}), {}, 0,
@@ -237,13 +254,15 @@ const CliCase kCases[] = {
     row("a directory in the way", oneFile("DIR", 100), {{"DIR/", ""}}, 1,
         "DIR           START=0008 SIZE=0064\n" + kNext, "DIR: " + kCannotCreate,
         {{"NEXT", patternString(5, 13)}}),
+    // Wine cannot remove a link to a device.
     row("a full disk", oneFile("FULL", 5000), {{"FULL", "->/dev/full"}}, 1,
         "FULL          START=0008 SIZE=1388\n" + kNext, "FULL: " + kCannotWrite,
-        {{"FULL", cli::kGone}, {"NEXT", patternString(5, 13)}}),
+        {{"FULL", cli::kGone}, {"NEXT", patternString(5, 13)}}, cli::Platform::kLinux),
     row("a short read into a full disk gets the write message only", image(kShortRead),
         {{"SHORT", "->/dev/full"}}, 1,
         "LONG          START=0008 SIZE=0c00\nSHORT         START=0010 SIZE=0bb8\n",
-        "SHORT: " + kCannotWrite, {{"LONG", patternString(3072, 9)}, {"SHORT", cli::kGone}}),
+        "SHORT: " + kCannotWrite, {{"LONG", patternString(3072, 9)}, {"SHORT", cli::kGone}},
+        cli::Platform::kLinux),
     row("an existing file is replaced", oneFile("OLD", 10), {{"OLD", std::string(5000, 'x')}}, 0,
         "OLD           START=0008 SIZE=000a\n" + kNext, "",
         {{"OLD", patternString(10, 12)}, {"NEXT", patternString(5, 13)}}),
@@ -275,6 +294,7 @@ class CliTest : public testing::TestWithParam<CliCase> {};
 
 TEST_P(CliTest, ListsExtractsAndReports) {
     const CliCase& k = GetParam();
+    if (!cli::runsHere(k.only)) GTEST_SKIP() << "not for this platform";
     expectExtraction(k.image, k.before, k.status, k.out, k.err, k.after);
 }
 
@@ -306,12 +326,18 @@ struct UsageCase {
     std::vector<std::string> argv;
     int status;
     std::string err;
+    cli::Platform only = cli::Platform::kAll;
 };
 
+// The usage line names the program as it was invoked.
+std::string usage(const std::string& argv0) {
+    return "Usage: " + cli::invokedAs(D88EXTRACT_PATH, argv0) + " [d88file]\n";
+}
+
 const UsageCase kUsageCases[] = {
-    {"no argument", {"d88extract"}, 1, "Usage: d88extract [d88file]\n"},
-    {"two arguments", {"./tools/x88", "a.d88", "b.d88"}, 1, "Usage: ./tools/x88 [d88file]\n"},
-    {"no invocation name", {}, 1, "Usage: d88extract [d88file]\n"},
+    {"no argument", {"d88extract"}, 1, usage("d88extract")},
+    {"two arguments", {"./tools/x88", "a.d88", "b.d88"}, 1, usage("./tools/x88")},
+    {"no invocation name", {}, 1, "Usage: d88extract [d88file]\n", cli::Platform::kLinux},
     {"image that does not exist", {"d88extract", "missing.d88"}, 1, kCannotOpen},
     {"directory as image", {"d88extract", "."}, 1, kCannotOpen},
 };
@@ -320,6 +346,7 @@ class UsageTest : public testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageTest, PrintsOneLineAndWritesNothing) {
     const UsageCase& k = GetParam();
+    if (!cli::runsHere(k.only)) GTEST_SKIP() << "not for this platform";
     cli::expectRun(D88EXTRACT_PATH, k.argv, {}, k.status, "", k.err, {});
 }
 
