@@ -20,12 +20,6 @@ DiskImage image;
 uint8_t directory[kDirectorySize];
 uint8_t transfer[kDiskBytes];
 
-// Reports a failure: "NAME: message", after the listing lines printed so far.
-void entryFailed(const char* name, const char* message) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s", name, message);
-}
-
 // The path an entry's file is written to: its name as it is, or on Windows its name read as
 // Shift_JIS, in the UTF-8 that openFile takes there (isSafeName has checked that it converts).
 std::string outputPath(const char* name) {
@@ -40,23 +34,23 @@ std::string outputPath(const char* name) {
 
 // Reads one file into the transfer buffer and writes the bytes that were read to a file called
 // name. Returns the message for the first failure, or null.
-const char* extractFile(const char* name, int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,
-                        int32_t size) {
+const Message* extractFile(const char* name, int32_t track, int32_t c, int32_t h, int32_t r,
+                           int32_t n, int32_t size) {
     const int32_t got = image.readSectors(track, c, h, r, n, transfer, size);
-    if (got == 0) return kCannotRead;
+    if (got == 0) return &kCannotRead;
     const std::string path = outputPath(name);
     std::FILE* out = openFile(path.c_str(), "wb");
-    if (out == nullptr) return kCannotCreate;
+    if (out == nullptr) return &kCannotCreate;
     // Only the bytes read: the buffer past them holds a short sector or an earlier file.
     bool written = std::fwrite(transfer, 1, size_t(got), out) == size_t(got);
     written = std::fflush(out) == 0 && written;
     written = std::fclose(out) == 0 && written;
     if (!written) {
         removeFile(path.c_str());
-        return kCannotWrite;
+        return &kCannotWrite;
     }
     // A file cut short keeps what was read, and is still reported.
-    return got < size ? kCannotRead : nullptr;
+    return got < size ? &kCannotRead : nullptr;
 }
 
 // True when entry `index` was not read in full, given the `got` bytes of the directory that
@@ -73,13 +67,10 @@ int run(int argc, char** argv) {
         // Without an invocation name (argc 0; Linux then passes one empty argument) the usage
         // line names the program itself.
         const bool named = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0';
-        std::fprintf(stderr, "Usage: %s [d88file]\n", named ? argv[0] : "d88extract");
-        return 1;
+        return fail(
+            ("Usage: " + std::string(named ? argv[0] : "d88extract") + " [d88file]\n").c_str());
     }
-    if (!image.open(argv[1])) {
-        std::fputs(kCannotOpenImage, stderr);
-        return 1;
-    }
+    if (!image.open(argv[1])) return fail(kCannotOpenImage);
     // Without disk 0 nothing is read; what was read of a sector cut short is not counted, and
     // only what was counted is looked at.
     image.selectDisk(0);
@@ -96,20 +87,20 @@ int run(int argc, char** argv) {
         std::fwrite(line, 1, size_t(length), stdout);
         // An empty file, or an entry without a name, has nothing to write.
         if (entry.size == 0 || entry.name[0] == '\0') continue;
-        const char* message = isSafeName(entry.name)
-                                  ? extractFile(entry.name, entry.track, entry.c, entry.h, entry.r,
-                                                kSizeCode, entry.size)
-                                  : kBadName;
+        const Message* message = isSafeName(entry.name)
+                                     ? extractFile(entry.name, entry.track, entry.c, entry.h,
+                                                   entry.r, kSizeCode, entry.size)
+                                     : &kBadName;
         if (message != nullptr) {
             char shown[kNameLength + 1];
             printableName(entry.name, shown);
-            entryFailed(shown, message);
+            fail(*message, shown, Subject::kImageName);
             failed = true;
         }
     }
     // The scan stopped before the end of the directory: say so, after the entries it listed.
     if (i < kMaxEntries && entryCutShort(i, got)) {
-        entryFailed(argv[1], kCannotRead);
+        fail(kCannotRead, argv[1]);
         failed = true;
     }
     return failed ? 1 : 0;

@@ -17,13 +17,7 @@ using builder::StandardDisk;
 using cli::Files;
 using testcase::operator<<;
 
-// "The file cannot be opened."
-const std::string kCannotOpen =
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xC5\x82\xAB"
-    "\x82\xDC\x82\xB9\x82\xF1\x2E\x0A";
-// "The file name is invalid."
-const std::string kBadName =
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\x82\xAA\x95\x73\x90\xB3\x82\xC5\x82\xB7\x2E\x0A";
+using cli::kBadName;
 // "The data cannot be read."
 const std::string kCannotRead =
     "\x83\x66\x81\x5B\x83\x5E\x82\xF0\x93\xC7\x82\xDD\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1"
@@ -338,8 +332,8 @@ const UsageCase kUsageCases[] = {
     {"no argument", {"d88extract"}, 1, usage("d88extract")},
     {"two arguments", {"./tools/x88", "a.d88", "b.d88"}, 1, usage("./tools/x88")},
     {"no invocation name", {}, 1, "Usage: d88extract [d88file]\n", cli::Platform::kLinux},
-    {"image that does not exist", {"d88extract", "missing.d88"}, 1, kCannotOpen},
-    {"directory as image", {"d88extract", "."}, 1, kCannotOpen},
+    {"image that does not exist", {"d88extract", "missing.d88"}, 1, cli::kCannotOpenImage},
+    {"directory as image", {"d88extract", "."}, 1, cli::kCannotOpenImage},
 };
 
 class UsageTest : public testing::TestWithParam<UsageCase> {};
