@@ -148,7 +148,8 @@ struct Name {
 CliCase namesRow(const char* what, const std::vector<Name>& names,
                  cli::Platform only = cli::Platform::kAll) {
     std::vector<Entry> entries;
-    std::string out, err;
+    std::string out;
+    std::string err;
     Files after;
     for (const Name& n : names) {
         entries.push_back({n.name.c_str(), 8, 10, 6});

@@ -2,12 +2,13 @@
 // argv (argv[0] included, or none at all), checking stdout, stderr, status and the files left.
 //
 // The same tests run the Windows builds (under Wine) when two environment variables say so:
-//   RETRODISK_TEST_WINDOWS_BIN  a folder with NAME.exe for each program: the program built at
-//                               ".../NAME" runs as FOLDER/NAME.exe, and the Windows rules hold:
-//                               lines on standard output and error end in CR LF, and rows
-//                               marked for one platform run only there
-//   RETRODISK_TEST_EXEC_PREFIX  a command put before the program, words split at spaces (the
-//                               Wine loader); the program then gets its own path as argv[0]
+//   RETRODISK_TEST_WINDOWS_BIN  a folder with NAME.exe for each program: a program built at
+//                               ".../programs/NAME" runs as FOLDER/NAME.exe, and the Windows
+//                               rules hold: lines on standard output and error end in CR LF,
+//                               and rows marked for one platform run only there
+//   RETRODISK_TEST_EXEC_PREFIX  a command put before such a program, words split at spaces
+//                               (the Wine loader); the program then gets its own path as
+//                               argv[0]. Other programs (script(1)) run as they are.
 #ifndef TESTS_CLI_H
 #define TESTS_CLI_H
 
