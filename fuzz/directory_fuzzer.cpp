@@ -1,8 +1,9 @@
 // Fuzzes the extractor's per-entry logic on arbitrary directory areas: the input, cut or
 // zero-padded to 6144 bytes, is scanned the way d88extract scans it. Every entry must give a
 // name of at most 13 characters without spaces, the sector arithmetic of its start, and a
-// listing line that fits its buffer; and no name isSafeName accepts may leave the working
-// directory. isSafeName also gets the raw input as one string, spaces and length unlimited.
+// listing line that fits its buffer and holds no control byte but its newline; and no name
+// isSafeName accepts may leave the working directory or hold a control byte. isSafeName also
+// gets the raw input as one string, spaces and length unlimited.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,9 +20,15 @@ namespace {
 
 using namespace retrodisk::d88;
 
+bool isControl(char c) {
+    return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
+}
+
 // A safe name used as a path under the working directory names a file directly in it.
 void checkStaysInside(const char* name) {
     if (name[0] == '\0' || !isSafeName(name)) return;  // empty names are skipped by callers
+    for (const char* p = name; *p != '\0'; ++p)
+        FUZZ_CHECK(!isControl(*p));
     const std::filesystem::path base("/work/dir");
     const std::filesystem::path target = (base / name).lexically_normal();
     FUZZ_CHECK(target.parent_path() == base);
@@ -61,8 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int length = formatListingLine(entry, line.get());
         FUZZ_CHECK(length > 0 && length < kListingLineSize);
         FUZZ_CHECK(std::strlen(line.get()) == size_t(length));
+        // The printed name: the name with each control byte as '?'.
+        char shown[kNameLength + 1];
+        printableName(entry.name, shown);
+        FUZZ_CHECK(std::strlen(shown) == nameLength);
+        for (size_t k = 0; k < nameLength; ++k)
+            FUZZ_CHECK(shown[k] == (isControl(entry.name[k]) ? '?' : entry.name[k]));
         char want[kListingLineSize];
-        std::snprintf(want, sizeof want, "%-13s START=%04x SIZE=%04x\n", entry.name,
+        std::snprintf(want, sizeof want, "%-13s START=%04x SIZE=%04x\n", shown,
                       unsigned(entry.start), unsigned(entry.size));
         FUZZ_CHECK(std::strcmp(line.get(), want) == 0);
 

@@ -72,10 +72,13 @@ bool writeBlock(void* context, const uint8_t* data, size_t size) {
 int expand(const char* path, uint8_t* input) {
     FILE* in = openFile(path, "rb");
     if (in == nullptr) return fail(kCannotOpenInput);
-    // Bytes past the end of the file, or past the buffer, stay or read as zero.
-    const size_t inputSize = std::fread(input, 1, kInputBufferSize, in);
+    // Bytes past the end of the file, or past the buffer, stay or read as zero. The count is
+    // not needed: the decoder is bounded by the buffer, not by the file. A read that fails (as
+    // on a directory, which POSIX systems open) is an input that cannot be read at all.
+    std::fread(input, 1, kInputBufferSize, in);
+    const bool readFailed = std::ferror(in) != 0;
     std::fclose(in);
-    (void)inputSize;  // the decoder is bounded by the buffer, not by the file
+    if (readFailed) return fail(kCannotOpenInput);
 
     const int32_t original = readU32BE(input + kOriginalSizeOffset);
     const int32_t compressed = readU32BE(input + kCompressedSizeOffset);

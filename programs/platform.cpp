@@ -10,15 +10,27 @@
 #include <windows.h>
 
 #include <vector>
+#else
+#include <langinfo.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstring>
+#endif
+
+#ifdef _WIN32
 
 namespace {
 
-// UTF-8 to UTF-16; an empty result for text that is not valid UTF-8.
-std::wstring widen(const char* text) {
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+// Bytes in code page `from` to UTF-16; an empty result for an invalid sequence when `strict`,
+// U+FFFD for it otherwise.
+std::wstring widen(UINT from, const char* text, bool strict = true) {
+    const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+    const int length = MultiByteToWideChar(from, flags, text, -1, nullptr, 0);
     if (length <= 0) return std::wstring();
     std::wstring wide(size_t(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length);
+    MultiByteToWideChar(from, flags, text, -1, wide.data(), length);
     wide.resize(size_t(length) - 1);  // the terminator
     return wide;
 }
@@ -33,12 +45,12 @@ std::string narrow(const wchar_t* text) {
 }
 
 bool makeDirectory(const char* path) {
-    const std::wstring widePath = widen(path);
+    const std::wstring widePath = widen(CP_UTF8, path);
     return !widePath.empty() && (_wmkdir(widePath.c_str()) == 0 || errno == EEXIST);
 }
 
 bool isDirectory(const char* path) {
-    const DWORD attributes = GetFileAttributesW(widen(path).c_str());
+    const DWORD attributes = GetFileAttributesW(widen(CP_UTF8, path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -46,21 +58,25 @@ bool isSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
+constexpr UINT kShiftJis = 932;
+
 }  // namespace
 
 std::FILE* openFile(const char* path, const char* mode) {
-    const std::wstring widePath = widen(path);
+    const std::wstring widePath = widen(CP_UTF8, path);
     if (widePath.empty()) return nullptr;
-    return _wfopen(widePath.c_str(), widen(mode).c_str());
+    std::FILE* file = _wfopen(widePath.c_str(), widen(CP_UTF8, mode).c_str());
+    if (file == nullptr && isDirectory(path)) errno = EISDIR;  // the reason POSIX gives
+    return file;
 }
 
 int removeFile(const char* path) {
-    const std::wstring widePath = widen(path);
+    const std::wstring widePath = widen(CP_UTF8, path);
     return widePath.empty() ? -1 : _wremove(widePath.c_str());
 }
 
 std::FILE* createNewFile(const char* path) {
-    const std::wstring widePath = widen(path);
+    const std::wstring widePath = widen(CP_UTF8, path);
     if (widePath.empty()) {
         errno = EINVAL;
         return nullptr;
@@ -74,10 +90,26 @@ std::FILE* createNewFile(const char* path) {
 }
 
 bool replaceFile(const char* from, const char* to) {
-    const std::wstring wideFrom = widen(from);
-    const std::wstring wideTo = widen(to);
+    const std::wstring wideFrom = widen(CP_UTF8, from);
+    const std::wstring wideTo = widen(CP_UTF8, to);
     return !wideFrom.empty() && !wideTo.empty() &&
            MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+void writeError(const std::string& bytes, const std::string& readable) {
+    std::fflush(stdout);
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode) != 0) {
+        const std::wstring text = widen(CP_UTF8, readable.c_str(), false);
+        DWORD written = 0;
+        if (WriteConsoleW(console, text.data(), DWORD(text.size()), &written, nullptr) != 0) return;
+    }
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+}
+
+std::string readableImageName(const char* name) {
+    return narrow(widen(kShiftJis, name, false).c_str());
 }
 
 int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**)) {
@@ -93,10 +125,33 @@ int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**)) {
 
 #else
 
-#include <sys/stat.h>
+namespace {
+
+// True when standard error is a terminal whose locale reads UTF-8. The locale is set from the
+// environment only to ask, and put back, so nothing else the program prints depends on it.
+bool errorIsUtf8Terminal() {
+    if (isatty(STDERR_FILENO) == 0) return false;
+    const char* current = std::setlocale(LC_CTYPE, nullptr);
+    const std::string saved = current != nullptr ? current : "C";
+    if (std::setlocale(LC_CTYPE, "") == nullptr) return false;
+    const bool utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    std::setlocale(LC_CTYPE, saved.c_str());
+    return utf8;
+}
+
+}  // namespace
 
 std::FILE* openFile(const char* path, const char* mode) {
-    return std::fopen(path, mode);
+    std::FILE* file = std::fopen(path, mode);
+    // fopen opens a directory for reading here, and every read then fails; refuse it as
+    // Windows does, so a directory is a file that cannot be opened everywhere.
+    struct stat status {};
+    if (file != nullptr && fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+        std::fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
 }
 
 int removeFile(const char* path) {
@@ -127,6 +182,16 @@ bool isSeparator(char c) {
 }
 
 }  // namespace
+
+void writeError(const std::string& bytes, const std::string& readable) {
+    std::fflush(stdout);
+    const std::string& text = errorIsUtf8Terminal() ? readable : bytes;
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+std::string readableImageName(const char* name) {
+    return name;
+}
 
 #endif
 

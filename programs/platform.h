@@ -6,8 +6,10 @@
 #define PROGRAMS_PLATFORM_H
 
 #include <cstdio>
+#include <string>
 
-// As std::fopen and std::remove, with a UTF-8 path on Windows.
+// As std::fopen and std::remove, with a UTF-8 path on Windows. openFile refuses a directory
+// everywhere, with errno EISDIR.
 std::FILE* openFile(const char* path, const char* mode);
 int removeFile(const char* path);
 
@@ -18,6 +20,16 @@ std::FILE* createNewFile(const char* path);
 bool replaceFile(const char* from, const char* to);
 // Creates directory `path` and any missing parents (as mkdir -p); true when it exists after.
 bool makeDirectories(const char* path);
+
+// Writes `bytes` on standard error, after flushing standard output, unless standard error is a
+// terminal a person reads: then `readable`, the same text in UTF-8, is shown instead. That is
+// a POSIX terminal whose locale (LC_ALL, LC_CTYPE, LANG) reads UTF-8, or a Windows console,
+// which is written in UTF-16 whatever its code page.
+void writeError(const std::string& bytes, const std::string& readable);
+
+// A name from a disk image (Shift_JIS bytes) in the text writeError shows: converted to UTF-8
+// on Windows, where the console shows characters; elsewhere the bytes as they are.
+std::string readableImageName(const char* name);
 
 #ifdef _WIN32
 // Calls run(argc, argv) with the wide arguments converted to UTF-8; returns its status.

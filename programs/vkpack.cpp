@@ -20,29 +20,29 @@ constexpr uint64_t kMaxInputSize = 0x7FFFFFFF;  // the header holds a signed 32-
 constexpr size_t kMaxPackedSize = 16777216;     // drupa reads at most this much of a file
 
 // Reads the whole file at `path` into *data, or returns the message to print.
-const char* readInput(const char* path, std::vector<uint8_t>* data) {
+const Message* readInput(const char* path, std::vector<uint8_t>* data) {
     std::FILE* in = openFile(path, "rb");
-    if (in == nullptr) return kCannotOpenInput;
+    if (in == nullptr) return &kCannotOpenInput;
     // A regular file's size is known up front: refuse a huge one before reading it.
     std::error_code ec;
     const std::uintmax_t known = std::filesystem::file_size(std::filesystem::u8path(path), ec);
     if (!ec && known > kMaxInputSize) {
         std::fclose(in);
-        return kTooLarge;
+        return &kTooLarge;
     }
     if (!ec) data->reserve(size_t(known));
     std::vector<uint8_t> chunk(1 << 16);
-    const char* message = nullptr;
+    const Message* message = nullptr;
     for (;;) {
         const size_t got = std::fread(chunk.data(), 1, chunk.size(), in);
         if (got == 0) break;
         if (data->size() + got > kMaxInputSize) {
-            message = kTooLarge;
+            message = &kTooLarge;
             break;
         }
         data->insert(data->end(), chunk.begin(), chunk.begin() + std::ptrdiff_t(got));
     }
-    if (message == nullptr && std::ferror(in) != 0) message = kCannotOpenInput;  // e.g. a directory
+    if (message == nullptr && std::ferror(in) != 0) message = &kCannotOpenInput;  // a directory
     std::fclose(in);
     return message;
 }
@@ -58,7 +58,7 @@ bool writeOutput(std::FILE* out, const std::vector<uint8_t>& packed) {
 int run(int argc, char** argv) {
     if (argc != 2) return fail(kVkpackUsage);
     std::vector<uint8_t> input;
-    if (const char* message = readInput(argv[1], &input)) return fail(message);
+    if (const Message* message = readInput(argv[1], &input)) return fail(*message);
 
     EncodeLimits limits;
     limits.maxFileSize = kMaxPackedSize;

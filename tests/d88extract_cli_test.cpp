@@ -17,13 +17,7 @@ using builder::StandardDisk;
 using cli::Files;
 using testcase::operator<<;
 
-// "The file cannot be opened."
-const std::string kCannotOpen =
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xC5\x82\xAB"
-    "\x82\xDC\x82\xB9\x82\xF1\x2E\x0A";
-// "The file name is invalid."
-const std::string kBadName =
-    "\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\x82\xAA\x95\x73\x90\xB3\x82\xC5\x82\xB7\x2E\x0A";
+using cli::kBadName;
 // "The data cannot be read."
 const std::string kCannotRead =
     "\x83\x66\x81\x5B\x83\x5E\x82\xF0\x93\xC7\x82\xDD\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1"
@@ -114,15 +108,59 @@ struct CliCase {
     int status;
     std::string out, err;
     Files after;
+    cli::Platform only;
 };
 CliCase row(const char* what, Bytes image, Files before, int status, std::string out,
-            std::string err, Files after) {
-    return {what, image, before, status, out, err, after};
+            std::string err, Files after, cli::Platform only = cli::Platform::kAll) {
+    return {what, image, before, status, out, err, after, only};
 }
 
 const std::string kNext = "NEXT          START=000c SIZE=0005\n";
 const std::string kFile = "FILE          START=0008 SIZE=07d0\n";
 const std::string kFileUnread = "FILE: " + kCannotRead;
+const std::string kShortDirectory = std::string(kImage) + ": " + kCannotRead;
+
+// Entries 0 to 56, all empty files, with the directory's later sectors missing: entry 56 runs
+// past the first sector, so the scan stops there with the 56 entries before it listed.
+CliCase entryPastTheSectorsRead() {
+    StandardDisk disk;
+    std::string listing;
+    for (int i = 0; i <= 56; ++i) {
+        const std::string name = "E" + std::to_string(i);
+        disk.setEntry(i, name, 8, 0);
+        if (i < 56)
+            listing += name + std::string(13 - name.size(), ' ') + " START=0008 SIZE=0000\n";
+    }
+    builder::Disk d = disk.disk(true);
+    d.tracks[0].resize(1);
+    return row("an entry past the directory sectors read", d.bytes(), {}, 1, listing,
+               kShortDirectory, {});
+}
+
+// Entries of 10 bytes, each listed with its name as shown (the name itself when not given);
+// the safe ones are written, the others refused. Names written from Shift_JIS are compared as
+// cli::imageFileName makes them.
+struct Name {
+    std::string name;
+    bool safe;
+    std::string shown = name;
+};
+CliCase namesRow(const char* what, const std::vector<Name>& names,
+                 cli::Platform only = cli::Platform::kAll) {
+    std::vector<Entry> entries;
+    std::string out;
+    std::string err;
+    Files after;
+    for (const Name& n : names) {
+        entries.push_back({n.name.c_str(), 8, 10, 6});
+        out += n.shown + std::string(13 - n.shown.size(), ' ') + " START=0008 SIZE=000a\n";
+        if (n.safe)
+            after[cli::imageFileName(n.name)] = patternString(10, 6);
+        else
+            err += n.shown + ": " + kBadName;
+    }
+    return row(what, image(entries), {}, err.empty() ? 0 : 1, out, err, after, only);
+}
 
 const CliCase kCases[] = {
     // START7.DAT: track 0 R8, track 1 R1, R2; HEAD1: track 1 (C0 H1) R8, track 2 (C1 H0) R1.
@@ -140,7 +178,29 @@ const CliCase kCases[] = {
         {{"START7.DAT", patternString(3000, 1)},
          {"HEAD1", patternString(2048, 2)},
          {"THIRTEEN.CHRS", patternString(1, 3)},
-         {"\x83\x74\x83\x40", patternString(1024, 4)}}),
+         {cli::imageFileName("\x83\x74\x83\x40"), patternString(1024, 4)}}),
+    // A kanji with a trail byte 0x5C (not a backslash), one with 0x9B, half-width katakana.
+    namesRow("kanji and half-width katakana names",
+             {{"\x95\x5C\x8E\xA6.TXT", true}, {"\x89\x9B\xB6\xC5", true}}),
+    // Control bytes show as '?' and make the name unsafe.
+    namesRow("names with control bytes", {{"A\x1B[2J", false, "A?[2J"},
+                                          {"LINE\nFAKE", false, "LINE?FAKE"},
+                                          {"\x08\x7F\x01\x1F", false, "????"},
+                                          {"OK", true}}),
+    // Names Windows would not keep: separators, devices (their data would vanish), a final
+    // full stop, bytes that are not Shift_JIS. COM10 and NULL are ordinary names.
+    namesRow("names unsafe on Windows",
+             {{"A\\B", false},
+              {"C:D", false},
+              {"NUL", false},
+              {"con.bas", false},
+              {"Lpt9.TXT", false},
+              {"CONOUT$", false},
+              {"NAME.", false},
+              {"AB\x81", false},
+              {"COM10", true},
+              {"NULL", true}},
+             cli::Platform::kWindows),
     // The second name starts with a space; ".." is empty, skipped before its name is looked at.
     row("size 0 and empty names are skipped",
         image({{"EMPTY", 8, 0}, {"", 8, 10, 5}, {"AFTER", 8, 10, 5}, {"..", 8, 0}}), {}, 0,
@@ -189,26 +249,30 @@ const CliCase kCases[] = {
     row("a directory in the way", oneFile("DIR", 100), {{"DIR/", ""}}, 1,
         "DIR           START=0008 SIZE=0064\n" + kNext, "DIR: " + kCannotCreate,
         {{"NEXT", patternString(5, 13)}}),
+    // Wine cannot remove a link to a device.
     row("a full disk", oneFile("FULL", 5000), {{"FULL", "->/dev/full"}}, 1,
         "FULL          START=0008 SIZE=1388\n" + kNext, "FULL: " + kCannotWrite,
-        {{"FULL", cli::kGone}, {"NEXT", patternString(5, 13)}}),
+        {{"FULL", cli::kGone}, {"NEXT", patternString(5, 13)}}, cli::Platform::kLinux),
     row("a short read into a full disk gets the write message only", image(kShortRead),
         {{"SHORT", "->/dev/full"}}, 1,
         "LONG          START=0008 SIZE=0c00\nSHORT         START=0010 SIZE=0bb8\n",
-        "SHORT: " + kCannotWrite, {{"LONG", patternString(3072, 9)}, {"SHORT", cli::kGone}}),
+        "SHORT: " + kCannotWrite, {{"LONG", patternString(3072, 9)}, {"SHORT", cli::kGone}},
+        cli::Platform::kLinux),
     row("an existing file is replaced", oneFile("OLD", 10), {{"OLD", std::string(5000, 'x')}}, 0,
         "OLD           START=0008 SIZE=000a\n" + kNext, "",
         {{"OLD", patternString(10, 12)}, {"NEXT", patternString(5, 13)}}),
     row("empty directory", StandardDisk().bytes(), {}, 0, "", "", {}),
-    row("directory without its later sectors", directoryCut(), {}, 0,
+    row("directory ending in its first sector, the later ones missing", directoryCut(), {}, 0,
         "ONE           START=0008 SIZE=0001\n", "", {{"ONE", patternString(1, 14)}}),
-    // Images cut short at every kind of boundary.
-    row("empty image", truncated(0), {}, 0, "", "", {}),
-    row("cut inside the disk header", truncated(687), {}, 0, "", "", {}),
-    row("cut after the disk header", truncated(688), {}, 0, "", "", {}),
-    row("cut inside the directory sector header", truncated(700), {}, 0, "", "", {}),
-    row("cut inside the directory's first entry", truncated(704 + 10), {}, 0,
-        "FILE          START=0000 SIZE=0000\n", "", {}),
+    entryPastTheSectorsRead(),
+    // Images cut short at every kind of boundary. Bytes of a directory sector cut short are
+    // not entries.
+    row("empty image", truncated(0), {}, 1, "", kShortDirectory, {}),
+    row("cut inside the disk header", truncated(687), {}, 1, "", kShortDirectory, {}),
+    row("cut after the disk header", truncated(688), {}, 1, "", kShortDirectory, {}),
+    row("cut inside the directory sector header", truncated(700), {}, 1, "", kShortDirectory, {}),
+    row("cut inside the directory's first entry", truncated(704 + 10), {}, 1, "", kShortDirectory,
+        {}),
     row("cut after the directory", truncated(1728), {}, 1, kFile, kFileUnread, {}),
     row("cut inside the file's first sector header", truncated(1740), {}, 1, kFile, kFileUnread,
         {}),
@@ -225,6 +289,7 @@ class CliTest : public testing::TestWithParam<CliCase> {};
 
 TEST_P(CliTest, ListsExtractsAndReports) {
     const CliCase& k = GetParam();
+    if (!cli::runsHere(k.only)) GTEST_SKIP() << "not for this platform";
     expectExtraction(k.image, k.before, k.status, k.out, k.err, k.after);
 }
 
@@ -256,20 +321,27 @@ struct UsageCase {
     std::vector<std::string> argv;
     int status;
     std::string err;
+    cli::Platform only = cli::Platform::kAll;
 };
 
+// The usage line names the program as it was invoked.
+std::string usage(const std::string& argv0) {
+    return "Usage: " + cli::invokedAs(D88EXTRACT_PATH, argv0) + " [d88file]\n";
+}
+
 const UsageCase kUsageCases[] = {
-    {"no argument", {"d88extract"}, 1, "Usage: d88extract [d88file]\n"},
-    {"two arguments", {"./tools/x88", "a.d88", "b.d88"}, 1, "Usage: ./tools/x88 [d88file]\n"},
-    {"no invocation name", {}, 1, "Usage: d88extract [d88file]\n"},
-    {"image that does not exist", {"d88extract", "missing.d88"}, 1, kCannotOpen},
-    {"directory as image: opens, reads as empty", {"d88extract", "."}, 0, ""},
+    {"no argument", {"d88extract"}, 1, usage("d88extract")},
+    {"two arguments", {"./tools/x88", "a.d88", "b.d88"}, 1, usage("./tools/x88")},
+    {"no invocation name", {}, 1, "Usage: d88extract [d88file]\n", cli::Platform::kLinux},
+    {"image that does not exist", {"d88extract", "missing.d88"}, 1, cli::kCannotOpenImage},
+    {"directory as image", {"d88extract", "."}, 1, cli::kCannotOpenImage},
 };
 
 class UsageTest : public testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageTest, PrintsOneLineAndWritesNothing) {
     const UsageCase& k = GetParam();
+    if (!cli::runsHere(k.only)) GTEST_SKIP() << "not for this platform";
     cli::expectRun(D88EXTRACT_PATH, k.argv, {}, k.status, "", k.err, {});
 }
 

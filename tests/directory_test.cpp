@@ -54,6 +54,14 @@ const EntryCase kEntryCases[] = {
      "Q             START=0001 SIZE=0001\n"},
     {"bytes above 0x7F kept", entryBytes("\x83\x74\x83\x40", 0, 5), true, "\x83\x74\x83\x40", 0, 5,
      0, 0, 0, 1, "\x83\x74\x83\x40          START=0000 SIZE=0005\n"},
+    {"control bytes listed as '?'",
+     entryBytes("\x01"
+                "A\x1B[2J\x7F\x1F\x89\x9B",
+                0, 5),
+     true,
+     "\x01"
+     "A\x1B[2J\x7F\x1F\x89\x9B",
+     0, 5, 0, 0, 0, 1, "?A?[2J??\x89\x9B    START=0000 SIZE=0005\n"},
     {"zero at offset 1 ends the directory", entryBytes(std::string("\0A", 2), 8, 8), false, "", 0,
      0, 0, 0, 0, 0, ""},
 };
@@ -100,12 +108,17 @@ const NameCase kNameCases[] = {
     {"subdirectory", "a/b", false},
     {"absolute", "/etc", false},
     {"trailing slash", "DIR/", false},
+    {"escape sequence", "A\x1B[2J", false},
+    {"line feed", "A\nB", false},
+    {"delete", "\x7F", false},
+    {"Shift_JIS trail byte 0x9B", "\x89\x9B", true},
 #ifdef _WIN32
     {"backslash", "a\\b", false},
     {"drive prefix", "C:X", false},
 #else
     {"backslash is a plain byte", "a\\b", true},
     {"colon is a plain byte", "C:X", true},
+    {"device names are plain names", "NUL.TXT", true},
 #endif
 };
 

@@ -21,6 +21,10 @@ const char kUsage[] = "Usage: drupa (VKP File)\n";
 // "There is no extension."
 const char kNoExtension[] =
     "\x8A\x67\x92\xA3\x8E\x71\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x2E\x0A";
+// "The file name is too long."
+const char kNameTooLong[] =
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\x82\xAA\x92\xB7\x82\xB7\x82\xAC\x82\xDC\x82\xB7\x2E"
+    "\x0A";
 
 using testdata::packed;
 
@@ -43,14 +47,22 @@ std::string sizesLine(const std::string& vkp) {
 const std::string kSmallSizes = sizesLine(kSmallVkp);
 // The longest path that can be opened: ".////...//x.vkp", 4095 characters.
 const std::string kLongPath = "." + std::string(4095 - 6, '/') + "x.vkp";
+// "deeta" in katakana, as UTF-8.
+const std::string kJapanese = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF";
+
+using cli::Platform;
 
 using cli::row;
 
 const cli::Case kCases[] = {
-    row("no argument", {}, {}, 1, "", kUsage, {}),
+    row("no argument", {}, {}, 1, "", kUsage, {}, Platform::kLinux),
     row("program name only", {}, {"drupa"}, 1, "", kUsage, {}),
     row("two arguments", {{"a.vkp", kSmallVkp}}, {"drupa", "a.vkp", "a.vkp"}, 1, "", kUsage, {}),
     row("missing file", {}, {"drupa", "missing.vkp"}, 1, "", cli::kCannotOpenInput, {}),
+    row("input is a directory: output untouched", {{"d.vkp/", ""}, {"d", "keep\n"}},
+        {"drupa", "d.vkp"}, 1, "", cli::kCannotOpenInput, {}),
+    row("Japanese path", {{kJapanese + ".vkp", kSmallVkp}}, {"drupa", kJapanese + ".vkp"}, 0,
+        kSmallSizes, "", {{kJapanese, kSmall}}),
     row("empty file", {{"e.vkp", ""}}, {"drupa", "e.vkp"}, 0, "compressed = 0 -> original = 0\n",
         "", {{"e", ""}}),
     row("seven bytes: the rest reads as zero", {{"s.vkp", std::string("\0\0\0\x09\0\0\x01", 7)}},
@@ -73,14 +85,19 @@ const cli::Case kCases[] = {
         kNoExtension, {}),
     row("existing output replaced", {{"r", std::string(5000, 'x')}, {"r.vkp", kSmallVkp}},
         {"drupa", "r.vkp"}, 0, kSmallSizes, "", {{"r", kSmall}}),
+    // Wine cannot remove a link to a device.
     row("write error on close", {{"f", "->/dev/full"}, {"f.vkp", kSmallVkp}}, {"drupa", "f.vkp"}, 1,
-        kSmallSizes, cli::kCannotWriteOutput, {{"f", kGone}}),
+        kSmallSizes, cli::kCannotWriteOutput, {{"f", kGone}}, Platform::kLinux),
     row("write error while expanding", {{"f", "->/dev/full"}, {"f.vkp", kLargeVkp}},
-        {"drupa", "f.vkp"}, 1, sizesLine(kLargeVkp), cli::kCannotWriteOutput, {{"f", kGone}}),
+        {"drupa", "f.vkp"}, 1, sizesLine(kLargeVkp), cli::kCannotWriteOutput, {{"f", kGone}},
+        Platform::kLinux),
     row("longest openable path", {{"x.vkp", kSmallVkp}}, {"drupa", kLongPath}, 0, kSmallSizes, "",
         {{"x", kSmall}}),
     row("a path too long to open", {{"x.vkp", kSmallVkp}}, {"drupa", "./" + kLongPath}, 1, "",
-        cli::kCannotOpenInput, {}),
+        cli::kCannotOpenInput, {}, Platform::kLinux),
+    // Windows opens it; its output name would not fit.
+    row("a path too long for the output name", {{"x.vkp", kSmallVkp}}, {"drupa", "./" + kLongPath},
+        1, kSmallSizes, kNameTooLong, {}, Platform::kWindows),
 };
 
 class DrupaCli : public testing::TestWithParam<cli::Case> {};

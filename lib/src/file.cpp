@@ -4,6 +4,10 @@
 #include <windows.h>
 
 #include <string>
+#else
+#include <sys/stat.h>
+
+#include <cerrno>
 #endif
 
 namespace retrodisk {
@@ -34,7 +38,16 @@ std::FILE* openFile(const char* path, const char* mode) {
 #else
 
 std::FILE* openFile(const char* path, const char* mode) {
-    return std::fopen(path, mode);
+    std::FILE* file = std::fopen(path, mode);
+    // fopen opens a directory for reading here, and every read then fails; refuse it as
+    // Windows does, so a directory is a file that cannot be opened everywhere.
+    struct stat status {};
+    if (file != nullptr && fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+        std::fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
 }
 
 #endif

@@ -8,7 +8,7 @@
 
 namespace retrodisk {
 
-// As std::fopen(path, mode); null when the file cannot be opened.
+// As std::fopen(path, mode); null when the file cannot be opened or is a directory.
 std::FILE* openFile(const char* path, const char* mode);
 
 }  // namespace retrodisk

@@ -1,20 +1,32 @@
 // Runs the real built programs for command-line tests: in a scratch directory, with an exact
 // argv (argv[0] included, or none at all), checking stdout, stderr, status and the files left.
+//
+// The same tests run the Windows builds (under Wine) when two environment variables say so:
+//   RETRODISK_TEST_WINDOWS_BIN  a folder with NAME.exe for each program: a program built at
+//                               ".../programs/NAME" runs as FOLDER/NAME.exe, and the Windows
+//                               rules hold: lines on standard output and error end in CR LF,
+//                               and rows marked for one platform run only there
+//   RETRODISK_TEST_EXEC_PREFIX  a command put before such a program, words split at spaces
+//                               (the Wine loader); the program then gets its own path as
+//                               argv[0]. Other programs (script(1)) run as they are.
 #ifndef TESTS_CLI_H
 #define TESTS_CLI_H
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +35,13 @@ namespace cli {
 namespace fs = std::filesystem;
 
 // The programs' Shift_JIS messages.
+// "The file cannot be opened." (d88extract's image)
+const std::string kCannotOpenImage =
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x83\x49\x81\x5B\x83\x76\x83\x93\x82\xC5\x82\xAB"
+    "\x82\xDC\x82\xB9\x82\xF1\x2E\x0A";
+// "The file name is invalid."
+const std::string kBadName =
+    "\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\x82\xAA\x95\x73\x90\xB3\x82\xC5\x82\xB7\x2E\x0A";
 // "The file cannot be opened." (the input of drupa and vkpack)
 const std::string kCannotOpenInput =
     "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E\x0A";
@@ -34,6 +53,77 @@ const std::string kCannotOpenOutput =
 const std::string kCannotWriteOutput =
     "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF"
     "\x82\xDC\x82\xB9\x82\xF1\x2E\x0A";
+
+// The platforms a row holds for: its programs' behaviour, or what the test can set up (a
+// program run without argv[0], a link Wine cannot delete), differs elsewhere.
+enum class Platform { kAll, kLinux, kWindows };
+
+inline std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+inline bool windows() {
+    return !environment("RETRODISK_TEST_WINDOWS_BIN").empty();
+}
+inline bool runsHere(Platform platform) {
+    return platform == Platform::kAll || (platform == Platform::kWindows) == windows();
+}
+
+// The command that starts `program`. One of ours (".../programs/NAME") is started by the
+// prefix's words, then the program or its Windows build; any other program as it is.
+inline std::vector<std::string> command(const std::string& program) {
+    if (fs::path(program).parent_path().filename() != "programs") return {program};
+    std::vector<std::string> words;
+    std::istringstream prefix(environment("RETRODISK_TEST_EXEC_PREFIX"));
+    for (std::string word; prefix >> word;)
+        words.push_back(word);
+    const std::string bin = environment("RETRODISK_TEST_WINDOWS_BIN");
+    words.push_back(bin.empty() ? program
+                                : (fs::path(bin) / fs::path(program).filename()).string() + ".exe");
+    return words;
+}
+
+// Text as a program writes it on standard output or error: with CR LF line ends on Windows.
+inline std::string lines(const std::string& text) {
+    if (!windows()) return text;
+    std::string crlf;
+    for (const char c : text)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return crlf;
+}
+
+// The invocation name `program` finds in argv[0] when run as `argv0`. Wine hands a Windows
+// program the DOS form of its absolute path, whatever argv[0] was.
+inline std::string invokedAs(const std::string& program, const std::string& argv0) {
+    if (!windows()) return argv0;
+    std::string dos = "Z:" + fs::absolute(command(program).back()).lexically_normal().string();
+    for (char& c : dos)
+        if (c == '/') c = '\\';
+    return dos;
+}
+
+// Shift_JIS (code page 932) text in UTF-8.
+inline std::string utf8FromShiftJis(const std::string& shiftJis) {
+    iconv_t cd = iconv_open("UTF-8", "CP932");
+    std::string in = shiftJis;
+    std::string out(in.size() * 3, '\0');
+    char* ip = in.data();
+    char* op = out.data();
+    size_t inLeft = in.size();
+    size_t outLeft = out.size();
+    if (reinterpret_cast<intptr_t>(cd) == -1 ||
+        iconv(cd, &ip, &inLeft, &op, &outLeft) == size_t(-1))
+        std::abort();
+    iconv_close(cd);
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+// The file name a program makes of a name from a disk image (Shift_JIS bytes): the bytes
+// themselves, or for a Windows program the characters, which Wine stores as UTF-8.
+inline std::string imageFileName(const std::string& shiftJis) {
+    return windows() ? utf8FromShiftJis(shiftJis) : shiftJis;
+}
 
 struct Result {
     int status = -1;  // exit status, or -1 when the program did not exit normally
@@ -72,9 +162,22 @@ class TempDir {
     fs::path path_;
 };
 
-// Runs `program` with exactly `argv` (an empty vector for argc == 0) in directory `dir`.
+// Runs `program` with exactly `argv` (an empty vector for argc == 0) in directory `dir`; with
+// a prefix or a Windows build, with argv[1] on.
 inline Result run(const std::string& program, const std::vector<std::string>& argv,
                   const fs::path& dir) {
+    std::vector<std::string> words = command(program);
+    const std::string file = words.front();
+    if (words.size() == 1 && file == program)
+        words = argv;  // as it is: argv[0] as given, or none
+    else if (!argv.empty())
+        words.insert(words.end(), argv.begin() + 1, argv.end());
+    std::vector<char*> args;
+    args.reserve(words.size() + 1);
+    for (std::string& word : words)
+        args.push_back(word.data());
+    args.push_back(nullptr);
+
     TempDir capture;
     const std::string outPath = (capture / "stdout").string();
     const std::string errPath = (capture / "stderr").string();
@@ -84,12 +187,7 @@ inline Result run(const std::string& program, const std::vector<std::string>& ar
         const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0)
             _exit(127);
-        std::vector<char*> args;
-        args.reserve(argv.size() + 1);
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(program.c_str(), args.data());
+        execvp(file.c_str(), args.data());
         _exit(127);
     }
     Result result;
@@ -118,7 +216,8 @@ inline Files snapshot(const fs::path& root, const fs::path& work) {
 
 // Makes `before` in a fresh directory, runs `program` in its subdirectory `sub` (so that
 // names climbing out of it stay inside the scratch directory), then checks the status, both
-// outputs and every file left: `before` updated by `after`.
+// outputs (`out` and `err` with '\n' line ends) and every file left: `before` updated by
+// `after`.
 inline void expectRun(const std::string& program, const std::vector<std::string>& argv,
                       const Files& before, int status, const std::string& out,
                       const std::string& err, const Files& after, const std::string& sub = ".") {
@@ -145,8 +244,8 @@ inline void expectRun(const std::string& program, const std::vector<std::string>
             want[name] = content;
     const Result r = run(program, argv, work);
     EXPECT_EQ(r.status, status);
-    EXPECT_EQ(r.out, out);
-    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.out, lines(out));
+    EXPECT_EQ(r.err, lines(err));
     const Files have = snapshot(root.path(), work);
     for (const auto& [name, content] : have)
         EXPECT_TRUE(want.count(name) == 1 && want[name] == content)
@@ -164,15 +263,17 @@ struct Case {
     int status;
     std::string out, err;
     Files after;
+    Platform only;
 };
 inline Case row(const char* what, Files before, std::vector<std::string> argv, int status,
-                std::string out, std::string err, Files after) {
-    return {what, before, argv, status, out, err, after};
+                std::string out, std::string err, Files after, Platform only = Platform::kAll) {
+    return {what, before, argv, status, out, err, after, only};
 }
 inline std::ostream& operator<<(std::ostream& os, const Case& c) {
     return os << c.what;
 }
 inline void expectRun(const std::string& program, const Case& c) {
+    if (!runsHere(c.only)) GTEST_SKIP() << "not for this platform";
     expectRun(program, c.argv, c.before, c.status, c.out, c.err, c.after);
 }
 

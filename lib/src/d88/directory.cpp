@@ -1,6 +1,9 @@
 #include <retrodisk/d88/directory.h>
 
 #include <cstdio>
+#include <string>
+
+#include <retrodisk/d88/names.h>
 
 #include "bytes.h"
 
@@ -29,20 +32,39 @@ bool parseEntry(const uint8_t* directory, int index, DirectoryEntry* entry) {
     return true;
 }
 
+namespace {
+
+bool isControlByte(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return (b >= 0x01 && b <= 0x1F) || b == 0x7F;
+}
+
+}  // namespace
+
+void printableName(const char* name, char* printable) {
+    int length = 0;
+    for (; length < kNameLength && name[length] != '\0'; ++length)
+        printable[length] = isControlByte(name[length]) ? '?' : name[length];
+    printable[length] = '\0';
+}
+
 int formatListingLine(const DirectoryEntry& entry, char* line) {
-    return std::snprintf(line, kListingLineSize, "%-13s START=%04x SIZE=%04x\n", entry.name,
+    char name[kNameLength + 1];
+    printableName(entry.name, name);
+    return std::snprintf(line, kListingLineSize, "%-13s START=%04x SIZE=%04x\n", name,
                          unsigned(entry.start), unsigned(entry.size));
 }
 
 bool isSafeName(const char* name) {
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
-    for (const char* p = name; *p != '\0'; ++p) {
-        if (*p == '/') return false;
+    if (name[0] == '\0') return true;  // nothing is written for it; callers skip it
 #ifdef _WIN32
-        if (*p == '\\' || *p == ':') return false;
+    // Windows reads the name as Shift_JIS characters, so check those, not the bytes: a trail
+    // byte may be 0x5C, which is not a backslash there.
+    std::string utf8;
+    return cp932ToUtf8(name, &utf8) && isSafeFileName(utf8);
+#else
+    return isSafeFileName(name);
 #endif
-    }
-    return true;
 }
 
 }  // namespace retrodisk::d88

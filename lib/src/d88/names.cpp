@@ -1,9 +1,6 @@
 #include <retrodisk/d88/names.h>
 
-#include <retrodisk/d88/directory.h>
-
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 #ifdef _WIN32
@@ -12,6 +9,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <vector>
 #endif
 
@@ -64,8 +62,7 @@ bool convert(UINT from, UINT to, const std::string& in, std::string* out) {
 bool convert(const char* from, const char* to, const std::string& in, std::string* out) {
     out->clear();
     iconv_t cd = iconv_open(to, from);
-    // iconv_open's documented failure value is (iconv_t)-1.
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;  // NOLINT(performance-no-int-to-ptr)
+    if (reinterpret_cast<intptr_t>(cd) == -1) return false;  // iconv_open's (iconv_t)-1
     // Each input byte gives at most 3 bytes of UTF-8 (a half-width katakana) or 2 of CP932.
     std::vector<char> input(in.begin(), in.end());
     std::vector<char> output(in.size() * 3 + 4);
@@ -126,33 +123,38 @@ std::string escapeForDisplay(const std::string& bytes, bool escapeHigh) {
 
 namespace {
 
-// Names Windows does not keep as given: it drops a trailing full stop, and opens a device for
-// CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 whatever the letter case and the extension.
-bool reservedOnWindows(const std::string& name) {
 #ifdef _WIN32
-    if (name.back() == '.') return true;
+// True when `name` names a device on Windows, with or without an extension: the part before
+// the first full stop, in any letter case. Data written there goes to the device, not a file.
+bool isDeviceName(const std::string& name) {
+    static const char* const kDevices[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1",   "COM2",
+                                           "COM3", "COM4", "COM5", "COM6", "COM7",   "COM8",
+                                           "COM9", "LPT1", "LPT2", "LPT3", "LPT4",   "LPT5",
+                                           "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$"};
     std::string base = name.substr(0, name.find('.'));
-    for (char& ch : base)
-        ch = char(std::toupper(static_cast<unsigned char>(ch)));
-    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
-    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-           base[3] >= '1' && base[3] <= '9';
-#else
-    (void)name;
+    for (char& c : base)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    for (const char* device : kDevices)
+        if (base == device) return true;
     return false;
-#endif
 }
+#endif
 
 }  // namespace
 
 bool isSafeFileName(const std::string& name) {
-    if (name.empty() || name.find('\0') != std::string::npos || !isSafeName(name.c_str()))
-        return false;
-    const auto control = [](char ch) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (const char ch : name) {
         const auto b = static_cast<unsigned char>(ch);
-        return b < 0x20 || b == 0x7F;
-    };
-    return std::none_of(name.begin(), name.end(), control) && !reservedOnWindows(name);
+        if (b < 0x20 || b == 0x7F) return false;  // a zero byte too
+    }
+    if (name.find('/') != std::string::npos) return false;
+#ifdef _WIN32
+    // Windows also splits paths at '\\' and ':' and drops a final full stop.
+    if (name.find_first_of("\\:") != std::string::npos || name.back() == '.') return false;
+    if (isDeviceName(name)) return false;
+#endif
+    return true;
 }
 
 }  // namespace retrodisk::d88

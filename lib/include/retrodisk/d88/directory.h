@@ -46,13 +46,21 @@ struct DirectoryEntry {
 // the end-of-directory marker (a zero byte at offset 1) or for an index out of range.
 bool parseEntry(const uint8_t* directory, int index, DirectoryEntry* entry);
 
-// The listing line "%-13s START=%04x SIZE=%04x\n" into `line` (at least kListingLineSize bytes);
-// returns its length.
+// The name as it is printed: at most kNameLength bytes of `name`, each control byte (0x01 to
+// 0x1F, 0x7F) replaced by '?', zero-terminated in `printable` (kNameLength + 1 bytes). A name
+// from an image then can neither split an output line nor send a terminal a control sequence.
+// Bytes 0x80 to 0xFF are Shift_JIS lead and trail bytes and stay as they are.
+void printableName(const char* name, char* printable);
+
+// The listing line "%-13s START=%04x SIZE=%04x\n" of the printable name into `line` (at least
+// kListingLineSize bytes); returns its length.
 constexpr int kListingLineSize = 40;
 int formatListingLine(const DirectoryEntry& entry, char* line);
 
-// True when `name` may be used as a file name in the working directory: not "." or "..",
-// no '/' (on Windows no '\\' or ':' either). An empty name is not unsafe; callers skip it.
+// True when the entry name `name` (Shift_JIS bytes) may be used as a file name in the working
+// directory: isSafeFileName (names.h) of the name as the file system sees it, which on Windows
+// is its characters, so it must also be valid Shift_JIS there. An empty name is not unsafe;
+// callers skip it.
 bool isSafeName(const char* name);
 
 }  // namespace retrodisk::d88

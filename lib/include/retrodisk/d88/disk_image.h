@@ -39,8 +39,8 @@ class DiskImage {
     DiskImage& operator=(const DiskImage&) = delete;
 
     // open(nullptr) closes; open(path) closes any open stream, then opens and indexes the disks
-    // (true even with 0 disks); on Windows `path` is UTF-8. Neither clears the selected disk's
-    // size, base or track table.
+    // (true even with 0 disks; false when the file cannot be opened or is a directory); on
+    // Windows `path` is UTF-8. Neither clears the selected disk's size, base or track table.
     bool open(const char* path);
     // Loads the header of disk `index` (0-based); false leaves no disk selected.
     bool selectDisk(int32_t index);

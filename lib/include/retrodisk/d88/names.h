@@ -22,10 +22,11 @@ bool utf8ToCp932(const std::string& utf8, std::string* cp932);
 // `escapeHigh`, each byte 0x80-0xFF too (a name that is not valid in the output's encoding).
 std::string escapeForDisplay(const std::string& bytes, bool escapeHigh = false);
 
-// True when `name` (as the file system will see it: UTF-8 on Windows) may be created in the
-// working directory: not empty, isSafeName, no byte 0x01-0x1F or 0x7F, and on Windows none of
-// the reserved device names CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9 in any letter case, with
-// or without an extension, and no name ending in '.'.
+// True when `name` (as the file system will see it: UTF-8 on Windows, bytes elsewhere) may be
+// created in the working directory: not empty, not "." or "..", no '/', no byte 0x00-0x1F or
+// 0x7F; on Windows also no '\\' or ':', no final '.', and not a device name (CON, PRN, AUX,
+// NUL, COM1 to COM9, LPT1 to LPT9, CONIN$, CONOUT$, in any case, with or without an
+// extension), which would send the data to a device instead of a file.
 bool isSafeFileName(const std::string& name);
 
 }  // namespace retrodisk::d88
