@@ -268,8 +268,10 @@ run_suite() {
     # --- vkpack
     run_case vkpack-usage-none : vkpack
     expect vkpack-usage-none 1 "" "Usage: vkpack (File)$CRLF"
-    run_case vkpack-usage-two ': >A; : >B' vkpack A B
-    expect vkpack-usage-two 1 "" "Usage: vkpack (File)$CRLF"
+    run_case vkpack-two-files ': >A; echo b >B' vkpack A B
+    expect vkpack-two-files 0 = ""
+    run_case vkpack-output-option 'echo text >A' vkpack -o A.VKP A
+    expect vkpack-output-option 0 = ""
     run_case vkpack-missing-input : vkpack missing.txt
     expect vkpack-missing-input 1 "" "$M_IN_OPEN"
     run_case vkpack-sample "cp '$cases/drupa-sample/linux/$plain' ." vkpack "$plain"

@@ -31,6 +31,11 @@ constexpr char kCannotWriteOutput[] =  // "cannot write the output file."
     "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B"
     "\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1.\n";
 
+// --- vkpack's check of what it packed -------------------------------------------------------
+constexpr char kNotVerified[] =  // "the packed data does not expand back to the original."
+    "\x88\xB3\x8F\x6B\x82\xB5\x82\xBD\x83\x66\x81\x5B\x83\x5E\x82\xF0\x93\x57\x8A\x4A"
+    "\x82\xB7\x82\xE9\x82\xC6\x8C\xB3\x82\xC9\x96\xDF\x82\xE8\x82\xDC\x82\xB9\x82\xF1.\n";
+
 // --- drupa ----------------------------------------------------------------------------------
 constexpr char kDrupaUsage[] = "Usage: drupa (VKP File)\n";
 constexpr char kCannotAllocate[] =  // "cannot allocate memory."
