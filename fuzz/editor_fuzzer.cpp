@@ -49,9 +49,10 @@ Listing list(const std::vector<uint8_t>& image, int32_t index) {
     scanDirectory(view, disk, &directory);
     l.ok = directory.bytesRead > 0 && directory.end != DirectoryEnd::kShort;
     for (const DirectoryEntry& e : directory.entries) {
-        std::vector<uint8_t> data(size_t(e.size));
-        data.resize(size_t(readFile(view, disk, e, data.data())));
-        l.files.push_back({e.name, e.start, e.size, std::move(data)});
+        std::vector<uint8_t> contents(size_t(e.size), 0);
+        const int32_t got = readFile(view, disk, e, contents.data());
+        contents.resize(size_t(got));
+        l.files.push_back({e.name, e.start, e.size, std::move(contents)});
     }
     l.free = freeSectors(view, disk, directory);
     return l;
@@ -81,7 +82,7 @@ void checkOnlyNamed(const std::vector<uint8_t>& before, const std::vector<uint8_
     };
     for (const int32_t l : sectors)
         if (l >= 0 && l < kLogicalSectors) allow(dataAt(view, disk, l), kSectorSize);
-    int64_t directory[kDirectorySize / kSectorSize];
+    int64_t directory[kDirectorySize / kSectorSize] = {};
     for (int32_t k = 0; k < kDirectorySize / kSectorSize; ++k)
         directory[k] = dataAt(view, disk, 2 + k);
     for (int32_t o = kEntrySize * firstSlot; o < kEntrySize * endSlot && o < kDirectorySize; ++o)

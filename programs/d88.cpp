@@ -588,7 +588,7 @@ int get(const Options& o) {
 // --- put, rm and new ----------------------------------------------------------------------
 
 // "1 sector", "5 sectors"
-std::string sectors(int64_t n) {
+std::string sectorCount(int64_t n) {
     return format(n == 1 ? "%lld sector" : "%lld sectors", n);
 }
 
@@ -723,7 +723,8 @@ std::string refusal(const EditResult& r, const Options& o) {
             return format("no such file on disk %lld", o.disk) +
                    (o.files.empty() ? "" : "; --allocate adds it");
         case EditStatus::kNoRoom:
-            return "needs " + sectors(r.needed) + ", and no run of free sectors is that long (" +
+            return "needs " + sectorCount(r.needed) +
+                   ", and no run of free sectors is that long (" +
                    format("the longest has %lld)", r.has);
         case EditStatus::kDirectoryFull:
             return format("no room for a new entry: the directory is full (%lld entries)",
@@ -736,7 +737,7 @@ std::string refusal(const EditResult& r, const Options& o) {
     }
     switch (r.problem) {
         case InPlaceProblem::kGrows:
-            return "needs " + sectors(r.needed) + format(", has %lld", r.has) + allocate;
+            return "needs " + sectorCount(r.needed) + format(", has %lld", r.has) + allocate;
         case InPlaceProblem::kReserved:
             return sector + " lies on track 0, which holds the boot sectors and the directory" +
                    allocate;
@@ -835,8 +836,8 @@ int rm(const Options& o) {
             ++failed;
             continue;
         }
-        done += shown + ": " + (o.dryRun ? "would be removed, " : "removed, ") + sectors(r.freed) +
-                " freed\n";
+        done += shown + ": " + (o.dryRun ? "would be removed, " : "removed, ") +
+                sectorCount(r.freed) + " freed\n";
     }
     return finish(editor, o, done, failed, int64_t(o.names.size()));
 }

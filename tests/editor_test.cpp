@@ -99,8 +99,12 @@ struct Model {
     }
 };
 
-// The reader's view of the editor's disk, as the model holds it.
-std::vector<Model::File> readBack(const Bytes& image, std::vector<bool>* free) {
+// The reader's view of the editor's disk, as the model holds it, and the free sectors.
+struct ReadBack {
+    std::vector<Model::File> files;
+    std::vector<bool> free;
+};
+ReadBack readBack(const Bytes& image) {
     const ImageView view(image.data(), image.size());
     DiskInfo disk;
     view.readDisk(0, &disk);
@@ -108,12 +112,12 @@ std::vector<Model::File> readBack(const Bytes& image, std::vector<bool>* free) {
     scanDirectory(view, disk, &directory);
     std::vector<Model::File> files;
     for (const DirectoryEntry& e : directory.entries) {
-        Bytes data(size_t(e.size));
-        data.resize(size_t(readFile(view, disk, e, data.data())));
-        files.push_back({e.name, e.start, e.size, data});
+        Bytes contents(size_t(e.size), 0);
+        const int32_t got = readFile(view, disk, e, contents.data());
+        contents.resize(size_t(got));
+        files.push_back({e.name, e.start, e.size, contents});
     }
-    *free = freeSectors(view, disk, directory);
-    return files;
+    return {files, freeSectors(view, disk, directory)};
 }
 
 bool operator==(const Model::File& a, const Model::File& b) {
@@ -184,21 +188,20 @@ std::vector<int32_t> run(int32_t start, int32_t size) {
 void checkAgainstModel(const Bytes& image, uint32_t seed) {
     ImageEditor editor(image);
     Model model;
-    std::vector<bool> free;
-    model.files = readBack(image, &free);
+    const ReadBack start = readBack(image);
+    model.files = start.files;
     const std::vector<bool> cover = model.covered(SIZE_MAX);
     for (int32_t l = 0; l < kLogicalSectors; ++l)
         model.usable.push_back(l >= kFirstFileSector && dataAt(image, l) >= 0 &&
-                               (free[size_t(l)] || cover[size_t(l)]));
+                               (start.free[size_t(l)] || cover[size_t(l)]));
     const std::vector<std::string> names = {"A.TXT", "B",  "SHARED1", "SHARED2",  "FAR",
                                             "BOOT",  "N1", "N2",      "\x83\x5C", "N4"};
     std::mt19937 rng(seed);
-    Bytes before;
     for (int step = 0; step < 250; ++step) {
-        const std::string name = names[rng() % names.size()];
+        const std::string& name = names[rng() % names.size()];
         const size_t i = model.find(name);
         const size_t count = model.files.size();
-        before = editor.bytes();
+        const Bytes before = editor.bytes();
         std::vector<int32_t> named;
         if (i < count) named = run(model.files[i].start, model.files[i].size);
         std::string what;
@@ -226,10 +229,11 @@ void checkAgainstModel(const Bytes& image, uint32_t seed) {
                                                     int32_t(i) + (i < count ? 1 : 2)))
                 << step << " " << what;
         }
-        ASSERT_TRUE(readBack(editor.bytes(), &free) == model.files) << step << " " << what;
+        const ReadBack read = readBack(editor.bytes());
+        ASSERT_TRUE(read.files == model.files) << step << " " << what;
         const std::vector<bool> used = model.covered(SIZE_MAX);
         for (int32_t l = 0; l < kLogicalSectors; ++l)
-            ASSERT_EQ(free[size_t(l)], model.usable[size_t(l)] && !used[size_t(l)])
+            ASSERT_EQ(read.free[size_t(l)], model.usable[size_t(l)] && !used[size_t(l)])
                 << step << " " << what << ": sector " << l;
     }
 }

@@ -243,8 +243,9 @@ std::string followLinks(const char* path) {
         char target[4096];
         const ssize_t n = ::readlink(current.c_str(), target, sizeof target);
         if (n <= 0 || size_t(n) == sizeof target) break;
-        const std::string link(target, size_t(n));
-        current = link[0] == '/' ? link : directoryPrefix(current) + link;
+        std::string next = target[0] == '/' ? std::string() : directoryPrefix(current);
+        next.append(target, size_t(n));
+        current = next;
     }
     return current;
 }
@@ -254,11 +255,14 @@ std::string followLinks(const char* path) {
 // more than reading the file. Only a hint; nothing depends on it.
 void prefault(void* memory, size_t size) {
 #ifdef MADV_POPULATE_WRITE
-    const auto page = uintptr_t(sysconf(_SC_PAGESIZE));
-    const auto begin = (uintptr_t(memory) + page - 1) & ~(page - 1);
-    const auto end = (uintptr_t(memory) + size) & ~(page - 1);
-    if (page > 0 && end > begin)
-        (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || size < size_t(page)) return;
+    // The whole pages inside the buffer: madvise takes a page-aligned start.
+    auto* begin = static_cast<char*>(memory);
+    const size_t skip = (size_t(page) - uintptr_t(begin) % size_t(page)) % size_t(page);
+    if (skip >= size) return;
+    const size_t length = (size - skip) / size_t(page) * size_t(page);
+    if (length > 0) (void)madvise(begin + skip, length, MADV_POPULATE_WRITE);
 #else
     (void)memory;
     (void)size;

@@ -138,9 +138,11 @@ bool areaWritable(const Disk& d, int32_t begin, int32_t end) {
 // Copies area bytes [begin, end) into the directory sectors (areaWritable first).
 void writeArea(std::vector<uint8_t>* image, const Disk& d, const uint8_t* area, int32_t begin,
                int32_t end) {
-    for (int32_t o = begin; o < end; ++o)
-        (*image)[size_t(d.data[size_t(kDirectoryFirst + o / kSectorSize)] + o % kSectorSize)] =
-            area[o];
+    for (int32_t o = begin; o < end; ++o) {
+        const int32_t l = kDirectoryFirst + o / kSectorSize;
+        const int64_t at = d.data[size_t(l)] + o % kSectorSize;
+        (*image)[size_t(at)] = area[o];
+    }
 }
 
 // covered[L]: an entry of `directory` other than `skip`, of a size above 0, covers L.
@@ -160,7 +162,8 @@ std::vector<bool> covered(const Directory& directory, int32_t skip) {
 void writeSectors(std::vector<uint8_t>* image, const Disk& d, int32_t first, int32_t count,
                   const uint8_t* data, size_t size) {
     for (int32_t k = 0; k < count; ++k) {
-        uint8_t* p = image->data() + d.data[size_t(first + k)];
+        const int32_t l = first + k;
+        uint8_t* p = image->data() + d.data[size_t(l)];
         const size_t at = size_t(k) * kSectorSize;
         const size_t n = at < size ? std::min(size - at, size_t(kSectorSize)) : 0;
         if (n > 0) std::memcpy(p, data + at, n);
@@ -168,15 +171,17 @@ void writeSectors(std::vector<uint8_t>* image, const Disk& d, int32_t first, int
     }
 }
 
-// Blanks the sectors [first, first + count) outside [keep, keep + kept) that lie past track
-// 0, may be written and no entry covers (`cover`), so that they count as free; returns how
-// many.
-int32_t blankSectors(std::vector<uint8_t>* image, const Disk& d, int32_t first, int32_t count,
-                     const std::vector<bool>& cover, int32_t keep, int32_t kept) {
+// Blanks the sectors [start, start + count) outside [keepStart, keepStart + keepCount) that
+// lie past track 0, may be written and no entry covers (`cover`), so that they count as free;
+// returns how many.
+int32_t blankSectors(std::vector<uint8_t>* image, const Disk& d, int32_t start, int32_t count,
+                     const std::vector<bool>& cover, int32_t keepStart, int32_t keepCount) {
     int32_t blanked = 0;
-    for (int32_t l = std::max(first, kFirstFileSector); l < first + count && l < kLogicalSectors;
+    for (int32_t l = std::max(start, kFirstFileSector); l < start + count && l < kLogicalSectors;
          ++l) {
-        if (cover[size_t(l)] || d.data[size_t(l)] < 0 || (l >= keep && l < keep + kept)) continue;
+        if (cover[size_t(l)] || d.data[size_t(l)] < 0 ||
+            (l >= keepStart && l < keepStart + keepCount))
+            continue;
         std::memset(image->data() + d.data[size_t(l)], 0, kSectorSize);
         ++blanked;
     }
@@ -323,13 +328,13 @@ EditResult ImageEditor::put(int32_t disk, const std::string& name, const uint8_t
     }
 
     writeSectors(&image_, d, first, needed, data, size);
-    uint8_t* slot = area + kEntrySize * r.index;
+    uint8_t* slot = area + std::ptrdiff_t(kEntrySize) * r.index;
     if (index >= 0) {
         r.freed = blankSectors(&image_, d, oldStart, r.has, cover, first, needed);
     } else {
         std::memset(slot, 0, size_t(slotsEnd - kEntrySize * r.index));
         std::memset(slot + kNameOffset, ' ', kNameLength);
-        std::memcpy(slot + kNameOffset, name.data(), name.size());
+        std::copy(name.begin(), name.end(), slot + kNameOffset);
     }
     putU16LE(slot + kStartOffset, uint32_t(first));
     putU16LE(slot + kSizeOffset, uint32_t(size));
@@ -375,7 +380,7 @@ std::vector<uint8_t> blankImage(const std::string& label) {
     putU32LE(image.data() + kDiskSizeOffset, uint32_t(size));
     for (int32_t t = 0; t < kTracks; ++t) {
         const size_t track = kDiskHeaderSize + size_t(t) * kSectorsPerTrack * kSectorBytes;
-        putU32LE(image.data() + kTrackTableOffset + 4 * t, uint32_t(track));
+        putU32LE(image.data() + kTrackTableOffset + size_t(4) * size_t(t), uint32_t(track));
         for (int32_t r = 0; r < kSectorsPerTrack; ++r) {
             uint8_t* h = image.data() + track + size_t(r) * kSectorBytes;
             h[0] = uint8_t(t >> 1);
