@@ -9,26 +9,21 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "cli.h"
 #include "d88_builder.h"
+#include "test_data.h"
 
 namespace {
 
 using namespace retrodisk::d88;
 
 using builder::Bytes;
-
-Bytes randomBytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (uint8_t& x : b)
-        x = uint8_t(rng());
-    return b;
-}
+using testdata::randomBytes;
 
 // The first sector with logical sector l's ID on its track, when it holds 1024 bytes: where
 // its data starts, else -1.
@@ -65,10 +60,9 @@ struct Model {
         return c;
     }
     size_t find(const std::string& name) const {
-        size_t i = 0;
-        while (i < files.size() && files[i].name != name)
-            ++i;
-        return i;
+        return size_t(std::find_if(files.begin(), files.end(),
+                                   [&](const File& f) { return f.name == name; }) -
+                      files.begin());
     }
     // The verdict of put, and where the data goes.
     bool put(const std::string& name, const Bytes& data, bool allocate) {
@@ -100,11 +94,7 @@ struct Model {
 };
 
 // The reader's view of the editor's disk, as the model holds it, and the free sectors.
-struct ReadBack {
-    std::vector<Model::File> files;
-    std::vector<bool> free;
-};
-ReadBack readBack(const Bytes& image) {
+std::pair<std::vector<Model::File>, std::vector<bool>> readBack(const Bytes& image) {
     const ImageView view(image.data(), image.size());
     DiskInfo disk;
     view.readDisk(0, &disk);
@@ -159,13 +149,11 @@ void expectOnlyNamed(const Bytes& before, const Bytes& after, std::vector<int32_
     for (const int32_t l : sectors)
         if (l >= kFirstFileSector && l < kLogicalSectors && dataAt(before, l) >= 0)
             allowed.emplace_back(dataAt(before, l), dataAt(before, l) + kSectorSize);
-    for (int32_t o = kEntrySize * firstSlot; o < kEntrySize * std::min(endSlot, kMaxEntries);) {
-        const int64_t at = dataAt(before, 2 + o / kSectorSize) + o % kSectorSize;
-        const int32_t n = std::min(kEntrySize * std::min(endSlot, kMaxEntries) - o,
-                                   kSectorSize - o % kSectorSize);
-        allowed.emplace_back(at, at + n);
-        o += n;
-    }
+    const int64_t directory[] = {dataAt(before, 2), dataAt(before, 3), dataAt(before, 4),
+                                 dataAt(before, 5), dataAt(before, 6), dataAt(before, 7)};
+    for (int32_t o = kEntrySize * firstSlot; o < kEntrySize * std::min(endSlot, kMaxEntries); ++o)
+        allowed.emplace_back(directory[o / kSectorSize] + o % kSectorSize,
+                             directory[o / kSectorSize] + o % kSectorSize + 1);
     std::sort(allowed.begin(), allowed.end());
     int64_t from = 0;
     for (const auto& [begin, end] : allowed) {
@@ -177,9 +165,8 @@ void expectOnlyNamed(const Bytes& before, const Bytes& after, std::vector<int32_
 }
 
 std::vector<int32_t> run(int32_t start, int32_t size) {
-    std::vector<int32_t> sectors;
-    for (int32_t l = start; l < start + sectorsFor(size); ++l)
-        sectors.push_back(l);
+    std::vector<int32_t> sectors(size_t(sectorsFor(size)));
+    std::iota(sectors.begin(), sectors.end(), start);
     return sectors;
 }
 
@@ -188,12 +175,12 @@ std::vector<int32_t> run(int32_t start, int32_t size) {
 void checkAgainstModel(const Bytes& image, uint32_t seed) {
     ImageEditor editor(image);
     Model model;
-    const ReadBack start = readBack(image);
-    model.files = start.files;
+    const auto [files, freeAtStart] = readBack(image);
+    model.files = files;
     const std::vector<bool> cover = model.covered(SIZE_MAX);
     for (int32_t l = 0; l < kLogicalSectors; ++l)
         model.usable.push_back(l >= kFirstFileSector && dataAt(image, l) >= 0 &&
-                               (start.free[size_t(l)] || cover[size_t(l)]));
+                               (freeAtStart[size_t(l)] || cover[size_t(l)]));
     const std::vector<std::string> names = {"A.TXT", "B",  "SHARED1", "SHARED2",  "FAR",
                                             "BOOT",  "N1", "N2",      "\x83\x5C", "N4"};
     std::mt19937 rng(seed);
@@ -229,33 +216,31 @@ void checkAgainstModel(const Bytes& image, uint32_t seed) {
                                                     int32_t(i) + (i < count ? 1 : 2)))
                 << step << " " << what;
         }
-        const ReadBack read = readBack(editor.bytes());
-        ASSERT_TRUE(read.files == model.files) << step << " " << what;
+        const auto read = readBack(editor.bytes());
+        ASSERT_TRUE(read.first == model.files) << step << " " << what;
         const std::vector<bool> used = model.covered(SIZE_MAX);
         for (int32_t l = 0; l < kLogicalSectors; ++l)
-            ASSERT_EQ(read.free[size_t(l)], model.usable[size_t(l)] && !used[size_t(l)])
+            ASSERT_EQ(read.second[size_t(l)], model.usable[size_t(l)] && !used[size_t(l)])
                 << step << " " << what << ": sector " << l;
     }
 }
 
-TEST(Editor, FollowsTheModelOnABlankDisk) {
-    for (uint32_t seed = 1; seed <= 2; ++seed)
-        checkAgainstModel(blankImage("BLANK"), seed);
+TEST(Editor, FollowsTheModel) {
+    for (uint32_t seed = 1; seed <= 2; ++seed) {
+        ASSERT_NO_FATAL_FAILURE(checkAgainstModel(blankImage("BLANK"), seed));
+        ASSERT_NO_FATAL_FAILURE(checkAgainstModel(damagedImage(), seed));
+    }
 }
 
-TEST(Editor, FollowsTheModelOnADamagedDisk) {
-    for (uint32_t seed = 1; seed <= 2; ++seed)
-        checkAgainstModel(damagedImage(), seed);
-}
-
+// clang-format off
 const std::pair<const char*, NameCheck> kNames[] = {
-    {"README.TXT", NameCheck::kOk},    {"\x83\x5C\x83\x74", NameCheck::kOk},  // trail 0x5C
+    {"\x83\x5C\x83\x74", NameCheck::kOk},  // trail bytes 0x5C and 0x74
     {"THIRTEEN.CHAR", NameCheck::kOk}, {"FOURTEEN.CHARS", NameCheck::kLength},
-    {"", NameCheck::kLength},          {"A B", NameCheck::kCharacter},
-    {"A/B", NameCheck::kCharacter},    {"A\\B", NameCheck::kCharacter},
-    {"C:", NameCheck::kCharacter},     {"..", NameCheck::kCharacter},
-    {"A\x7F", NameCheck::kCharacter},  {"\x83\x1F", NameCheck::kCharacter},  // no trail byte
+    {"", NameCheck::kLength}, {"A B", NameCheck::kCharacter}, {"A/B", NameCheck::kCharacter},
+    {"A\\B", NameCheck::kCharacter}, {"C:", NameCheck::kCharacter}, {"..", NameCheck::kCharacter},
+    {"\x83\x1F", NameCheck::kCharacter},  // a lead byte, then a control byte
 };
+// clang-format on
 
 TEST(Editor, NamesAnEntryCanHold) {
     for (const auto& [name, want] : kNames)
