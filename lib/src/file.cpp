@@ -166,7 +166,21 @@ std::string followLinks(const char* path) {
 
 void prefault(void* /*memory*/, size_t /*size*/) {}
 
+std::FILE* openForReading(const char* path) {
+    return openFile(path, "rb");
+}
+
 #else
+
+// As openFile(path, "rb"), without waiting: a FIFO would block the open until something
+// writes to it, and is refused once open as any other file that is not a regular one.
+std::FILE* openForReading(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
 
 bool isRegular(std::FILE* file, int64_t* size) {
     struct stat status = {};
@@ -292,7 +306,7 @@ std::FILE* openFile(const char* path, const char* mode) {
 
 bool readWholeFile(const char* path, size_t limit, std::vector<uint8_t>* data,
                    FileFailure* failure) {
-    std::FILE* in = openFile(path, "rb");
+    std::FILE* in = openForReading(path);
     if (in == nullptr) return fail(failure, FileFailure::kOpen, errno);
     int64_t size = 0;
     if (!isRegular(in, &size)) {
