@@ -103,6 +103,7 @@ check_files "$deb" "./usr/bin/d88
 ./usr/share/man/man1/vkpack.1.gz"
 check_files "$devdeb" "./usr/include/retrodisk/d88/directory.h
 ./usr/include/retrodisk/d88/disk_image.h
+./usr/include/retrodisk/d88/editor.h
 ./usr/include/retrodisk/d88/image_view.h
 ./usr/include/retrodisk/d88/names.h
 ./usr/include/retrodisk/d88/scan.h

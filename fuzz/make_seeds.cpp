@@ -225,6 +225,54 @@ void scanSeeds() {
     put("scan", "anomalies", oddBytes);
 }
 
+// Editor operations (see editor_fuzzer.cpp), 4 of 4 bytes each, then the image.
+Bytes edits(const std::vector<std::vector<uint8_t>>& ops, const Bytes& image) {
+    Bytes out;
+    for (size_t i = 0; i < 4; ++i) {
+        const std::vector<uint8_t> o = i < ops.size() ? ops[i] : std::vector<uint8_t>{1, 0, 0, 0};
+        out.insert(out.end(), o.begin(), o.end());
+    }
+    out.insert(out.end(), image.begin(), image.end());
+    return out;
+}
+
+void editorSeeds() {
+    // Files, and blank sectors on tracks 1 to 4 to put new ones in.
+    builder::StandardDisk standard;
+    for (size_t l = 8; l < 40; ++l)
+        standard.write(l * 1024, Bytes(1024, 0));
+    standard.addFile("README.TXT", 8, text(3000));
+    standard.addFile("DATA.BIN", 12, noise(1500, 7));
+    const Bytes flat = standard.bytes(true);
+    // Put over itself, grow with --allocate, add a name, remove one.
+    put("editor", "flat",
+        edits({{0, 0, lo(900), hi(900)},
+               {2, 1, lo(5000), hi(5000)},
+               {2, 200, lo(10), hi(10)},
+               {1, 0, 0, 0}},
+              flat));
+    // Sectors that may not be written: a duplicate ID, a short one, tracks that overlap.
+    builder::Disk damaged = standard.disk(true);
+    damaged.tracks[1].push_back(damaged.tracks[1][2]);
+    damaged.tracks[2][1].data.resize(512);
+    Bytes damagedBytes = builder::image({damaged, smallDisk("NEXT", 2, 8, 3)});
+    const uint32_t track2 = uint32_t(damagedBytes[32 + 8] | damagedBytes[32 + 9] << 8);
+    for (int k = 0; k < 4; ++k)  // track 3 starts inside track 2's first sector
+        damagedBytes[32 + 12 + size_t(k)] = uint8_t((track2 + 40) >> (8 * k));
+    put("editor", "damaged",
+        edits(
+            {{2, 0, lo(4000), hi(4000)}, {2, 201, lo(9000), hi(9000)}, {10, 0, 0, 0}, {3, 1, 0, 0}},
+            damagedBytes));
+    // All 341 entries; a write-protected disk.
+    builder::StandardDisk full;
+    for (int i = 0; i < 341; ++i)
+        full.setEntry(i, "F" + std::to_string(i), uint32_t(8 + i), 1);
+    put("editor", "full", edits({{2, 200, 1, 0}, {1, 5, 0, 0}, {2, 200, 1, 0}}, full.bytes(true)));
+    Bytes locked = flat;
+    locked[26] = 0x10;
+    put("editor", "write_protected", edits({{1, 0, 0, 0}, {5, 1, 0, 0}}, locked));
+}
+
 void vkpSeeds() {
     struct Data {
         const char* name;
@@ -264,6 +312,7 @@ int main(int argc, char** argv) {
     diskImageSeeds();
     directorySeeds();
     scanSeeds();
+    editorSeeds();
     vkpSeeds();
     return 0;
 }

@@ -1,11 +1,14 @@
-// vkpack: packs one file into a VKP file at the same path with ".vkp" appended, which drupa
-// expands back to the original bytes.
+// vkpack: packs a file into a VKP file at the same path with ".vkp" appended (or, with -o, at
+// the path given), which drupa expands back to the original bytes; several files each get
+// their own. What is packed is expanded again and compared before anything is written.
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <retrodisk/vkp/decoder.h>
 #include <retrodisk/vkp/encoder.h>
 #include <retrodisk/vkp/format.h>
 
@@ -55,20 +58,53 @@ bool writeOutput(std::FILE* out, const std::vector<uint8_t>& packed) {
     return written && flushed && closed;
 }
 
-int run(int argc, char** argv) {
-    if (argc != 2) return fail(kVkpackUsage);
+// --- the check of what was packed -----------------------------------------------------------
+
+// Compares each piece of the expanded output with the next bytes of the original.
+struct Comparison {
+    const uint8_t* original;
+    size_t size;
+    size_t at = 0;
+    bool same = true;
+};
+
+bool compareBlock(void* context, const uint8_t* data, size_t size) {
+    auto* c = static_cast<Comparison*>(context);
+    c->same = size <= c->size - c->at && std::memcmp(data, c->original + c->at, size) == 0;
+    c->at += size;
+    return c->same;
+}
+
+// True when the VKP file `packed` expands, by the project's decoder, to exactly `original`.
+// It always should; the check keeps an encoder fault from reaching a user's files.
+bool expandsTo(const std::vector<uint8_t>& packed, const std::vector<uint8_t>& original) {
+    if (packed.size() < size_t(kHeaderSize) ||
+        uint32_t(readU32BE(&packed[kOriginalSizeOffset])) != original.size())
+        return false;
+    constexpr size_t kBlockSize = size_t(1) << 16;
+    std::vector<uint8_t> work(blockWorkSize(kBlockSize));
+    Comparison c{original.data(), original.size()};
+    return decodeBlocks(packed.data(), int32_t(packed.size()), int32_t(original.size()),
+                        work.data(), kBlockSize, compareBlock, &c) &&
+           c.same && c.at == original.size();
+}
+
+// --- packing one file ---------------------------------------------------------------------
+
+// Packs the file at `path` into `outputName`; returns the exit status.
+int pack(const char* path, const std::string& outputName) {
     std::vector<uint8_t> input;
-    if (const Message* message = readInput(argv[1], &input)) return fail(*message);
+    if (const Message* message = readInput(path, &input)) return fail(*message);
 
     EncodeLimits limits;
     limits.maxFileSize = kMaxPackedSize;
     std::vector<uint8_t> packed;
     if (!encodeFile(input.data(), uint32_t(input.size()), &packed, limits)) return fail(kTooLarge);
+    if (!expandsTo(packed, input)) return fail(kNotVerified);
     std::printf("original = %d -> compressed = %d\n", readU32BE(&packed[kOriginalSizeOffset]),
                 readU32BE(&packed[kCompressedSizeOffset]));
     std::fflush(stdout);
 
-    const std::string outputName = std::string(argv[1]) + ".vkp";
     std::FILE* out = openFile(outputName.c_str(), "wb");
     if (out == nullptr) return fail(kCannotOpenOutput);
     if (!writeOutput(out, packed)) {
@@ -76,6 +112,33 @@ int run(int argc, char** argv) {
         return fail(kCannotWriteOutput);
     }
     return 0;
+}
+
+// --- the command line ---------------------------------------------------------------------
+
+// vkpack FILE (one argument is always the file, whatever it looks like, as it always was),
+// vkpack -o OUT FILE, vkpack FILE... ("--" ends the options).
+int run(int argc, char** argv) {
+    if (argc == 2) return pack(argv[1], std::string(argv[1]) + ".vkp");
+    const char* output = nullptr;
+    std::vector<const char*> files;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        if (options && std::strcmp(argv[i], "--") == 0) {
+            options = false;
+        } else if (options && std::strcmp(argv[i], "-o") == 0) {
+            if (i + 1 == argc || output != nullptr) return fail(kVkpackUsage);
+            output = argv[++i];
+        } else {
+            files.push_back(argv[i]);
+        }
+    }
+    if (files.empty() || (output != nullptr && files.size() != 1)) return fail(kVkpackUsage);
+    if (output != nullptr) return pack(files[0], output);
+    int status = 0;
+    for (const char* file : files)
+        if (pack(file, std::string(file) + ".vkp") != 0) status = 1;
+    return status;
 }
 
 }  // namespace

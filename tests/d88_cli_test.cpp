@@ -5,6 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -43,6 +46,37 @@ std::string image(const std::vector<Entry>& entries) {
     return builder::toString(disk.disk(true).bytes());
 }
 
+// A whole standard disk, every sector present, with these entries: room for put.
+std::string full(const std::vector<Entry>& entries, uint8_t writeProtect = 0) {
+    StandardDisk disk;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        disk.setEntry(int(i), e.name, e.start, uint32_t(e.data.size()));
+        disk.write(size_t(e.start) * 1024, Bytes(e.data.begin(), e.data.end()));
+    }
+    Bytes bytes = disk.bytes();
+    bytes[26] = writeProtect;
+    return builder::toString(bytes);
+}
+
+// What d88 new writes: the standard disk, all sectors blank, as 2HD.
+std::string blank(const std::string& label) {
+    builder::Disk d = StandardDisk().disk();
+    d.name = label;
+    d.mediaType = 0x20;
+    return builder::toString(d.bytes());
+}
+
+// A sparse disk of `count` entries of size 0 (341: no slot left).
+std::string entries(int count) {
+    StandardDisk disk;
+    for (int i = 0; i < count; ++i)
+        disk.setEntry(i, "F", 0, 0);
+    return builder::toString(disk.bytes(true));
+}
+// A directory cut short after 56 entries: the file ends in the second directory sector's header.
+const std::string kShortDirectory = entries(57).substr(0, 1730);
+
 // A disk from another system: 40 cylinders x 2 heads x 16 sectors of 256 bytes.
 std::string foreignDisk() {
     builder::Disk d;
@@ -63,6 +97,11 @@ const std::string kListing = image({{"A", 8, std::string(10, 'A')},
                                     {"LOST", 1300, "", 100}});
 const std::string kHeader = "   #  START   SIZE  SECTORS  CRC32     NAME\n";
 const std::string kTwo = image({{"A.TXT", 8, "aaa"}, {"B1", 9, "bb"}});
+
+const std::string kA = std::string(1500, 'a');  // 2 sectors
+const std::string kFull = full({{"A", 8, "a"}, {"B", 9, "b"}});
+const std::string kNotChanged = "d88: i.d88: not changed: 1 of 2 failed\n";
+const std::string kAllocate = "; --allocate can move it to free space\n";
 
 const cli::Case kCases[] = {
     row("no subcommand", {}, {"d88"}, 2, "", "d88: A subcommand is required" + kUsageHint, {}),
@@ -135,7 +174,125 @@ const cli::Case kCases[] = {
     row("get: -o names a file", {{"i.d88", kTwo}, {"out", "x"}},
         {"d88", "get", "i.d88", "-o", "out"}, 1, "",
         "d88: out: cannot create the directory: Not a directory\n", {}),
+
+    // put, rm and new: each image written is the builder's for the entries that should be
+    // there; a failure leaves the image as it was.
+    row("put: in place, the sectors past the data blanked",
+        {{"i.d88", full({{"A", 8, kA}, {"B", 10, "b"}})}, {"A", "new"}},
+        {"d88", "put", "i.d88", "A"}, 0, "A: replaced in place at sector 8\n", "",
+        {{"i.d88", full({{"A", 8, "new"}, {"B", 10, "b"}})}}),
+    row("put --allocate: a grown file to the lowest free run, its old sector blanked",
+        {{"i.d88", kFull}, {"d/A", kA}}, {"d88", "put", "--allocate", "i.d88", "d/A"}, 0,
+        "A: moved to sectors 10-11\n", "", {{"i.d88", full({{"A", 10, kA}, {"B", 9, "b"}})}}),
+    row("put --allocate --as: a new name, given in UTF-8, takes the end marker's slot",
+        {{"i.d88", kFull}, {"x", "hello"}},
+        {"d88", "put", "i.d88", "x", "--as", kKatakanaUtf8, "--allocate"}, 0,
+        kKatakanaUtf8 + ": added at sector 10\n", "",
+        {{"i.d88", full({{"A", 8, "a"}, {"B", 9, "b"}, {kKatakana, 10, "hello"}})}}),
+    row("put --dry-run changes nothing", {{"i.d88", kFull}, {"A", "zz"}, {"N", ""}},
+        {"d88", "put", "--dry-run", "--allocate", "i.d88", "A", "N"}, 0,
+        "A: would be replaced in place at sector 8\nN: would be added, empty (no sectors)\n", "",
+        {}),
+    row("put --force on a write-protected disk",
+        {{"i.d88", full({{"A", 8, "a"}}, 0x10)}, {"A", "b"}},
+        {"d88", "put", "--force", "i.d88", "A"}, 0, "A: replaced in place at sector 8\n", "",
+        {{"i.d88", full({{"A", 8, "b"}}, 0x10)}}),
+    row("rm: the entries after move up, the sectors blanked",
+        {{"i.d88", full({{"A", 8, kA}, {"B", 10, "b"}, {"C", 11, "c"}})}},
+        {"d88", "rm", "i.d88", "A", "C"}, 0,
+        "A: removed, 2 sectors freed\nC: removed, 1 sector freed\n", "",
+        {{"i.d88", full({{"B", 10, "b"}})}}),
+    row("new", {}, {"d88", "new", "n.d88", "--label", kKatakanaUtf8 + "DISK"}, 0,
+        "n.d88: a blank 2HD disk of 1281968 bytes, 1224 sectors free\n", "",
+        {{"n.d88", blank(kKatakana + "DISK")}}),
+    row("new -f replaces a file", {{"n.d88", "x"}}, {"d88", "new", "-f", "n.d88"}, 0,
+        "n.d88: a blank 2HD disk of 1281968 bytes, 1224 sectors free\n", "",
+        {{"n.d88", blank("")}}),
+    row("new: an existing file is kept without -f", {{"n.d88", "x"}}, {"d88", "new", "n.d88"}, 1,
+        "", "d88: n.d88: exists (-f replaces it)\n", {}),
+    row("new: a label of 17 bytes", {}, {"d88", "new", "n.d88", "--label", "SEVENTEEN.BYTES.."}, 1,
+        "", "d88: n.d88: the label is 17 bytes in Shift_JIS; the header holds 16\n", {}),
+
+    row("put: a name of 14 bytes", {{"i.d88", kFull}, {"A", "a"}},
+        {"d88", "put", "--as", "FOURTEEN.BYTES", "--allocate", "i.d88", "A"}, 1, "",
+        "d88: i.d88: FOURTEEN.BYTES: the name is 14 bytes in Shift_JIS; a name on the disk has 1 "
+        "to 13\n",
+        {}),
+    row("put: a name with no Shift_JIS form", {{"i.d88", kFull}, {"A", "a"}},
+        {"d88", "put", "--as", "\xF0\x9F\x98\x80", "i.d88", "A"}, 1, "",
+        "d88: i.d88: \xF0\x9F\x98\x80: the name cannot be written in Shift_JIS\n", {}),
+    row("put: a name with a space", {{"i.d88", kFull}, {"A", "a"}},
+        {"d88", "put", "--as", "A B", "i.d88", "A"}, 1, "",
+        "d88: i.d88: A B: a name on the disk cannot hold a space, a control character, '/', '\\' "
+        "or ':', nor be . or ..\n",
+        {}),
+    row("put: a file of 65536 bytes", {{"i.d88", kFull}, {"BIG", std::string(65536, 'x')}},
+        {"d88", "put", "--allocate", "i.d88", "BIG"}, 1, "",
+        "d88: BIG: larger than 65535 bytes, the most a file on the disk can hold\n", {}),
+    row("put: a grown file without --allocate", {{"i.d88", kFull}, {"A", kA}},
+        {"d88", "put", "i.d88", "A"}, 1, "", "d88: i.d88: A: needs 2 sectors, has 1" + kAllocate,
+        {}),
+    row("put: all or nothing", {{"i.d88", kFull}, {"A", "z"}, {"N", "n"}},
+        {"d88", "put", "i.d88", "A", "N"}, 1, "",
+        "d88: i.d88: N: no such file on disk 0; --allocate adds it\n" + kNotChanged, {}),
+    row("put --allocate: no free run long enough", {{"i.d88", kTwo}, {"N", "n"}},
+        {"d88", "put", "--allocate", "i.d88", "N"}, 1, "",
+        "d88: i.d88: N: needs 1 sector, and no run of free sectors is that long (the longest has "
+        "0)\n",
+        {}),
+    row("put --allocate: the directory full", {{"i.d88", entries(341)}, {"N", ""}},
+        {"d88", "put", "--allocate", "i.d88", "N"}, 1, "",
+        "d88: i.d88: N: no room for a new entry: the directory is full (341 entries)\n", {}),
+    row("put: a write-protected disk", {{"i.d88", full({}, 0x10)}, {"A", "a"}},
+        {"d88", "put", "i.d88", "A"}, 1, "",
+        "d88: i.d88: disk 0 is write-protected; --force changes it anyway\n", {}),
+    row("put: a directory cut short", {{"i.d88", kShortDirectory}, {"A", "a"}},
+        {"d88", "put", "i.d88", "A"}, 1, "",
+        "d88: i.d88: the directory is cut short after 56 entries: a directory sector is missing "
+        "or short; the disk is not changed\n",
+        {}),
+    row("put: --as with two files", {{"i.d88", kFull}},
+        {"d88", "put", "--as", "X", "i.d88", "A", "B"}, 2, "",
+        "d88: --as names one FILE, not 2" + kUsageHint, {}),
+    row("rm: a missing name, nothing removed", {{"i.d88", kFull}},
+        {"d88", "rm", "i.d88", "A", "NOPE"}, 1, "",
+        "d88: i.d88: NOPE: no such file on disk 0\n" + kNotChanged, {}),
 };
+
+// Linux only: the failures come from the file system's limits.
+// No temporary file can be made beside the image: its path would pass PATH_MAX, the image's
+// own (./ 2045 times, then i.d88) does not. Root cannot get round this as it can round
+// permissions.
+TEST(D88, PutCannotMakeATemporaryFile) {
+    std::string path;
+    for (int i = 0; i < 2045; ++i)
+        path += "./";
+    path += "i.d88";
+    cli::expectRun(
+        D88_PATH, {"d88", "put", path, "A"}, {{"i.d88", kFull}, {"A", "b"}}, 1, "",
+        "d88: " + path + ": cannot create a temporary file in its directory: File name too long\n",
+        {});
+}
+
+// A file size limit (ulimit -f) below the image's size: writing the new copy fails with
+// EFBIG (SIGXFSZ ignored, as the program inherits it), the copy is removed, the image kept.
+TEST(D88, PutSaveFailsAndKeepsTheImage) {
+    cli::TempDir dir;
+    cli::writeFile(dir / "i.d88", kFull);
+    cli::writeFile(dir / "A", "b");
+    rlimit old = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const rlimit limit = {65536, old.rlim_max};
+    void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const cli::Result r = cli::run(D88_PATH, {"d88", "put", "i.d88", "A"}, dir.path());
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "d88: i.d88: cannot write its new copy: File too large\n");
+    EXPECT_EQ(cli::snapshot(dir.path(), dir.path()), (Files{{"i.d88", kFull}, {"A", "b"}}));
+}
 
 class D88Cli : public testing::TestWithParam<cli::Case> {};
 
@@ -198,13 +355,8 @@ TEST(D88, InfoAndTracksJson) {
 
 // A directory sector missing after 56 entries: they are listed, then the failure.
 TEST(D88, ShortDirectory) {
-    StandardDisk disk;
-    for (int i = 0; i < 57; ++i)
-        disk.setEntry(i, "F", 0, 0);
-    std::string bytes = builder::toString(disk.bytes(true));
-    bytes.resize(1730);  // inside the second directory sector's header
     cli::TempDir dir;
-    cli::writeFile(dir / "i.d88", bytes);
+    cli::writeFile(dir / "i.d88", kShortDirectory);
     const cli::Result r = cli::run(D88_PATH, {"d88", "ls", "i.d88"}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find(cli::lines("56 files, directory end: short\n")), std::string::npos)

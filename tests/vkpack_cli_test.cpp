@@ -57,7 +57,16 @@ const std::string kIn = "hello hello\n";
 
 const cli::Case kCases[] = {
     row("no argument", {}, {"vkpack"}, 1, "", kUsage, {}),
-    row("two arguments", {}, {"vkpack", "in", "in"}, 1, "", kUsage, {}),
+    row("two files, each packed beside itself", {{"b", "bb"}}, {"vkpack", "in", "b"}, 0,
+        sizes(kIn) + sizes("bb"), "", {{"in.vkp", packed(kIn)}, {"b.vkp", packed("bb")}}),
+    row("several files, one missing", {}, {"vkpack", "missing", "in"}, 1, sizes(kIn),
+        cli::kCannotOpenInput, {{"in.vkp", packed(kIn)}}),
+    row("-o names the output", {{"out/", ""}}, {"vkpack", "in", "-o", "out/IN.VKP"}, 0, sizes(kIn),
+        "", {{"out/IN.VKP", packed(kIn)}}),
+    row("-o with two files", {}, {"vkpack", "-o", "x", "in", "in"}, 1, "", kUsage, {}),
+    row("-o without its output", {}, {"vkpack", "in", "-o"}, 1, "", kUsage, {}),
+    row("-- ends the options", {{"-o", "o"}}, {"vkpack", "--", "-o", "in"}, 0,
+        sizes("o") + sizes(kIn), "", {{"-o.vkp", packed("o")}, {"in.vkp", packed(kIn)}}),
     row("no argv at all", {}, {}, 1, "", kUsage, {}, cli::Platform::kLinux),
     row("missing input", {}, {"vkpack", "missing"}, 1, "", cli::kCannotOpenInput, {}),
     row("input is a directory", {{"dir/", ""}}, {"vkpack", "dir"}, 1, "", cli::kCannotOpenInput,

@@ -17,6 +17,15 @@ inline int32_t readU32LE(const uint8_t* p) {
                    uint32_t(p[3]) << 24);
 }
 
+inline void putU16LE(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+inline void putU32LE(uint8_t* p, uint32_t v) {
+    putU16LE(p, v);
+    putU16LE(p + 2, v >> 16);
+}
+
 // A big-endian 32-bit field, most significant byte first.
 inline void putU32BE(uint8_t* p, uint32_t v) {
     p[0] = uint8_t(v >> 24);
