@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include <sys/stat.h>
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -40,6 +42,14 @@ int removeFile(const char* path) {
     return widePath.empty() ? -1 : _wremove(widePath.c_str());
 }
 
+bool regularFileSize(std::FILE* file, uint64_t* size) {
+    struct _stat64 status {};
+    if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG)
+        return false;
+    *size = uint64_t(status.st_size);
+    return true;
+}
+
 int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**)) {
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i)
@@ -59,6 +69,13 @@ std::FILE* openFile(const char* path, const char* mode) {
 
 int removeFile(const char* path) {
     return std::remove(path);
+}
+
+bool regularFileSize(std::FILE* file, uint64_t* size) {
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    *size = uint64_t(status.st_size);
+    return true;
 }
 
 #endif

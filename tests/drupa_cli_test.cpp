@@ -34,6 +34,8 @@ std::string text(size_t size) {
 
 const std::string kSmall = text(1000), kSmallVkp = packed(kSmall);
 const std::string kLarge = text(1 << 20), kLargeVkp = packed(kLarge);
+const std::string kDisk = text(65536), kDiskVkp = packed(kDisk);    // the most a disk file holds
+const std::string kHuge = text(3 << 20), kHugeVkp = packed(kHuge);  // written on a second thread
 
 std::string sizesLine(const std::string& vkp) {
     const auto* p = reinterpret_cast<const uint8_t*>(vkp.data());
@@ -63,6 +65,12 @@ const cli::Case kCases[] = {
         {"drupa", "n.vkp"}, 0, "compressed = -2 -> original = -2147483648\n", "", {{"n", ""}}),
     row("expands a packed file", {{"t.vkp", kLargeVkp}}, {"drupa", "t.vkp"}, 0,
         sizesLine(kLargeVkp), "", {{"t", kLarge}}),
+    row("expands a disk-sized file", {{"t.vkp", kDiskVkp}}, {"drupa", "t.vkp"}, 0,
+        sizesLine(kDiskVkp), "", {{"t", kDisk}}),
+    row("expands a file written on a second thread", {{"t.vkp", kHugeVkp}}, {"drupa", "t.vkp"}, 0,
+        sizesLine(kHugeVkp), "", {{"t", kHuge}}),
+    row("input is a device: read to its end", {{"n.vkp", "->/dev/null"}}, {"drupa", "n.vkp"}, 0,
+        "compressed = 0 -> original = 0\n", "", {{"n", ""}}),
     row("several full stops", {{"a.tar.vkp", kSmallVkp}}, {"drupa", "a.tar.vkp"}, 0, kSmallSizes,
         "", {{"a.tar", kSmall}}),
     row("full stop only in a directory name", {{"d.x/file", kSmallVkp}}, {"drupa", "d.x/file"}, 0,
@@ -77,6 +85,8 @@ const cli::Case kCases[] = {
         kSmallSizes, cli::kCannotWriteOutput, {{"f", kGone}}),
     row("write error while expanding", {{"f", "->/dev/full"}, {"f.vkp", kLargeVkp}},
         {"drupa", "f.vkp"}, 1, sizesLine(kLargeVkp), cli::kCannotWriteOutput, {{"f", kGone}}),
+    row("write error on the second thread", {{"f", "->/dev/full"}, {"f.vkp", kHugeVkp}},
+        {"drupa", "f.vkp"}, 1, sizesLine(kHugeVkp), cli::kCannotWriteOutput, {{"f", kGone}}),
     row("longest openable path", {{"x.vkp", kSmallVkp}}, {"drupa", kLongPath}, 0, kSmallSizes, "",
         {{"x", kSmall}}),
     row("a path too long to open", {{"x.vkp", kSmallVkp}}, {"drupa", "./" + kLongPath}, 1, "",
