@@ -53,17 +53,29 @@ inline void copy16(uint8_t* dst, const uint8_t* src) {
 
 // Copies a reference of `length` bytes from `distance` bytes back, where a bulk 16-byte copy
 // could read bytes the reference writes itself: 8 bytes at a time when each step reads only
-// bytes already final (distance >= 8), else one at a time. May store up to 7 bytes past the
-// end.
+// bytes already final (distance >= 8). A shorter distance repeats a pattern of `distance`
+// bytes: its first 8 bytes are stored 4 at a time, after which the source is moved back by a
+// multiple of the distance to 8 or more bytes behind, and the rest goes 8 at a time. (Byte by
+// byte, each load would wait for the store before it; runs of zeros in executables are made
+// of such references.) May store up to 7 bytes past the end.
 inline void copyOverlapping(uint8_t* op, uint32_t distance, uint32_t length) {
-    const uint8_t* src = op - distance;
-    if (distance >= 8) {
-        for (uint32_t k = 0; k < length; k += 8)
-            std::memcpy(op + k, src + k, 8);
-    } else {
-        for (uint32_t k = 0; k < length; ++k)
-            op[k] = src[k];
+    uint8_t* to = op;
+    const uint8_t* from = op - distance;
+    if (distance < 8) {
+        // Added to `from` after the first 4 bytes, then taken off after the next 4.
+        static constexpr uint8_t kStep[8] = {0, 1, 2, 1, 0, 4, 4, 4};
+        static constexpr int8_t kBack[8] = {0, 0, 0, -1, -4, 1, 2, 3};
+        to[0] = from[0];
+        to[1] = from[1];
+        to[2] = from[2];
+        to[3] = from[3];
+        from += kStep[distance];
+        std::memcpy(to + 4, from, 4);
+        from -= kBack[distance];  // now 8, 9, 8, 10, 12, 14 bytes behind to + 8
+        to += 8;
     }
+    for (uint8_t* const end = op + length; to < end; to += 8, from += 8)
+        std::memcpy(to, from, 8);
 }
 
 // The distance back from the byte about to be written at ring position w to the byte at ring
