@@ -93,6 +93,7 @@ M_NO_EXT=$'\x8A\x67\x92\xA3\x8E\x71\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\
 M_TOO_LONG=$'\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\x82\xAA\x92\xB7\x82\xB7\x82\xAC\x82\xDC\x82\xB7.'$CRLF
 M_OUT_WRITE=$'\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xC9\x8F\x91\x82\xAB\x8D\x9E\x82\xDF\x82\xDC\x82\xB9\x82\xF1.'$CRLF
 M_TOO_BIG=$'\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x91\xE5\x82\xAB\x82\xB7\x82\xAC\x82\xDC\x82\xB7.'$CRLF
+M_OUT_TOO_BIG=$'\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x91\xE5\x82\xAB\x82\xB7\x82\xAC\x82\xDC\x82\xB7.'$CRLF
 
 # Little-endian reads and byte patches of a file, for making damaged copies of the sample.
 u8() { od -An -tu1 -j "$2" -N1 "$1" | tr -d ' '; }
@@ -291,10 +292,16 @@ run_suite() {
     expect vkpack-cannot-write 1 = "$M_OUT_WRITE" own-files
     # 16 MiB of random bytes cannot be packed into 16 MiB.
     run_case vkpack-too-big 'head -c 16777216 /dev/urandom >RANDOM' vkpack RANDOM
-    expect vkpack-too-big 1 = "$M_TOO_BIG" own-files
+    expect vkpack-too-big 1 = "$M_OUT_TOO_BIG" own-files
     if [ -e "$cases/vkpack-too-big/windows/RANDOM.vkp" ]; then
         fail "vkpack-too-big left an output file"
     fi
+    # Sparse files, refused from their size before they are read: too large to pack, and
+    # too large for the header.
+    run_case vkpack-too-big-to-pack 'truncate -s 142112821 SPARSE' vkpack SPARSE
+    expect vkpack-too-big-to-pack 1 = "$M_OUT_TOO_BIG"
+    run_case vkpack-too-big-for-header 'truncate -s 2147483648 SPARSE' vkpack SPARSE
+    expect vkpack-too-big-for-header 1 = "$M_TOO_BIG"
 }
 
 suite_for() {

@@ -45,6 +45,9 @@ constexpr char kNoExtension[] =  // "there is no extension."
 constexpr char kVkpackUsage[] = "Usage: vkpack (File)\n";
 constexpr char kTooLarge[] =  // "the file is too large."
     "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x91\xE5\x82\xAB\x82\xB7\x82\xAC\x82\xDC\x82\xB7.\n";
+constexpr char kOutputTooLarge[] =  // "the output file is too large."
+    "\x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B"
+    "\x82\xAA\x91\xE5\x82\xAB\x82\xB7\x82\xAC\x82\xDC\x82\xB7.\n";
 
 // Prints `message` on standard error; returns the failure exit status.
 inline int fail(const char* message) {
