@@ -278,6 +278,10 @@ int expand(const char* path, Buffer* buffer) {
     if (!allocated) return fail(kCannotAllocate);
     const uint8_t* input = buffer->data;
 
+    // The one line drupa prints goes through a static buffer: standard output would
+    // otherwise allocate (and touch) a page for it.
+    static char lineBuffer[128];
+    std::setvbuf(stdout, lineBuffer, _IOFBF, sizeof lineBuffer);
     const int32_t original = readU32BE(input + kOriginalSizeOffset);
     const int32_t compressed = readU32BE(input + kCompressedSizeOffset);
     std::printf("compressed = %d -> original = %d\n", int(compressed), int(original));
