@@ -74,7 +74,7 @@ inline void copyOverlapping(uint8_t* op, uint32_t distance, uint32_t length) {
         from -= kBack[distance];  // now 8, 9, 8, 10, 12, 14 bytes behind to + 8
         to += 8;
     }
-    for (uint8_t* const end = op + length; to < end; to += 8, from += 8)
+    for (const uint8_t* const end = op + length; to < end; to += 8, from += 8)
         std::memcpy(to, from, 8);
 }
 
