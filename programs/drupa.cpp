@@ -15,14 +15,6 @@
 #include <sys/mman.h>
 #endif
 
-// A second thread writes large outputs where POSIX threads are there: Linux, and MinGW-w64
-// with winpthreads. (std::thread would load the C++ runtime into every run, small ones
-// included; drupa needs none otherwise.)
-#if __has_include(<pthread.h>)
-#define DRUPA_WRITER_THREAD 1
-#include <pthread.h>
-#endif
-
 namespace {
 
 using namespace retrodisk::vkp;
@@ -33,19 +25,18 @@ constexpr size_t kOutputNameSize = 4096;               // with the terminating z
 // Output is decoded into blocks sized to it, each handed to the stream in one write. Outputs
 // up to kSmallOutput bytes, what files on disks hold, use blocks that fill two pages together
 // with the history and the slack: such a file touches no more memory than a stream written
-// one byte at a time, and each block is one write of about a page. Longer ones use 64 KiB
-// blocks, and past kThreadedOutput bytes a second thread writes 512 KiB blocks while the
-// decoder fills the next; shorter outputs take less time than starting the thread.
+// one byte at a time, and each block is one write of about a page. Up to kLargeOutput bytes,
+// 64 KiB blocks; past that, 512 KiB blocks in a work area of its own, in one huge page.
 constexpr size_t kPage = 4096;
 constexpr int32_t kSmallOutput = int32_t(64) << 10;
 constexpr size_t kSmallBlockSize = 2 * kPage - kRingSize - kBlockSlack;
 constexpr size_t kMediumBlockSize = size_t(64) << 10;
+constexpr int32_t kLargeOutput = int32_t(1) << 20;
 constexpr size_t kLargeBlockSize = size_t(512) << 10;
-constexpr int32_t kThreadedOutput = int32_t(1) << 20;
 
 // The decoder's history and output blocks for all but large outputs; static, like the ring
 // they stand for. Only the pages an output reaches are ever touched.
-uint8_t work[2][blockWorkSize(kMediumBlockSize)];
+uint8_t work[blockWorkSize(kMediumBlockSize)];
 
 // A buffer from malloc or, when `huge` is asked for on Linux, a fresh anonymous mapping
 // aligned to 2 MiB and marked for transparent huge pages: filling it then costs a few
@@ -143,127 +134,22 @@ bool writeBlock(void* context, const uint8_t* data, size_t size) {
     return std::fwrite(data, 1, size, static_cast<FILE*>(context)) == size;
 }
 
-#if defined(DRUPA_WRITER_THREAD)
-// Writes finished blocks to the output on a second thread while the decoder fills the other
-// work area: the decoding and the write, each about as long as the other on a large file,
-// then overlap. The decoder waits while the writer still writes the area it is to fill next.
-// A failed write stops the decoding at the next block.
-class BlockWriter {
-  public:
-    // Writes to `out` what is decoded into areas[0] and areas[1] in turn.
-    BlockWriter(std::FILE* out, uint8_t* area0, uint8_t* area1) : out_(out), areas_{area0, area1} {}
-
-    // Starts the thread; false when it cannot be started. (No destructor: one would make
-    // every caller carry the C++ runtime's unwinding support; finish() cleans up.)
-    bool start() {
-        pthread_mutex_init(&mutex_, nullptr);
-        pthread_cond_init(&ready_, nullptr);
-        pthread_cond_init(&idle_, nullptr);
-        if (pthread_create(&thread_, nullptr, writeLoop, this) == 0) return true;
-        destroy();
-        return false;
-    }
-
-    // decodeBlocks' handoff: queues the block for writing once the writer is free, and gives
-    // the decoder the other work area; nullptr once a write has failed.
-    static uint8_t* handoff(void* context, const uint8_t* data, size_t size) {
-        auto* writer = static_cast<BlockWriter*>(context);
-        pthread_mutex_lock(&writer->mutex_);
-        while (writer->pending_ != nullptr)
-            pthread_cond_wait(&writer->idle_, &writer->mutex_);
-        uint8_t* next = nullptr;
-        if (!writer->failed_) {
-            writer->pending_ = data;
-            writer->pendingSize_ = size;
-            pthread_cond_signal(&writer->ready_);
-            writer->current_ ^= 1;
-            next = writer->areas_[writer->current_];
-        }
-        pthread_mutex_unlock(&writer->mutex_);
-        return next;
-    }
-
-    // Waits for the last write and ends the thread; true when every block was written.
-    bool finish() {
-        pthread_mutex_lock(&mutex_);
-        stopping_ = true;
-        pthread_cond_signal(&ready_);
-        pthread_mutex_unlock(&mutex_);
-        pthread_join(thread_, nullptr);
-        destroy();
-        return !failed_;
-    }
-
-  private:
-    void destroy() {
-        pthread_cond_destroy(&idle_);
-        pthread_cond_destroy(&ready_);
-        pthread_mutex_destroy(&mutex_);
-    }
-
-    static void* writeLoop(void* context) {
-        auto* writer = static_cast<BlockWriter*>(context);
-        pthread_mutex_lock(&writer->mutex_);
-        for (;;) {
-            while (writer->pending_ == nullptr && !writer->stopping_)
-                pthread_cond_wait(&writer->ready_, &writer->mutex_);
-            if (writer->pending_ == nullptr) break;  // stopping, with nothing left to write
-            const uint8_t* data = writer->pending_;
-            const size_t size = writer->pendingSize_;
-            pthread_mutex_unlock(&writer->mutex_);
-            const bool written = std::fwrite(data, 1, size, writer->out_) == size;
-            pthread_mutex_lock(&writer->mutex_);
-            if (!written) writer->failed_ = true;
-            writer->pending_ = nullptr;  // the area is free again
-            pthread_cond_signal(&writer->idle_);
-        }
-        pthread_mutex_unlock(&writer->mutex_);
-        return nullptr;
-    }
-
-    std::FILE* out_;
-    uint8_t* areas_[2];
-    pthread_t thread_{};
-    pthread_mutex_t mutex_{};
-    pthread_cond_t ready_{};            // a block to write, or the end
-    pthread_cond_t idle_{};             // the writer is done with its block
-    const uint8_t* pending_ = nullptr;  // the block being written, or waiting to be
-    size_t pendingSize_ = 0;
-    bool failed_ = false;
-    bool stopping_ = false;
-    int current_ = 0;  // the work area the decoder fills
-};
-#endif
-
-// Decodes into `out`; false after a write error.
+// Decodes into `out`; false after a write error. (A second thread writing one block while
+// the next was decoded made large files 20-30% slower on the two-core machines drupa is
+// measured on, not faster.)
 bool decodeToFile(const uint8_t* input, size_t inputSize, int32_t original, std::FILE* out) {
     const auto inputLength = int32_t(inputSize);
-#if defined(DRUPA_WRITER_THREAD)
-    if (original > kThreadedOutput) {
-        // Two large work areas, in one huge page where there are such; the small static ones
-        // if there is no memory for them.
-        Buffer areas;
-        const size_t areaSize = blockWorkSize(kLargeBlockSize);
-        const bool large = allocateBuffer(&areas, 2 * areaSize, true);
-        uint8_t* const area0 = large ? areas.data : work[0];
-        uint8_t* const area1 = large ? areas.data + areaSize : work[1];
-        BlockWriter writer(out, area0, area1);
-        bool written = false;
-        if (writer.start()) {
-            const bool decoded = decodeBlocks(input, inputLength, original, area0,
-                                              large ? kLargeBlockSize : kMediumBlockSize,
-                                              BlockWriter::handoff, &writer);
-            written = writer.finish() && decoded;
-        } else {
-            written = decodeBlocks(input, inputLength, original, work[0], kMediumBlockSize,
-                                   writeBlock, out);
+    if (original > kLargeOutput) {
+        Buffer area;
+        if (allocateBuffer(&area, blockWorkSize(kLargeBlockSize), true)) {
+            const bool written = decodeBlocks(input, inputLength, original, area.data,
+                                              kLargeBlockSize, writeBlock, out);
+            freeBuffer(&area);
+            return written;
         }
-        freeBuffer(&areas);
-        return written;
     }
-#endif
     const size_t blockSize = original <= kSmallOutput ? kSmallBlockSize : kMediumBlockSize;
-    return decodeBlocks(input, inputLength, original, work[0], blockSize, writeBlock, out);
+    return decodeBlocks(input, inputLength, original, work, blockSize, writeBlock, out);
 }
 
 // Steps after the program's arguments are checked; the caller frees the buffer on every path.

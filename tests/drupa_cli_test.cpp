@@ -48,7 +48,7 @@ std::string literalsOnly(const std::string& data) {
             file[at++] = char(size >> (24 - 8 * k));
     return file;
 }
-const std::string kHuge = text(3 << 20), kHugeVkp = literalsOnly(kHuge);  // on a second thread
+const std::string kHuge = text(3 << 20), kHugeVkp = literalsOnly(kHuge);  // its own work area
 
 std::string sizesLine(const std::string& vkp) {
     const auto* p = reinterpret_cast<const uint8_t*>(vkp.data());
@@ -80,7 +80,7 @@ const cli::Case kCases[] = {
         sizesLine(kLargeVkp), "", {{"t", kLarge}}),
     row("expands a disk-sized file", {{"t.vkp", kDiskVkp}}, {"drupa", "t.vkp"}, 0,
         sizesLine(kDiskVkp), "", {{"t", kDisk}}),
-    row("expands a file written on a second thread", {{"t.vkp", kHugeVkp}}, {"drupa", "t.vkp"}, 0,
+    row("expands a file of more than 1 MiB", {{"t.vkp", kHugeVkp}}, {"drupa", "t.vkp"}, 0,
         sizesLine(kHugeVkp), "", {{"t", kHuge}}),
     row("input is a device: read to its end", {{"n.vkp", "->/dev/null"}}, {"drupa", "n.vkp"}, 0,
         "compressed = 0 -> original = 0\n", "", {{"n", ""}}),
@@ -98,7 +98,7 @@ const cli::Case kCases[] = {
         kSmallSizes, cli::kCannotWriteOutput, {{"f", kGone}}),
     row("write error while expanding", {{"f", "->/dev/full"}, {"f.vkp", kLargeVkp}},
         {"drupa", "f.vkp"}, 1, sizesLine(kLargeVkp), cli::kCannotWriteOutput, {{"f", kGone}}),
-    row("write error on the second thread", {{"f", "->/dev/full"}, {"f.vkp", kHugeVkp}},
+    row("write error in a file of more than 1 MiB", {{"f", "->/dev/full"}, {"f.vkp", kHugeVkp}},
         {"drupa", "f.vkp"}, 1, sizesLine(kHugeVkp), cli::kCannotWriteOutput, {{"f", kGone}}),
     row("longest openable path", {{"x.vkp", kSmallVkp}}, {"drupa", kLongPath}, 0, kSmallSizes, "",
         {{"x", kSmall}}),
