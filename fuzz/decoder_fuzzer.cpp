@@ -1,8 +1,7 @@
 // Fuzzes the decoder on arbitrary VKP files: the input is the whole file (header included),
 // handed over at its exact size so AddressSanitizer catches any read past it. decode, the
 // byte-at-a-time form, must emit exactly max(original size, 0) bytes, and decodeBlocks the
-// same bytes, whatever its block size, with one work area or two in turn, and wherever its
-// sink stops it.
+// same bytes, whatever its block size and wherever its sink stops it.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -37,21 +36,6 @@ bool collect(void* context, const uint8_t* data, size_t size) {
     return ++c->calls != c->stopAt;
 }
 
-// The handoff form with two work areas in turn, the second starting out as garbage, as
-// drupa's writer thread uses it.
-struct TwoAreas {
-    Collector collector;
-    std::vector<uint8_t> work[2];
-    int current = 0;
-};
-
-uint8_t* collectInTurn(void* context, const uint8_t* data, size_t size) {
-    auto* t = static_cast<TwoAreas*>(context);
-    if (!collect(&t->collector, data, size)) return nullptr;
-    t->current ^= 1;
-    return t->work[t->current].data();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -62,23 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     decode(data, int32_t(size), original, [&](uint8_t b) { want.push_back(b); });
     FUZZ_CHECK(want.size() == size_t(original < 0 ? 0 : original));
 
-    // The compressed size field plays no part in decoding: its bytes choose the block size,
-    // the sink call that fails, and one work area or two.
+    // The compressed size field plays no part in decoding: its bytes choose the block size
+    // and the sink call that fails.
     Collector got;
     got.blockSize = kMinBlockSize + size_t(data[2] & 0x0F) * 256 + data[3];
     got.stopAt = data[1];
-    bool ok = false;
-    if ((data[0] & 1) == 0) {
-        const std::unique_ptr<uint8_t[]> work(new uint8_t[blockWorkSize(got.blockSize)]);
-        ok = decodeBlocks(data, int32_t(size), original, work.get(), got.blockSize, collect, &got);
-    } else {
-        TwoAreas two{got, {}, 0};
-        two.work[0].resize(blockWorkSize(got.blockSize));
-        two.work[1].assign(blockWorkSize(got.blockSize), 0xA5);
-        ok = decodeBlocks(data, int32_t(size), original, two.work[0].data(), got.blockSize,
-                          collectInTurn, &two);
-        got = two.collector;
-    }
+    const std::unique_ptr<uint8_t[]> work(new uint8_t[blockWorkSize(got.blockSize)]);
+    const bool ok =
+        decodeBlocks(data, int32_t(size), original, work.get(), got.blockSize, collect, &got);
     FUZZ_CHECK(ok == (got.stopAt == 0 || got.calls < got.stopAt));
     if (ok) {
         FUZZ_CHECK(got.out == want);

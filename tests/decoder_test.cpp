@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -56,41 +55,7 @@ Bytes decodeReference(const uint8_t* input, int32_t inputSize, int32_t original)
     return out;
 }
 
-// Blocks handed over in turn from two work areas, as drupa's writer thread takes them. The
-// second area starts out holding garbage; each piece must be left as it was handed over
-// while the decoder fills the other area.
-struct TwoAreas {
-    Bytes work[2];
-    int current = 0;
-    Bytes out;
-    const uint8_t* last = nullptr;
-    Bytes lastBytes;
-    bool intact = true;
-
-    static uint8_t* handoff(void* context, const uint8_t* data, size_t size) {
-        auto* t = static_cast<TwoAreas*>(context);
-        if (t->last != nullptr && !std::equal(t->lastBytes.begin(), t->lastBytes.end(), t->last))
-            t->intact = false;
-        t->out.insert(t->out.end(), data, data + size);
-        t->last = data;
-        t->lastBytes.assign(data, data + size);
-        t->current ^= 1;
-        return t->work[t->current].data();
-    }
-};
-
-// decodeBlocks with one work area (the sink form), or with two in turn (the handoff form).
-Bytes decodeInBlocks(const uint8_t* input, int32_t inputSize, int32_t original, size_t blockSize,
-                     int areas = 1) {
-    if (areas == 2) {
-        TwoAreas two;
-        two.work[0].resize(blockWorkSize(blockSize));
-        two.work[1].assign(blockWorkSize(blockSize), 0xA5);
-        EXPECT_TRUE(decodeBlocks(input, inputSize, original, two.work[0].data(), blockSize,
-                                 TwoAreas::handoff, &two));
-        EXPECT_TRUE(two.intact) << "a piece changed after it was handed over";
-        return two.out;
-    }
+Bytes decodeInBlocks(const uint8_t* input, int32_t inputSize, int32_t original, size_t blockSize) {
     Bytes out;
     Bytes work(blockWorkSize(blockSize));
     EXPECT_TRUE(decodeBlocks(
@@ -123,9 +88,8 @@ void expectDecodes(const Bytes& stream, int32_t original, const Bytes& want, boo
     const int32_t inputSize = int32_t(file.size()) + (exact ? 64 : 0);
     EXPECT_EQ(decodeReference(input.data(), inputSize, original), want) << "decode()";
     for (size_t blockSize : kBlockSizes)
-        for (int areas : {1, 2})
-            EXPECT_EQ(decodeInBlocks(input.data(), inputSize, original, blockSize, areas), want)
-                << "decodeBlocks(), block size " << blockSize << ", work areas " << areas;
+        EXPECT_EQ(decodeInBlocks(input.data(), inputSize, original, blockSize), want)
+            << "decodeBlocks(), block size " << blockSize;
 }
 
 // "41 42*3" is 0x41 0x42 0x42 0x42.
@@ -267,12 +231,8 @@ TEST(DecodeLong, BlocksMatchReferenceOnRandomStreams) {
         const Bytes want = decodeReference(input.data(), int32_t(file.size()), original);
         ASSERT_EQ(want.size(), size_t(original));
         for (size_t blockSize : kBlockSizes)
-            for (int areas : {1, 2})
-                ASSERT_EQ(
-                    decodeInBlocks(input.data(), int32_t(file.size()), original, blockSize, areas),
-                    want)
-                    << "round " << round << ", block size " << blockSize << ", work areas "
-                    << areas;
+            ASSERT_EQ(decodeInBlocks(input.data(), int32_t(file.size()), original, blockSize), want)
+                << "round " << round << ", block size " << blockSize;
     }
 }
 

@@ -91,11 +91,10 @@ inline uint32_t distanceBack(uint32_t w, uint32_t position) {
 // output byte, oldest byte (ring position 4078) first, and output byte i goes to
 // work[4096 + i]. Ring position (4078 + i) & 0xFFF always holds the byte 4096 places back,
 // so a reference to an absolute ring position becomes a copy from a distance of 1..4096
-// bytes back, with no index to wrap. When a block is full it is handed off, and its last
-// 4096 bytes move to the front of the work area handoff returns, to serve as the history of
-// the next one.
+// bytes back, with no index to wrap. When a block is full it goes to the sink and its last
+// 4096 bytes move to the front to serve as the history of the next one.
 bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize, uint8_t* work,
-                  size_t blockSize, BlockHandoff handoff, void* context) {
+                  size_t blockSize, BlockSink sink, void* context) {
     if (originalSize <= 0) return true;
     // Ring position (4078 + k) & 0xFFF: positions 4078..4095, still zero, then 0..4077.
     std::memset(work, 0, kRingSize - kRingStart);
@@ -106,11 +105,11 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
     // only the pages it uses.
     std::memset(work + kRingSize, 0, std::min(size_t(originalSize), blockSize) + kBlockSlack);
 
-    uint8_t* base = work + kRingSize;
-    uint8_t* blockEnd = base + blockSize;
+    uint8_t* const base = work + kRingSize;
+    uint8_t* const blockEnd = base + blockSize;
     uint8_t* op = base;
     // The ring position of the byte at `at` is (its address + wBias) & 0xFFF; wBias changes
-    // only when the output moves to the start of a block.
+    // only when the output moves back to base.
     uint32_t wBias = kRingStart - uint32_t(reinterpret_cast<uintptr_t>(base));
     auto ringPosition = [&wBias](const uint8_t* at) {
         return uint32_t(reinterpret_cast<uintptr_t>(at)) + wBias;
@@ -120,14 +119,11 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
     int32_t remaining = originalSize;
     while (remaining > 0) {
         if (op >= blockEnd) {
-            uint8_t* const next = handoff(context, base, size_t(op - base));
-            if (next == nullptr) return false;
-            std::memmove(next, op - kRingSize, kRingSize);  // next may be this same area
-            const uint32_t w = ringPosition(op);
-            base = next + kRingSize;
-            blockEnd = base + blockSize;
+            const size_t size = size_t(op - base);
+            if (!sink(context, base, size)) return false;
+            std::memmove(work, op - kRingSize, kRingSize);
+            wBias += uint32_t(size);
             op = base;
-            wBias = w - uint32_t(reinterpret_cast<uintptr_t>(base));
         }
         if (remaining >= 2 * kMaxGroupOutput && p <= end && end - p >= kFastGroupInput) {
             // Fast path: while op < opLimit and p <= pLimit, every item of the group and of the
@@ -208,29 +204,7 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
             remaining -= int32_t(length);
         }
     }
-    return handoff(context, base, size_t(op - base)) != nullptr;
-}
-
-namespace {
-
-// The first form of decodeBlocks as a handoff: one work area, reused for every block.
-struct SinkHandoff {
-    BlockSink sink;
-    void* context;
-    uint8_t* work;
-};
-
-uint8_t* handToSink(void* context, const uint8_t* data, size_t size) {
-    const auto* h = static_cast<const SinkHandoff*>(context);
-    return h->sink(h->context, data, size) ? h->work : nullptr;
-}
-
-}  // namespace
-
-bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize, uint8_t* work,
-                  size_t blockSize, BlockSink sink, void* context) {
-    SinkHandoff handoff{sink, context, work};
-    return decodeBlocks(input, inputSize, originalSize, work, blockSize, handToSink, &handoff);
+    return sink(context, base, size_t(op - base));
 }
 
 }  // namespace retrodisk::vkp

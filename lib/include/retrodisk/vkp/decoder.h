@@ -57,16 +57,6 @@ void decode(const uint8_t* input, int32_t inputSize, int32_t originalSize, Sink&
 // false to stop decoding (a write error).
 using BlockSink = bool (*)(void* context, const uint8_t* data, size_t size);
 
-// Output of the second form of decodeBlocks, which hands each piece over where it was decoded
-// so that it can be written while the next one is decoded elsewhere. Called with consecutive
-// pieces of the output, in order, each lying in the current work area. Returns the work area
-// to decode the next piece in: the same one, or another of blockWorkSize(blockSize) bytes;
-// nullptr stops decoding (a write error). After it returns, the decoder reads the piece's
-// last 4096 bytes (the history of the next piece) and writes nothing but the returned area,
-// so a piece in an area that is not returned stays as it was handed over. The return value
-// of the call for the last piece only tells success from failure.
-using BlockHandoff = uint8_t* (*)(void* context, const uint8_t* data, size_t size);
-
 // Room past a block for the last group, which starts inside it and may end up to 8 * 18
 // bytes later, and for the 32 bytes a reference's copy stores from where it starts.
 constexpr size_t kBlockSlack = size_t(kItemsPerGroup) * kMaxMatch + 32;
@@ -86,14 +76,6 @@ constexpr size_t blockWorkSize(size_t blockSize) noexcept {
 // false as soon as sink returns false.
 bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize, uint8_t* work,
                   size_t blockSize, BlockSink sink, void* context);
-
-// As above, handing the pieces to handoff(context, data, size), which chooses the work area of
-// each next piece. Of a work area, decodeBlocks clears only what the output can reach in the
-// first one, work: a 2 KiB output touches 2 KiB of the block, not all of it. The bytes past
-// the history in the other areas may be read before they are written (a copy of 16 bytes
-// reads a little past the bytes it needs); whatever they hold never reaches the output.
-bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize, uint8_t* work,
-                  size_t blockSize, BlockHandoff handoff, void* context);
 
 }  // namespace retrodisk::vkp
 
