@@ -112,6 +112,14 @@ std::string readableImageName(const char* name) {
     return narrow(widen(kShiftJis, name, false).c_str());
 }
 
+bool regularFileSize(std::FILE* file, uint64_t* size) {
+    struct _stat64 status {};
+    if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG)
+        return false;
+    *size = uint64_t(status.st_size);
+    return true;
+}
+
 int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**)) {
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i)
@@ -191,6 +199,13 @@ void writeError(const std::string& bytes, const std::string& readable) {
 
 std::string readableImageName(const char* name) {
     return name;
+}
+
+bool regularFileSize(std::FILE* file, uint64_t* size) {
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    *size = uint64_t(status.st_size);
+    return true;
 }
 
 #endif

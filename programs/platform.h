@@ -5,6 +5,7 @@
 #ifndef PROGRAMS_PLATFORM_H
 #define PROGRAMS_PLATFORM_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -30,6 +31,10 @@ void writeError(const std::string& bytes, const std::string& readable);
 // A name from a disk image (Shift_JIS bytes) in the text writeError shows: converted to UTF-8
 // on Windows, where the console shows characters; elsewhere the bytes as they are.
 std::string readableImageName(const char* name);
+
+// The size of the regular file open as `file`, in *size. False for anything else (a pipe, a
+// terminal, a directory), and when the system cannot tell.
+bool regularFileSize(std::FILE* file, uint64_t* size);
 
 #ifdef _WIN32
 // Calls run(argc, argv) with the wide arguments converted to UTF-8; returns its status.

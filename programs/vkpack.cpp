@@ -1,11 +1,10 @@
 // vkpack: packs a file into a VKP file at the same path with ".vkp" appended (or, with -o, at
 // the path given), which drupa expands back to the original bytes; several files each get
 // their own. What is packed is expanded again and compared before anything is written.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include <retrodisk/vkp/decoder.h>
@@ -21,31 +20,53 @@ using namespace retrodisk::vkp;
 
 constexpr uint64_t kMaxInputSize = 0x7FFFFFFF;  // the header holds a signed 32-bit size
 constexpr size_t kMaxPackedSize = 16777216;     // drupa reads at most this much of a file
+// The longest input that could pack into kMaxPackedSize bytes: at best every 17 bytes of code
+// (a flag byte and eight 18-byte references) stand for 144 bytes of input.
+constexpr uint64_t kMaxPackableSize = uint64_t(kMaxPackedSize - kHeaderSize) * 144 / 17;
+constexpr size_t kReadChunk = size_t(1) << 16;  // read at a time when the size is unknown
 
-// Reads the whole file at `path` into *data, or returns the message to print.
+// Reads the whole file at `path` into *data, or returns the message to print. An input too
+// large for the header, or to pack into kMaxPackedSize bytes, is refused from its size when
+// the file has one, before it is read; otherwise (a pipe) the bytes past what could be packed
+// are counted, not kept.
 const Message* readInput(const char* path, std::vector<uint8_t>* data) {
     std::FILE* in = openFile(path, "rb");
     if (in == nullptr) return &kCannotOpenInput;
-    // A regular file's size is known up front: refuse a huge one before reading it.
-    std::error_code ec;
-    const std::uintmax_t known = std::filesystem::file_size(std::filesystem::u8path(path), ec);
-    if (!ec && known > kMaxInputSize) {
-        std::fclose(in);
-        return &kTooLarge;
-    }
-    if (!ec) data->reserve(size_t(known));
-    std::vector<uint8_t> chunk(1 << 16);
+    uint64_t known = 0;
+    const bool sized = regularFileSize(in, &known);
     const Message* message = nullptr;
+    if (sized && known > kMaxInputSize) message = &kTooLarge;
+    if (sized && message == nullptr && known > kMaxPackableSize) message = &kOutputTooLarge;
+    if (message != nullptr) {
+        std::fclose(in);
+        return message;
+    }
+    std::setvbuf(in, nullptr, _IONBF, 0);  // read straight into place
+    // A known size is read in one piece, one byte longer to meet the end of the file.
+    size_t chunk = sized ? size_t(known) + 1 : kReadChunk;
+    std::vector<uint8_t> counted;  // where bytes that are only counted go
+    uint64_t total = 0;
     for (;;) {
-        const size_t got = std::fread(chunk.data(), 1, chunk.size(), in);
-        if (got == 0) break;
-        if (data->size() + got > kMaxInputSize) {
+        uint8_t* to = nullptr;
+        if (total < kMaxPackableSize) {
+            data->resize(size_t(total) + chunk);
+            to = data->data() + total;
+        } else {
+            counted.resize(chunk);
+            to = counted.data();
+        }
+        const size_t got = std::fread(to, 1, chunk, in);
+        total += got;
+        if (total > kMaxInputSize) {
             message = &kTooLarge;
             break;
         }
-        data->insert(data->end(), chunk.begin(), chunk.begin() + std::ptrdiff_t(got));
+        if (got < chunk) break;
+        chunk = kReadChunk;
     }
+    data->resize(size_t(std::min(total, kMaxPackableSize)));
     if (message == nullptr && std::ferror(in) != 0) message = &kCannotOpenInput;  // a directory
+    if (message == nullptr && total > kMaxPackableSize) message = &kOutputTooLarge;
     std::fclose(in);
     return message;
 }
@@ -99,7 +120,8 @@ int pack(const char* path, const std::string& outputName) {
     EncodeLimits limits;
     limits.maxFileSize = kMaxPackedSize;
     std::vector<uint8_t> packed;
-    if (!encodeFile(input.data(), uint32_t(input.size()), &packed, limits)) return fail(kTooLarge);
+    if (!encodeFile(input.data(), uint32_t(input.size()), &packed, limits))
+        return fail(kOutputTooLarge);
     if (!expandsTo(packed, input)) return fail(kNotVerified);
     std::printf("original = %d -> compressed = %d\n", readU32BE(&packed[kOriginalSizeOffset]),
                 readU32BE(&packed[kCompressedSizeOffset]));

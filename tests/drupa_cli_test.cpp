@@ -38,6 +38,21 @@ std::string text(size_t size) {
 
 const std::string kSmall = text(1000), kSmallVkp = packed(kSmall);
 const std::string kLarge = text(1 << 20), kLargeVkp = packed(kLarge);
+const std::string kDisk = text(65536), kDiskVkp = packed(kDisk);  // the most a disk file holds
+// The VKP file of `data` (a multiple of 8 bytes) in groups of 8 literals: made without the
+// encoder, which takes seconds for megabytes in the sanitizer builds.
+std::string literalsOnly(const std::string& data) {
+    std::string file(kHeaderSize, '\0');
+    for (size_t at = 0; at < data.size(); at += 8)
+        file += "\xFF" + data.substr(at, 8);
+    const auto sizes = {uint32_t(file.size() - kHeaderSize), uint32_t(data.size())};
+    size_t at = 0;
+    for (uint32_t size : sizes)
+        for (int k = 0; k < 4; ++k)
+            file[at++] = char(size >> (24 - 8 * k));
+    return file;
+}
+const std::string kHuge = text(3 << 20), kHugeVkp = literalsOnly(kHuge);  // its own work area
 
 std::string sizesLine(const std::string& vkp) {
     const auto* p = reinterpret_cast<const uint8_t*>(vkp.data());
@@ -75,6 +90,12 @@ const cli::Case kCases[] = {
         {"drupa", "n.vkp"}, 0, "compressed = -2 -> original = -2147483648\n", "", {{"n", ""}}),
     row("expands a packed file", {{"t.vkp", kLargeVkp}}, {"drupa", "t.vkp"}, 0,
         sizesLine(kLargeVkp), "", {{"t", kLarge}}),
+    row("expands a disk-sized file", {{"t.vkp", kDiskVkp}}, {"drupa", "t.vkp"}, 0,
+        sizesLine(kDiskVkp), "", {{"t", kDisk}}),
+    row("expands a file of more than 1 MiB", {{"t.vkp", kHugeVkp}}, {"drupa", "t.vkp"}, 0,
+        sizesLine(kHugeVkp), "", {{"t", kHuge}}),
+    row("input is a device: read to its end", {{"n.vkp", "->/dev/null"}}, {"drupa", "n.vkp"}, 0,
+        "compressed = 0 -> original = 0\n", "", {{"n", ""}}),
     row("several full stops", {{"a.tar.vkp", kSmallVkp}}, {"drupa", "a.tar.vkp"}, 0, kSmallSizes,
         "", {{"a.tar", kSmall}}),
     row("full stop only in a directory name", {{"d.x/file", kSmallVkp}}, {"drupa", "d.x/file"}, 0,
@@ -90,6 +111,9 @@ const cli::Case kCases[] = {
         kSmallSizes, cli::kCannotWriteOutput, {{"f", kGone}}, Platform::kLinux),
     row("write error while expanding", {{"f", "->/dev/full"}, {"f.vkp", kLargeVkp}},
         {"drupa", "f.vkp"}, 1, sizesLine(kLargeVkp), cli::kCannotWriteOutput, {{"f", kGone}},
+        Platform::kLinux),
+    row("write error in a file of more than 1 MiB", {{"f", "->/dev/full"}, {"f.vkp", kHugeVkp}},
+        {"drupa", "f.vkp"}, 1, sizesLine(kHugeVkp), cli::kCannotWriteOutput, {{"f", kGone}},
         Platform::kLinux),
     row("longest openable path", {{"x.vkp", kSmallVkp}}, {"drupa", kLongPath}, 0, kSmallSizes, "",
         {{"x", kSmall}}),

@@ -1,5 +1,6 @@
 #include <retrodisk/vkp/decoder.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace retrodisk::vkp {
@@ -52,17 +53,29 @@ inline void copy16(uint8_t* dst, const uint8_t* src) {
 
 // Copies a reference of `length` bytes from `distance` bytes back, where a bulk 16-byte copy
 // could read bytes the reference writes itself: 8 bytes at a time when each step reads only
-// bytes already final (distance >= 8), else one at a time. May store up to 7 bytes past the
-// end.
+// bytes already final (distance >= 8). A shorter distance repeats a pattern of `distance`
+// bytes: its first 8 bytes are stored 4 at a time, after which the source is moved back by a
+// multiple of the distance to 8 or more bytes behind, and the rest goes 8 at a time. (Byte by
+// byte, each load would wait for the store before it; runs of zeros in executables are made
+// of such references.) May store up to 7 bytes past the end.
 inline void copyOverlapping(uint8_t* op, uint32_t distance, uint32_t length) {
-    const uint8_t* src = op - distance;
-    if (distance >= 8) {
-        for (uint32_t k = 0; k < length; k += 8)
-            std::memcpy(op + k, src + k, 8);
-    } else {
-        for (uint32_t k = 0; k < length; ++k)
-            op[k] = src[k];
+    uint8_t* to = op;
+    const uint8_t* from = op - distance;
+    if (distance < 8) {
+        // Added to `from` after the first 4 bytes, then taken off after the next 4.
+        static constexpr uint8_t kStep[8] = {0, 1, 2, 1, 0, 4, 4, 4};
+        static constexpr int8_t kBack[8] = {0, 0, 0, -1, -4, 1, 2, 3};
+        to[0] = from[0];
+        to[1] = from[1];
+        to[2] = from[2];
+        to[3] = from[3];
+        from += kStep[distance];
+        std::memcpy(to + 4, from, 4);
+        from -= kBack[distance];  // now 8, 9, 8, 10, 12, 14 bytes behind to + 8
+        to += 8;
     }
+    for (const uint8_t* const end = op + length; to < end; to += 8, from += 8)
+        std::memcpy(to, from, 8);
 }
 
 // The distance back from the byte about to be written at ring position w to the byte at ring
@@ -83,12 +96,14 @@ inline uint32_t distanceBack(uint32_t w, uint32_t position) {
 bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize, uint8_t* work,
                   size_t blockSize, BlockSink sink, void* context) {
     if (originalSize <= 0) return true;
-    uint8_t ring[kRingSize] = {};
-    initDictionary(ring);
-    std::memcpy(work, ring + kRingStart, kRingSize - kRingStart);
-    std::memcpy(work + (kRingSize - kRingStart), ring, kRingStart);
-    // The 16-byte copies may read bytes past the output written so far; give them a value.
-    std::memset(work + kRingSize, 0, blockSize + kBlockSlack);
+    // Ring position (4078 + k) & 0xFFF: positions 4078..4095, still zero, then 0..4077.
+    std::memset(work, 0, kRingSize - kRingStart);
+    initDictionary(work + (kRingSize - kRingStart));
+    // The 16-byte copies may read up to 16 bytes past the output written so far; give them a
+    // value. The output of this block ends before base + originalSize, or at most a group
+    // past the block's end, so only that much of the block is cleared: a small file touches
+    // only the pages it uses.
+    std::memset(work + kRingSize, 0, std::min(size_t(originalSize), blockSize) + kBlockSlack);
 
     uint8_t* const base = work + kRingSize;
     uint8_t* const blockEnd = base + blockSize;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include <retrodisk/vkp/decoder.h>
 #include <retrodisk/vkp/format.h>
@@ -41,7 +42,10 @@ constexpr uint32_t kDataStart = kHistoryStart + kWindow;
 // position still in reach (distance 4096) is not the slot being written.
 constexpr uint32_t kSlots = 2 * kWindow;
 constexpr uint32_t kSlotMask = kSlots - 1;
-constexpr uint32_t kBuckets = 1u << 16;  // trees, chosen by a hash of the first three bytes
+// Trees, chosen by a hash of the first three bytes. A window holds at most 4096 positions, so
+// 4096 trees keep about one reachable position each, in a table that stays in the L1 cache.
+constexpr uint32_t kBucketBits = 12;
+constexpr uint32_t kBuckets = 1u << kBucketBits;
 
 // The stream is copied into the match buffer a block at a time, with the window before it
 // and some bytes after it: a comparison reads up to kMaxMatch + 8 bytes past a position.
@@ -49,6 +53,11 @@ constexpr uint32_t kBlock = 1u << 16;
 constexpr uint32_t kPad = 32;
 
 constexpr uint64_t kUnreached = UINT64_MAX;
+
+// Positions between two commits that need not wait for the window to fill: a commit then
+// writes the items all candidate parses already share, so the pending parse, and the memory
+// it touches, stays this short on real data.
+constexpr uint32_t kCommitStep = 1024;
 
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
@@ -71,6 +80,17 @@ inline uint32_t matchLength(const uint8_t* p, const uint8_t* q, uint32_t from) {
         ++len;
     return len;
 #endif
+}
+
+// The tree of the string at p, from its first three bytes. Two strings that differ in the
+// third byte only never share a tree (it is xor-ed in unchanged), so a search never finds a
+// match of exactly two bytes: that one is lastPair()'s. The strings in p's tree whose first
+// three bytes differ from p's change nothing the search finds: in the tree's order they sort
+// apart from every string that matches p for three bytes or more, and the walk meets those in
+// the same order, newest first, whatever else the tree holds.
+inline uint32_t bucket(const uint8_t* p) {
+    const uint32_t pair = uint32_t(p[0]) | uint32_t(p[1]) << 8;
+    return (pair * 2654435761u >> (32 - kBucketBits)) ^ uint32_t(p[2]) << (kBucketBits - 8);
 }
 
 // Flag bytes and items, appended to the output as they come.
@@ -107,24 +127,27 @@ class CodeWriter {
 
 class Encoder {
   public:
+    // Only the match buffer is sized to the input; the other tables grow with what is used:
+    // the pending parse is filled in as it reaches new positions, and a tree node is written
+    // before it is first read. A small input touches only the memory it needs.
     Encoder(const uint8_t* input, uint32_t size, uint32_t parseWindow, CodeWriter* writer)
         : input_(input),
           end_(kDataStart + size),
           window_(std::min(std::max(parseWindow, 64u), 1u << 24)),
           writer_(writer),
-          buffer_(kWindow + kBlock + kPad),
+          buffer_(kWindow + std::min(kBlock, kWindow + size) + kPad),
           heads_(kBuckets, kNil),
-          left_(kSlots, kNil),
-          right_(kSlots, kNil),
-          cost_(window_ + kMaxMatch + 2, kUnreached),
-          length_(window_ + kMaxMatch + 2, 0),
-          distance_(window_ + kMaxMatch + 2, 0) {
-        uint8_t ring[kRingSize] = {};
-        initDictionary(ring);
-        // History byte k (oldest first) sits at distance 4096 - k before the first output byte.
-        for (uint32_t k = 0; k < kWindow; ++k)
-            history_[k] = ring[(kRingStart + k) & kRingMask];
+          children_(new uint32_t[kSlots][2]),
+          cost_(new uint64_t[pendingSpan(size)]),
+          length_(new uint8_t[pendingSpan(size)]),
+          distance_(new uint16_t[pendingSpan(size)]) {
+        // History byte k (oldest first) sits at distance 4096 - k before the first output byte,
+        // at ring position (4078 + k) & 0xFFF: positions 4078..4095 (zero), then 0..4077.
+        std::memset(history_, 0, kRingSize - kRingStart);
+        initDictionary(history_ + (kRingSize - kRingStart));
         cost_[0] = 0;
+        length_[0] = 0;
+        distance_[0] = 0;
     }
 
     // Parses and writes the whole input; false as soon as `over` says the output is too long.
@@ -138,8 +161,13 @@ class Encoder {
                 uint32_t found = insert(a, &distance);
                 if (a < kDataStart) continue;
                 if (end_ - a == 2 && found < 2) found = lastPair(a, &distance);
-                if (a >= pendStart_ && a - pendStart_ + kMaxMatch >= window_) {
-                    commit(a);
+                if (a >= windowStart_ && a - windowStart_ + kMaxMatch >= window_) {
+                    commit(a, true);
+                    nextCommit_ = a + kCommitStep;
+                    if (over()) return false;
+                } else if (a >= nextCommit_ && a >= pendStart_) {
+                    commit(a, false);
+                    nextCommit_ = a + kCommitStep;
                     if (over()) return false;
                 }
                 const uint32_t longest = std::min(found, end_ - a);
@@ -148,11 +176,24 @@ class Encoder {
                 if (a >= pendStart_) relax(a, found, distance);
             }
         }
-        commit(end_);
+        commit(end_, true);
         return !over();
     }
 
   private:
+    // Entries of the pending parse: it spans at most a window (commit() is called before it
+    // grows past one) and at most the input, plus the reach of the longest item past its end.
+    uint32_t pendingSpan(uint32_t size) const { return std::min(window_, size) + kMaxMatch + 2; }
+
+    // Entries [ready_, k] of the pending parse start out unreached.
+    void reach(uint32_t k) {
+        for (; ready_ <= k; ++ready_) {
+            cost_[ready_] = kUnreached;
+            length_[ready_] = 0;
+            distance_[ready_] = 0;
+        }
+    }
+
     // Copies stream positions [from, to) into the match buffer; zeros stand outside the stream.
     void fill(uint32_t from, uint32_t to) {
         bufferBase_ = from;
@@ -175,12 +216,11 @@ class Encoder {
     // parent, so a node out of reach ends the search and cuts off everything below it.
     uint32_t insert(uint32_t a, uint32_t* distance) {
         const uint8_t* p = &buffer_[a - bufferBase_];
-        const uint32_t key = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
-        uint32_t& head = heads_[key * 2654435761u >> 16];
+        uint32_t& head = heads_[bucket(p)];
         uint32_t candidate = head;
         head = a;
-        uint32_t* smaller = &left_[a & kSlotMask];  // where the next smaller node hangs
-        uint32_t* larger = &right_[a & kSlotMask];
+        uint32_t* smaller = &children_[a & kSlotMask][0];  // where the next smaller node hangs
+        uint32_t* larger = &children_[a & kSlotMask][1];
         uint32_t smallerLength = 0;  // bytes the next smaller node is known to share with a
         uint32_t largerLength = 0;
         uint32_t best = 0;
@@ -196,22 +236,22 @@ class Encoder {
                 best = len;
                 *distance = a - candidate;
             }
-            const uint32_t slot = candidate & kSlotMask;
+            uint32_t* const children = children_[candidate & kSlotMask];  // left, right
             if (len == kMaxMatch) {
                 // Same string as a, but older: a takes its place in the tree.
-                *smaller = left_[slot];
-                *larger = right_[slot];
+                *smaller = children[0];
+                *larger = children[1];
                 break;
             }
             if (q[len] < p[len]) {
                 *smaller = candidate;
-                smaller = &right_[slot];
-                candidate = right_[slot];
+                smaller = &children[1];
+                candidate = children[1];
                 smallerLength = len;
             } else {
                 *larger = candidate;
-                larger = &left_[slot];
-                candidate = left_[slot];
+                larger = &children[0];
+                candidate = children[0];
                 largerLength = len;
             }
         }
@@ -242,6 +282,7 @@ class Encoder {
         // only for the last two bytes, where it beats two literals.
         const uint32_t shortest = left == 2 ? 2 : kMinMatch;
         if (longest < shortest) longest = 0;
+        reach(k + kMaxMatch);
         const uint64_t c = cost_[k];
         // On equal cost the later start wins: the candidate parses then share their earlier
         // items sooner, which lets the parser commit them.
@@ -261,8 +302,10 @@ class Encoder {
     // Called when every item starting before stream position p has been relaxed. Each parse
     // still possible passes through a node in [p, p + 17] whose best predecessor is known, so
     // the nodes their predecessor chains share are in every optimal parse: writes the items up
-    // to the latest of them and forgets the positions before it.
-    void commit(uint32_t p) {
+    // to the latest of them and forgets the positions before it. `windowFull`: the pending
+    // parse has grown to the window since the last such commit (or the input has ended); only
+    // then may the parse be forced, exactly as if no commit had been made in between.
+    void commit(uint32_t p, bool windowFull) {
         const uint32_t kp = p - pendStart_;
         uint32_t nodes[kMaxMatch];
         uint32_t count = 0;
@@ -281,7 +324,7 @@ class Encoder {
                 if (nodes[i] == latest) nodes[i] = latest - length_[latest];
         }
         bool forced = false;
-        if (shared < window_ / 4 && p != end_) {
+        if (windowFull && pendStart_ + shared - windowStart_ < window_ / 4 && p != end_) {
             // The candidate parses have not met for a long stretch: keep only the best parse
             // to the node where the greedy parse's next item starts. Each forced node lies on
             // the greedy parse, so the greedy parse stays one of the candidates and the result
@@ -290,15 +333,16 @@ class Encoder {
             forced = true;
         }
         emit(shared);
-        // Keep [shared, kp + 18), reset what lies after it, and after a forced commit every
-        // node but the one kept, as the parses that reached them are gone.
+        // Keep [shared, kp + 18); what lies after it is unreached again, and after a forced
+        // commit so is every node but the one kept, as the parses that reached them are gone.
         const uint32_t keep = kp + kMaxMatch - shared;
-        std::copy(cost_.begin() + shared, cost_.begin() + shared + keep, cost_.begin());
-        std::copy(length_.begin() + shared, length_.begin() + shared + keep, length_.begin());
-        std::copy(distance_.begin() + shared, distance_.begin() + shared + keep, distance_.begin());
-        std::fill(cost_.begin() + keep, cost_.begin() + kp + kMaxMatch, kUnreached);
-        if (forced) std::fill(cost_.begin() + 1, cost_.begin() + keep, kUnreached);
+        std::copy(cost_.get() + shared, cost_.get() + shared + keep, cost_.get());
+        std::copy(length_.get() + shared, length_.get() + shared + keep, length_.get());
+        std::copy(distance_.get() + shared, distance_.get() + shared + keep, distance_.get());
+        ready_ = keep;
+        if (forced) std::fill(cost_.get() + 1, cost_.get() + keep, kUnreached);
         pendStart_ += shared;
+        if (windowFull) windowStart_ = pendStart_;
     }
 
     // Writes the items of the best parse from pendStart_ to pendStart_ + target.
@@ -330,17 +374,21 @@ class Encoder {
     std::vector<uint8_t> buffer_;
     uint32_t bufferBase_ = 0;
     std::vector<uint32_t> heads_;
-    std::vector<uint32_t> left_;
-    std::vector<uint32_t> right_;
+    std::unique_ptr<uint32_t[][2]> children_;  // of the node in each slot: left, right
 
     // The pending parse, indexed by position - pendStart_: the cheapest cost in bits of
     // reaching each position, the length of the last item on that cheapest way (1 for a
-    // literal), and the distance of the longest match found at each position.
+    // literal), and the distance of the longest match found at each position. Entries from
+    // ready_ on are not filled in yet. windowStart_ is pendStart_ as of the last commit that
+    // could force the parse; the window is counted from there.
     uint32_t pendStart_ = kDataStart;
+    uint32_t windowStart_ = kDataStart;
+    uint32_t nextCommit_ = kDataStart + kCommitStep;
+    uint32_t ready_ = 1;
     uint32_t greedyNext_ = kDataStart;  // where the greedy parse's next item starts
-    std::vector<uint64_t> cost_;
-    std::vector<uint8_t> length_;
-    std::vector<uint16_t> distance_;
+    std::unique_ptr<uint64_t[]> cost_;
+    std::unique_ptr<uint8_t[]> length_;
+    std::unique_ptr<uint16_t[]> distance_;
     std::vector<uint32_t> items_;
 };
 
@@ -349,6 +397,9 @@ class Encoder {
 bool encodeFile(const uint8_t* input, uint32_t size, std::vector<uint8_t>* out,
                 const EncodeLimits& limits) {
     const size_t base = out->size();
+    // Room for the longest file there can be (all literals, 9 bits a byte), up to the limit:
+    // the output then never moves while it grows, and only the part written is touched.
+    out->reserve(base + std::min(size_t(kHeaderSize) + size + size / 8 + 1, limits.maxFileSize));
     out->resize(base + kHeaderSize);
     CodeWriter writer(out);
     Encoder encoder(input, size, limits.parseWindow, &writer);
