@@ -991,12 +991,6 @@ int runSafely(int argc, char** argv) {
 
 }  // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-    return runWithUtf8Arguments(argc, argv, runSafely);
-}
-#else
-int main(int argc, char** argv) {
+int programMain(int argc, char** argv) {
     return runSafely(argc, argv);
 }
-#endif

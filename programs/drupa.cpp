@@ -210,12 +210,6 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-    return runWithUtf8Arguments(argc, argv, run);
-}
-#else
-int main(int argc, char** argv) {
+int programMain(int argc, char** argv) {
     return run(argc, argv);
 }
-#endif

@@ -120,7 +120,9 @@ bool regularFileSize(std::FILE* file, uint64_t* size) {
     return true;
 }
 
-int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**)) {
+// The command line arrives as UTF-16 (the program is linked with -municode); the program
+// sees it as UTF-8.
+int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i)
         arguments.push_back(narrow(argv[i]));
@@ -128,7 +130,7 @@ int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**)) {
     for (std::string& a : arguments)
         pointers.push_back(a.data());
     pointers.push_back(nullptr);
-    return run(argc, pointers.data());
+    return programMain(argc, pointers.data());
 }
 
 #else
@@ -206,6 +208,10 @@ bool regularFileSize(std::FILE* file, uint64_t* size) {
     if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return false;
     *size = uint64_t(status.st_size);
     return true;
+}
+
+int main(int argc, char** argv) {
+    return programMain(argc, argv);
 }
 
 #endif

@@ -36,9 +36,8 @@ std::string readableImageName(const char* name);
 // terminal, a directory), and when the system cannot tell.
 bool regularFileSize(std::FILE* file, uint64_t* size);
 
-#ifdef _WIN32
-// Calls run(argc, argv) with the wide arguments converted to UTF-8; returns its status.
-int runWithUtf8Arguments(int argc, wchar_t** argv, int (*run)(int, char**));
-#endif
+// Each program's main: platform.cpp holds the process's own main (wmain on Windows, with the
+// arguments converted to UTF-8) and returns what this returns.
+int programMain(int argc, char** argv);
 
 #endif  // PROGRAMS_PLATFORM_H
