@@ -148,13 +148,14 @@ bool isSafeFileName(const std::string& name) {
         const auto b = static_cast<unsigned char>(ch);
         if (b < 0x20 || b == 0x7F) return false;  // a zero byte too
     }
-    if (name.find('/') != std::string::npos) return false;
 #ifdef _WIN32
-    // Windows also splits paths at '\\' and ':' and drops a final full stop.
-    if (name.find_first_of("\\:") != std::string::npos || name.back() == '.') return false;
-    if (isDeviceName(name)) return false;
+    // Windows also splits paths at '\\' and ':', drops a final full stop, and opens a device
+    // for a device name.
+    return name.find_first_of("/\\:") == std::string::npos && name.back() != '.' &&
+           !isDeviceName(name);
+#else
+    return name.find('/') == std::string::npos;
 #endif
-    return true;
 }
 
 }  // namespace retrodisk::d88
