@@ -1,36 +1,34 @@
 // What the programs do differently on Windows. There the command line is Unicode: each
 // program's wmain passes its arguments on as UTF-8, and every path is opened through the
 // wide-character API, so Japanese names work whatever the system's ANSI code page. Elsewhere
-// arguments and paths are the bytes they are.
+// arguments and paths are the bytes they are. Nothing here needs the C++ library on POSIX
+// systems, so a small program that needs no more starts without loading it.
 #ifndef PROGRAMS_PLATFORM_H
 #define PROGRAMS_PLATFORM_H
 
 #include <cstdint>
 #include <cstdio>
+
+#ifdef _WIN32
 #include <string>
+#endif
 
 // As std::fopen and std::remove, with a UTF-8 path on Windows. openFile refuses a directory
 // everywhere, with errno EISDIR.
 std::FILE* openFile(const char* path, const char* mode);
 int removeFile(const char* path);
+// True when `path` names a directory.
+bool isDirectory(const char* path);
 
-// Creates `path` for writing in binary mode only if no file of that name exists; null with
-// errno EEXIST when one does (checked and created in one step, so nothing is replaced).
-std::FILE* createNewFile(const char* path);
-// Renames `from` to `to`, replacing a file `to` if there is one.
-bool replaceFile(const char* from, const char* to);
-// Creates directory `path` and any missing parents (as mkdir -p); true when it exists after.
-bool makeDirectories(const char* path);
-
-// Writes `bytes` on standard error, after flushing standard output, unless standard error is a
-// terminal a person reads: then `readable`, the same text in UTF-8, is shown instead. That is
-// a POSIX terminal whose locale (LC_ALL, LC_CTYPE, LANG) reads UTF-8, or a Windows console,
-// which is written in UTF-16 whatever its code page.
-void writeError(const std::string& bytes, const std::string& readable);
-
-// A name from a disk image (Shift_JIS bytes) in the text writeError shows: converted to UTF-8
-// on Windows, where the console shows characters; elsewhere the bytes as they are.
-std::string readableImageName(const char* name);
+// Writes one failure line on standard error, after whatever standard output holds: `subject`
+// and ": " when a subject is given, then the message. To a pipe or a file that is `bytes` (and
+// the subject's bytes); on a terminal a person reads it is `readable`, the same text in UTF-8:
+// a POSIX terminal whose locale (LC_ALL, LC_CTYPE, LANG) reads UTF-8, where the subject is
+// shown as the bytes it is, or a Windows console, written in UTF-16 whatever its code page,
+// where the subject is read as Shift_JIS when `subjectIsImageName` (a name from a disk image)
+// and as UTF-8 otherwise (text from the command line).
+void writeError(const char* subject, bool subjectIsImageName, const char* bytes,
+                const char* readable);
 
 // The size of the regular file open as `file`, in *size. False for anything else (a pipe, a
 // terminal, a directory), and when the system cannot tell.
@@ -39,5 +37,21 @@ bool regularFileSize(std::FILE* file, uint64_t* size);
 // Each program's main: platform.cpp holds the process's own main (wmain on Windows, with the
 // arguments converted to UTF-8) and returns what this returns.
 int programMain(int argc, char** argv);
+
+#ifdef _WIN32
+// Text in code page `from` (CP_UTF8, 932) as UTF-16; an empty result for an invalid sequence
+// when `strict`, U+FFFD in its place otherwise.
+std::wstring widen(unsigned from, const char* text, bool strict = true);
+#endif
+
+// --- files.cpp: what d88 needs besides ----------------------------------------------------
+
+// Creates `path` for writing in binary mode only if no file of that name exists; null with
+// errno EEXIST when one does (checked and created in one step, so nothing is replaced).
+std::FILE* createNewFile(const char* path);
+// Renames `from` to `to`, replacing a file `to` if there is one.
+bool replaceFile(const char* from, const char* to);
+// Creates directory `path` and any missing parents (as mkdir -p); true when it exists after.
+bool makeDirectories(const char* path);
 
 #endif  // PROGRAMS_PLATFORM_H

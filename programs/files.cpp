@@ -1,0 +1,87 @@
+// The file operations only d88 uses (see platform.h); the other programs do not link them.
+#include <cerrno>
+#include <string>
+
+#include "platform.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+
+bool makeDirectory(const char* path) {
+    const std::wstring widePath = widen(CP_UTF8, path);
+    return !widePath.empty() && (_wmkdir(widePath.c_str()) == 0 || errno == EEXIST);
+}
+
+bool isSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+#else
+
+bool makeDirectory(const char* path) {
+    return ::mkdir(path, 0777) == 0 || errno == EEXIST;
+}
+
+bool isSeparator(char c) {
+    return c == '/';
+}
+
+#endif
+
+}  // namespace
+
+#ifdef _WIN32
+
+std::FILE* createNewFile(const char* path) {
+    const std::wstring widePath = widen(CP_UTF8, path);
+    if (widePath.empty()) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int fd =
+        _wopen(widePath.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+bool replaceFile(const char* from, const char* to) {
+    const std::wstring wideFrom = widen(CP_UTF8, from);
+    const std::wstring wideTo = widen(CP_UTF8, to);
+    return !wideFrom.empty() && !wideTo.empty() &&
+           MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+#else
+
+std::FILE* createNewFile(const char* path) {
+    return std::fopen(path, "wbx");  // C11's exclusive mode: O_CREAT | O_EXCL
+}
+
+bool replaceFile(const char* from, const char* to) {
+    return std::rename(from, to) == 0;
+}
+
+#endif
+
+bool makeDirectories(const char* path) {
+    // Each parent in turn, then the whole path; the last step's result is the answer.
+    const std::string whole(path);
+    for (size_t i = 1; i < whole.size(); ++i)
+        if (isSeparator(whole[i]) && !isSeparator(whole[i - 1]))
+            makeDirectory(whole.substr(0, i).c_str());
+    if (!makeDirectory(path)) return false;
+    errno = ENOTDIR;  // the reason when something else has the name
+    return isDirectory(path);
+}
