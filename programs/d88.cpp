@@ -381,7 +381,9 @@ int ls(const Options& o) {
         if (r.count > largest.count) largest = r;
         jsonRuns.push_back({r.first, r.count});
     }
-    text += format("%lld files, directory end: ", int64_t(directory.entries.size())) +
+    const size_t count = directory.entries.size();
+    text += format(count == 1 ? "%lld file, directory end: " : "%lld files, directory end: ",
+                   int64_t(count)) +
             endName(directory.end) + "\n" + format("free: %lld sectors", freeCount) +
             (largest.count > 0 ? format(", largest run %lld sectors from sector %lld\n",
                                         largest.count, largest.first)

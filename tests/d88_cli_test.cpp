@@ -126,7 +126,7 @@ const cli::Case kCases[] = {
     row("ls --raw-names", {{"i.d88", image({{kKatakana, 9, "B"}})}},
         {"d88", "ls", "--raw-names", "i.d88"}, 0,
         kHeader + "   0      9      1        1  4ad0cf31  " + kKatakana +
-            "\n1 files, directory end: marker\nfree: 0 sectors\n",
+            "\n1 file, directory end: marker\nfree: 0 sectors\n",
         "", {}),
     row("ls: another system's disk has no flat directory", {{"f.d88", foreignDisk()}},
         {"d88", "ls", "f.d88"}, 1, "",
