@@ -232,6 +232,32 @@ TEST(Editor, FollowsTheModel) {
     }
 }
 
+// A track of the second disk whose offset (2^31 or more) points back into the first disk's
+// track 10: the sectors both disks read are never written, not even to clear a moved file's
+// old sectors, so the second disk reads what it read before.
+TEST(Editor, LeavesSectorsAnotherDiskReads) {
+    builder::StandardDisk s;
+    s.addFile("A.TXT", 80, randomBytes(3000, 1));
+    Bytes image = builder::image({s.disk(), builder::StandardDisk().disk(true)});
+    const ImageView view(image.data(), image.size());
+    DiskInfo second;
+    ASSERT_TRUE(view.readDisk(1, &second));
+    const int64_t track10 = dataAt(image, 80) - kSectorHeaderSize;
+    builder::putU32LE(image, size_t(second.offset) + kTrackTableOffset + size_t(4) * 20,
+                      uint32_t(track10 - second.offset));
+    ImageEditor editor(image);
+    const Bytes data = randomBytes(100, 2);
+    const EditResult inPlace = editor.put(0, "A.TXT", data.data(), data.size(), false, false);
+    EXPECT_EQ(inPlace.status, EditStatus::kNeedsAllocate);
+    EXPECT_EQ(inPlace.problem, InPlaceProblem::kOverlaps);
+    const EditResult moved = editor.put(0, "A.TXT", data.data(), data.size(), true, false);
+    ASSERT_EQ(moved.status, EditStatus::kDone);
+    EXPECT_TRUE(moved.first < 80 || moved.first >= 88) << moved.first;
+    const auto shared = image.begin() + track10;
+    EXPECT_TRUE(std::equal(shared, shared + std::ptrdiff_t(8) * (kSectorHeaderSize + kSectorSize),
+                           editor.bytes().begin() + track10));
+}
+
 // clang-format off
 const std::pair<const char*, NameCheck> kNames[] = {
     {"\x83\x5C\x83\x74", NameCheck::kOk},  // trail bytes 0x5C and 0x74

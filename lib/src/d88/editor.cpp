@@ -45,35 +45,38 @@ struct Disk {
 
 // Finds each logical sector's data and whether it may be written: the first sector of its
 // track's walk with its ID, 1024 bytes all in the file, no byte shared with another span of
-// the image a reader uses (every disk header, and every sector header and sector data of this
-// disk's tracks). Tracks that overlap are possible only in a damaged or crafted image; there a
-// write could change another sector, or how the image is walked.
+// the image a reader uses (every disk header, and every sector header and sector data of every
+// disk's tracks). Tracks that overlap are possible only in a damaged or crafted image (a track
+// offset of 2^31 or more points back into the disks before; a walk can run on into the next
+// disk); there a write could change another sector, another disk, or how the image is walked.
 void mapSectors(const ImageView& view, Disk* d) {
     d->data.assign(size_t(kLogicalSectors), -1);
     d->why.assign(size_t(kLogicalSectors), InPlaceProblem::kMissing);
     std::vector<Span> spans;
+    std::vector<SectorRecord> sectors;
     for (int32_t i = 0; i < view.diskCount(); ++i) {
         DiskInfo disk;
         view.readDisk(i, &disk);
         spans.push_back({disk.offset, disk.offset + kDiskHeaderSize, -1});
-    }
-    std::vector<SectorRecord> sectors;
-    for (int32_t t = 0; t < DiskImage::kTrackCount; ++t) {
-        view.walkTrack(d->info, t, &sectors);
-        bool seen[kSectorsPerTrack] = {};
-        for (const SectorRecord& s : sectors) {
-            const int64_t data = s.position + kSectorHeaderSize;
-            spans.push_back({s.position, data, -1});
-            int32_t sector = -1;
-            const bool logical = t < kTracks && s.c == (t >> 1) && s.h == (t & 1) &&
-                                 s.n == kSizeCode && s.r >= kFirstSector && s.r <= kLastSector;
-            // A read finds the first sector of the walk with the ID; later ones are never read.
-            if (logical && !seen[s.r - kFirstSector]) {
-                seen[s.r - kFirstSector] = true;
-                if (s.dataSize == kSectorSize && s.dataPresent == kSectorSize)
-                    sector = t * kSectorsPerTrack + s.r - kFirstSector;
+        const bool edited = i == d->info.index;
+        for (int32_t t = 0; t < DiskImage::kTrackCount; ++t) {
+            view.walkTrack(disk, t, &sectors);
+            bool seen[kSectorsPerTrack] = {};
+            for (const SectorRecord& s : sectors) {
+                const int64_t data = s.position + kSectorHeaderSize;
+                spans.push_back({s.position, data, -1});
+                int32_t sector = -1;
+                const bool logical = edited && t < kTracks && s.c == (t >> 1) && s.h == (t & 1) &&
+                                     s.n == kSizeCode && s.r >= kFirstSector && s.r <= kLastSector;
+                // A read finds the first sector of the walk with the ID; later ones are never
+                // read.
+                if (logical && !seen[s.r - kFirstSector]) {
+                    seen[s.r - kFirstSector] = true;
+                    if (s.dataSize == kSectorSize && s.dataPresent == kSectorSize)
+                        sector = t * kSectorsPerTrack + s.r - kFirstSector;
+                }
+                if (s.dataPresent > 0) spans.push_back({data, data + s.dataPresent, sector});
             }
-            if (s.dataPresent > 0) spans.push_back({data, data + s.dataPresent, sector});
         }
     }
     std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
