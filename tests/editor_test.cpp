@@ -258,6 +258,26 @@ TEST(Editor, LeavesSectorsAnotherDiskReads) {
                            editor.bytes().begin() + track10));
 }
 
+// Tracks 1 to 163 all start at one chain of 65536 empty sectors whose counts never end a
+// walk: 163 walks through the whole file. Mapping it would hold 10 million sectors; the walks
+// pass more headers than the file can hold, so nothing is written, and at once.
+TEST(Editor, RefusesTangledTracksAtOnce) {
+    builder::Disk d = builder::StandardDisk().disk();
+    for (size_t t = 2; t < d.tracks.size(); ++t)
+        d.tracks[t].clear();
+    d.tracks[1].assign(65536, builder::Sector());
+    for (size_t i = 0; i < d.tracks[1].size(); ++i)
+        d.tracks[1][i].count = i == 0 ? 2 : int32_t(i & 0xFFFF);
+    const uint32_t chain = uint32_t(kDiskHeaderSize + 8 * (kSectorHeaderSize + kSectorSize));
+    for (int t = 2; t < DiskImage::kTrackCount; ++t)
+        d.trackTableOverride[t] = chain;
+    ImageEditor editor(d.bytes());
+    const Bytes data = randomBytes(100, 3);
+    EXPECT_EQ(editor.put(0, "A", data.data(), data.size(), true, false).status,
+              EditStatus::kDirectoryLocked);
+    EXPECT_EQ(editor.bytes(), d.bytes());
+}
+
 // clang-format off
 const std::pair<const char*, NameCheck> kNames[] = {
     {"\x83\x5C\x83\x74", NameCheck::kOk},  // trail bytes 0x5C and 0x74

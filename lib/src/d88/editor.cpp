@@ -49,18 +49,28 @@ struct Disk {
 // disk's tracks). Tracks that overlap are possible only in a damaged or crafted image (a track
 // offset of 2^31 or more points back into the disks before; a walk can run on into the next
 // disk); there a write could change another sector, another disk, or how the image is walked.
+// Walks that pass more sector headers in all than the file has room for must pass some header
+// twice; such an image is tangled past any use of mapping it (in a crafted one, each of the
+// 64 x 164 walks can run through the whole file), and no sector of it is written.
 void mapSectors(const ImageView& view, Disk* d) {
     d->data.assign(size_t(kLogicalSectors), -1);
     d->why.assign(size_t(kLogicalSectors), InPlaceProblem::kMissing);
     std::vector<Span> spans;
     std::vector<SectorRecord> sectors;
+    const size_t headerRoom = view.size() / kSectorHeaderSize;
+    size_t walked = 0;
     for (int32_t i = 0; i < view.diskCount(); ++i) {
         DiskInfo disk;
         view.readDisk(i, &disk);
         spans.push_back({disk.offset, disk.offset + kDiskHeaderSize, -1});
         const bool edited = i == d->info.index;
         for (int32_t t = 0; t < DiskImage::kTrackCount; ++t) {
-            view.walkTrack(disk, t, &sectors);
+            if (view.walkTrack(disk, t, &sectors, headerRoom - walked) == WalkEnd::kLimit) {
+                d->data.assign(size_t(kLogicalSectors), -1);
+                d->why.assign(size_t(kLogicalSectors), InPlaceProblem::kOverlaps);
+                return;
+            }
+            walked += sectors.size();
             bool seen[kSectorsPerTrack] = {};
             for (const SectorRecord& s : sectors) {
                 const int64_t data = s.position + kSectorHeaderSize;

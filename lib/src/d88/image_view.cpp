@@ -78,7 +78,7 @@ bool ImageView::readHeader(int64_t position, SectorRecord* sector) const {
 }
 
 WalkEnd ImageView::walkTrack(const DiskInfo& disk, int32_t track,
-                             std::vector<SectorRecord>* sectors) const {
+                             std::vector<SectorRecord>* sectors, size_t limit) const {
     sectors->clear();
     int64_t position = trackPosition(disk, track);
     if (position < 0) return WalkEnd::kNoTrack;
@@ -90,6 +90,7 @@ WalkEnd ImageView::walkTrack(const DiskInfo& disk, int32_t track,
         // The count is taken afresh from every header: the walk ends where the most recent
         // header says the track ends.
         if (s.count == 0) return WalkEnd::kCountZero;
+        if (sectors->size() == limit) return WalkEnd::kLimit;
         sectors->push_back(s);
         position += kSectorHeaderSize + s.dataSize;
         if (i == s.count - 1) return WalkEnd::kCount;

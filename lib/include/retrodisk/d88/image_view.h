@@ -55,6 +55,7 @@ enum class WalkEnd {
     kCount,      // a header's count said it was the last sector
     kCountZero,  // a header with a sector count of 0 (not taken as a sector)
     kFileEnd,    // the file ends inside a sector header
+    kLimit,      // the walk listed as many sectors as it was allowed to
 };
 
 class ImageView {
@@ -73,9 +74,10 @@ class ImageView {
     // track (number out of range, offset 0, above the disk size, or a negative position).
     static int64_t trackPosition(const DiskInfo& disk, int32_t track);
     // Walks `track` as DiskImage::readSector does and appends every sector it passes to
-    // `sectors` (cleared first). A header the file cuts short is not listed.
-    WalkEnd walkTrack(const DiskInfo& disk, int32_t track,
-                      std::vector<SectorRecord>* sectors) const;
+    // `sectors` (cleared first). A header the file cuts short is not listed. The walk stops
+    // after `limit` sectors: in a crafted image one can run on to the file's end.
+    WalkEnd walkTrack(const DiskInfo& disk, int32_t track, std::vector<SectorRecord>* sectors,
+                      size_t limit = SIZE_MAX) const;
     // The number of sector headers DiskImage::readTrackIds would list past a walk that a
     // sector count of 0 ended (0 when the walk ended otherwise). Counts at most `limit`.
     int32_t headersPastCountZero(const DiskInfo& disk, int32_t track, int32_t limit) const;
