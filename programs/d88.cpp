@@ -296,12 +296,22 @@ int tracks(const Options& o) {
     json list = json::array();
     std::string text = format("disk %lld\n", disk.index);
     std::vector<SectorRecord> sectors;
+    size_t budget = walkBudget(image);
     for (int32_t t = 0; t < disk.tableEntries; ++t) {
         if (disk.trackOffsets[t] == 0) continue;
         const int64_t offset = int64_t(uint32_t(disk.trackOffsets[t]));
-        const WalkEnd end = image.walkTrack(disk, t, &sectors);
+        const WalkEnd end = image.walkTrack(disk, t, &sectors, budget);
         json js = json::array();
         text += format("track %lld at offset %lld: ", t, offset);
+        if (end == WalkEnd::kLimit) {
+            // Tracks that overlap, over and over: the listing would be unbounded.
+            text +=
+                "the walks pass more sector headers than the file has room for (tracks "
+                "overlap); this track and those after it are not listed\n";
+            list.push_back({{"track", t}, {"offset", offset}, {"sectors", js}, {"tangled", true}});
+            break;
+        }
+        budget -= sectors.size();
         if (end == WalkEnd::kNoTrack) {
             text += "cannot be read (outside the disk or the file)\n";
         } else {

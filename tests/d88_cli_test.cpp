@@ -353,6 +353,17 @@ TEST(D88, InfoAndTracksJson) {
     EXPECT_EQ(tracks["tracks"][79]["sectors"][15],
               json::parse(R"({"c":39,"h":1,"r":16,"n":1,"count":16,"density":0,"deleted":0,
                               "status":0,"size":256})"));
+
+    // Every track starts at track 0's one sector: the listing stops where the walks have
+    // passed more headers than the file has room for (108 in 1728 bytes).
+    builder::Disk same;
+    same.tracks[0].push_back({0, 0, 1, 3, 0, 0, 0, Bytes(1024, 0)});
+    for (int t = 1; t < 164; ++t)
+        same.trackTableOverride[t] = 688;
+    const json tangled =
+        runJson({"d88", "tracks", "--json", "s.d88"}, {{"s.d88", builder::toString(same.bytes())}});
+    ASSERT_EQ(tangled["tracks"].size(), 109u);
+    EXPECT_EQ(tangled["tracks"][108]["tangled"], true);
 }
 
 // A directory sector missing after 56 entries: they are listed, then the failure.

@@ -194,6 +194,19 @@ const AnomalyCase kAnomalyCases[] = {
     // The track starts at 672, over the last 4 table entries (zero: a count of 0 first).
     {"a short header", track0(2, [](auto& d) { d.trackTableOverride[0] = 672; }),
      {{-1, K::kShortHeader}, {0, K::kPastCountZero}}},
+    {"70 deleted-data marks: 64 listed, then one for the other 6",
+     track0(70, [](auto& d) { for (auto& s : d.tracks[0]) s.deleted = 0x10; }),
+     std::vector<std::pair<int32_t, AnomalyKind>>(65, {0, K::kDeletedData})},
+    // Every track starts at track 0's one sector: 1728 bytes have room for 108 headers, and
+    // the walks of tracks 0 to 107 pass them all.
+    {"every track on the same sector",
+     track0(1, [](auto& d) { for (int t = 1; t < 164; ++t) d.trackTableOverride[t] = 688; }),
+     [] {
+         std::vector<std::pair<int32_t, AnomalyKind>> want;
+         for (int32_t t = 1; t < 108; ++t) want.emplace_back(t, K::kIdMismatch);
+         want.emplace_back(108, K::kTangled);
+         return want;
+     }()},
 };
 // clang-format on
 

@@ -57,7 +57,7 @@ void mapSectors(const ImageView& view, Disk* d) {
     d->why.assign(size_t(kLogicalSectors), InPlaceProblem::kMissing);
     std::vector<Span> spans;
     std::vector<SectorRecord> sectors;
-    const size_t headerRoom = view.size() / kSectorHeaderSize;
+    const size_t headerRoom = walkBudget(view);
     size_t walked = 0;
     for (int32_t i = 0; i < view.diskCount(); ++i) {
         DiskInfo disk;

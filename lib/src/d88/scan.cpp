@@ -124,27 +124,35 @@ std::string format(const char* pattern, Integers... values) {
 // The anomalies of one readable track's sectors.
 void scanSectors(int32_t t, const std::vector<SectorRecord>& sectors, std::vector<Anomaly>* out) {
     std::map<uint32_t, int32_t> seen;  // ID -> times, in ID order
+    int32_t found[int(AnomalyKind::kTangled) + 1] = {};
+    // True while anomalies of `kind` are still listed one by one.
+    auto listed = [&found](AnomalyKind kind) { return ++found[int(kind)] <= kMaxSectorAnomalies; };
     for (const SectorRecord& s : sectors) {
         const std::string id = idText(s);
         ++seen[uint32_t(s.c) << 24 | uint32_t(s.h) << 16 | uint32_t(s.r) << 8 | s.n];
         // 128 << N: a data size field of 16 bits never matches N above 8.
         const int64_t nominal = int64_t(128) << (s.n < 16 ? s.n : 16);
-        if (s.dataSize != nominal)
+        if (s.dataSize != nominal && listed(AnomalyKind::kSizeMismatch))
             out->push_back({t, AnomalyKind::kSizeMismatch,
                             id + format(": data size %lld, N gives %lld", s.dataSize, nominal)});
-        if (s.deleted != 0)
+        if (s.deleted != 0 && listed(AnomalyKind::kDeletedData))
             out->push_back({t, AnomalyKind::kDeletedData,
                             id + format(": deleted-data mark 0x%02llx", s.deleted)});
-        if (s.status != 0)
+        if (s.status != 0 && listed(AnomalyKind::kStatus))
             out->push_back({t, AnomalyKind::kStatus, id + format(": status 0x%02llx", s.status)});
-        if (s.c != (t >> 1) || s.h != (t & 1))
+        if ((s.c != (t >> 1) || s.h != (t & 1)) && listed(AnomalyKind::kIdMismatch))
             out->push_back({t, AnomalyKind::kIdMismatch,
                             id + format(" on track %lld (C%lld H%lld)", t, t >> 1, t & 1)});
-        if (s.dataPresent < s.dataSize)
+        if (s.dataPresent < s.dataSize && listed(AnomalyKind::kCutShort))
             out->push_back({t, AnomalyKind::kCutShort,
                             id + format(": the file ends after %lld of its %lld data bytes",
                                         s.dataPresent, s.dataSize)});
     }
+    for (int kind = 0; kind <= int(AnomalyKind::kTangled); ++kind)
+        if (found[kind] > kMaxSectorAnomalies)
+            out->push_back({t, AnomalyKind(kind),
+                            format("%lld more sectors of the track like the ones above",
+                                   found[kind] - kMaxSectorAnomalies)});
     for (const auto& [key, times] : seen) {
         if (times < 2) continue;
         SectorRecord s;
@@ -159,15 +167,21 @@ void scanSectors(int32_t t, const std::vector<SectorRecord>& sectors, std::vecto
 
 }  // namespace
 
+size_t walkBudget(const ImageView& image) {
+    return image.size() / kSectorHeaderSize;
+}
+
 Geometry commonGeometry(const ImageView& image, const DiskInfo& disk) {
     Geometry g;
     std::map<int32_t, int32_t> sectorCounts;
     std::map<int32_t, int32_t> sizes;
     int32_t highest = -1;
     std::vector<SectorRecord> sectors;
+    size_t budget = walkBudget(image);
     for (int32_t t = 0; t < disk.tableEntries; ++t) {
         if (disk.trackOffsets[t] != 0) ++g.tracks;
-        image.walkTrack(disk, t, &sectors);
+        if (image.walkTrack(disk, t, &sectors, budget) == WalkEnd::kLimit) break;
+        budget -= sectors.size();
         if (sectors.empty()) continue;
         highest = t;
         if ((t & 1) != 0) g.heads = 2;
@@ -203,6 +217,8 @@ const char* anomalyName(AnomalyKind kind) {
             return "short_header";
         case AnomalyKind::kPastCountZero:
             return "past_count_zero";
+        case AnomalyKind::kTangled:
+            return "tangled_tracks";
     }
     return "unknown";
 }
@@ -221,6 +237,7 @@ std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk)
                               disk.tableEntries, kTrackTableOffset + 4 * disk.tableEntries)});
 
     std::vector<SectorRecord> sectors;
+    size_t budget = walkBudget(image);
     for (int32_t t = 0; t < disk.tableEntries; ++t) {
         const int32_t offset = disk.trackOffsets[t];
         if (offset == 0) continue;
@@ -236,7 +253,16 @@ std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk)
                         pastDisk ? int64_t(uint32_t(disk.size)) : int64_t(image.size()))});
             continue;
         }
-        const WalkEnd end = image.walkTrack(disk, t, &sectors);
+        const WalkEnd end = image.walkTrack(disk, t, &sectors, budget);
+        if (end == WalkEnd::kLimit) {
+            out.push_back(
+                {t, AnomalyKind::kTangled,
+                 format("the walks pass more than %lld sector headers, more than the file "
+                        "has room for: tracks overlap; later tracks are not examined",
+                        walkBudget(image))});
+            break;
+        }
+        budget -= sectors.size();
         scanSectors(t, sectors, &out);
         if (end == WalkEnd::kFileEnd)
             out.push_back({t, AnomalyKind::kCutShort,

@@ -80,6 +80,13 @@ struct Geometry {
     int32_t sectors = 0;     // the most common number of sectors on a readable track
     int32_t sectorSize = 0;  // the most common data size
 };
+// The most sector headers the walks of one disk's tracks can pass, one header per 16 bytes of
+// the file, when no two tracks overlap: every walk of such an image fits in it. Walks that
+// pass more must pass some header twice. (In a crafted image each of the 164 walks can run
+// through the whole file; what examines an image stops at this bound.)
+size_t walkBudget(const ImageView& image);
+
+// The tracks examined are those before the one whose walk passes walkBudget() in all.
 Geometry commonGeometry(const ImageView& image, const DiskInfo& disk);
 
 enum class AnomalyKind {
@@ -92,6 +99,7 @@ enum class AnomalyKind {
     kCutShort,       // the file ends inside a track, or before the disk's size
     kShortHeader,    // a track table of fewer than 164 entries
     kPastCountZero,  // sector headers past a sector count of 0: listed, never read
+    kTangled,        // the walks pass more sector headers than the file has room for
 };
 // The kind's name in JSON and text output: "duplicate_id", "size_mismatch", ...
 const char* anomalyName(AnomalyKind kind);
@@ -101,7 +109,11 @@ struct Anomaly {
     AnomalyKind kind;
     std::string detail;  // English, e.g. "C0 H0 R1 N3 appears 2 times"
 };
-// Every anomaly of `disk`, track by track in ascending order, disk-wide ones first.
+// Every anomaly of `disk`, track by track in ascending order, disk-wide ones first. Of each
+// kind a track's sectors have, the first kMaxSectorAnomalies are listed one by one, then one
+// more of the kind gives the number of the others. A walk that passes walkBudget() ends the
+// scan with a kTangled anomaly.
+constexpr int32_t kMaxSectorAnomalies = 64;
 std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk);
 
 }  // namespace retrodisk::d88
