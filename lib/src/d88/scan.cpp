@@ -53,15 +53,20 @@ std::vector<bool> freeSectors(const ImageView& image, const DiskInfo& disk,
                               const Directory& directory) {
     std::vector<bool> free(size_t(kLogicalSectors), false);
     std::vector<SectorRecord> sectors;
+    size_t budget = walkBudget(image);
     // One walk per track; each sector is the first of the walk with its ID, as a read finds it.
+    // Tracks past the walk budget (tangled ones) count as having no free sector.
     for (int32_t l = kFirstFileSector; l < kLogicalSectors; ++l) {
-        if ((l & 7) == 0) image.walkTrack(disk, l >> 3, &sectors);
+        if ((l & 7) == 0) {
+            if (image.walkTrack(disk, l >> 3, &sectors, budget) == WalkEnd::kLimit) break;
+            budget -= sectors.size();
+        }
         const uint8_t id[4] = {uint8_t(l >> 4), uint8_t((l >> 3) & 1), uint8_t((l & 7) + 1),
                                uint8_t(kSizeCode)};
-        const SectorRecord* s = nullptr;
-        for (size_t k = 0; k < sectors.size() && s == nullptr; ++k)
-            if (hasId(sectors[k], id)) s = &sectors[k];
-        if (s == nullptr || s->dataSize != kSectorSize || s->dataPresent != kSectorSize) continue;
+        const auto s = std::find_if(sectors.begin(), sectors.end(),
+                                    [&id](const SectorRecord& r) { return hasId(r, id); });
+        if (s == sectors.end() || s->dataSize != kSectorSize || s->dataPresent != kSectorSize)
+            continue;
         const uint8_t* data = image.data() + s->position + kSectorHeaderSize;
         bool blank = true;
         for (int32_t i = 1; i < kSectorSize && blank; ++i)
