@@ -75,6 +75,10 @@ kernel_refuses_32bit() {
     [ "$status" = 126 ] && [[ $out == *"Exec format error"* ]]
 }
 
+# One wineserver for the whole run, started first (cleanup ends it): one that exits when idle
+# can be reached by the next program just as it goes ("recvmsg: Connection reset by peer").
+mkdir -p "$WINEPREFIX"
+"$wineserver" -p || { fail "the wineserver cannot start"; exit 1; }
 "$wine64" wineboot -i >"$scratch/wineboot.log" 2>&1 ||
     { cat "$scratch/wineboot.log"; fail "Wine cannot start"; exit 1; }
 run_tables x86_64 "$wine64"
