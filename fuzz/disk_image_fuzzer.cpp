@@ -8,8 +8,6 @@
 // 0..64, media type -1..255, name at most 16 characters), and every result and every byte
 // read must match Model, the reader's rules applied to the image bytes in memory: the
 // reader's track cache and stream buffering must not change what it finds.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,32 +22,12 @@
 #include "bytes.h"
 #include "disk_image_script.h"
 #include "fuzz_check.h"
+#include "temp_image.h"
 
 namespace {
 
 using namespace retrodisk;
 using namespace retrodisk::d88;
-
-// The temporary file the image is written to, made once, removed at exit.
-std::string imagePath;
-void removeImage() {
-    std::remove(imagePath.c_str());
-}
-const char* writeImage(const uint8_t* data, size_t size) {
-    if (imagePath.empty()) {
-        char pattern[] = "/tmp/disk_image_fuzzer.XXXXXX";
-        const int fd = mkstemp(pattern);
-        if (fd < 0) std::abort();
-        close(fd);
-        imagePath = pattern;
-        std::atexit(removeImage);
-    }
-    std::FILE* f = std::fopen(imagePath.c_str(), "wb");
-    if (f == nullptr) std::abort();
-    if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
-    if (std::fclose(f) != 0) std::abort();
-    return imagePath.c_str();
-}
 
 // The reader's rules on the image in memory, in their plainest form: disks found by their
 // size fields, track offsets compared signed with the disk size, a sector walk that takes the
@@ -260,7 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < kScriptSize) return 0;
     const uint8_t* image = data + kScriptSize;
     const size_t imageSize = size - kScriptSize;
-    const char* path = writeImage(image, imageSize);
+    const char* path = writeTempImage(image, imageSize);
 
     const auto disk = std::make_unique<DiskImage>();
     Model model(image, imageSize);

@@ -3,8 +3,6 @@
 // directory reads what DiskImage reads and ends as its bytes say, every file read stays
 // within its size, the free runs are ascending, disjoint, past track 0 and add up to the free
 // map, anomalies name a track of the table, and names shown carry no control bytes.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,29 +17,11 @@
 #include <retrodisk/d88/scan.h>
 
 #include "fuzz_check.h"
+#include "temp_image.h"
 
 namespace {
 
 using namespace retrodisk::d88;
-
-// The temporary file DiskImage reads the input from, made once, removed at exit.
-std::string imagePath;
-void removeImage() {
-    std::remove(imagePath.c_str());
-}
-void writeImage(const uint8_t* data, size_t size) {
-    if (imagePath.empty()) {
-        char pattern[] = "/tmp/scan_fuzzer.XXXXXX";
-        const int fd = mkstemp(pattern);
-        if (fd < 0) std::abort();
-        close(fd);
-        imagePath = pattern;
-        std::atexit(removeImage);
-    }
-    std::FILE* f = std::fopen(imagePath.c_str(), "wb");
-    if (f == nullptr || (size > 0 && std::fwrite(data, 1, size, f) != size)) std::abort();
-    if (std::fclose(f) != 0) std::abort();
-}
 
 void checkNoControlBytes(const std::string& name) {
     for (const char ch : escapeForDisplay(name)) {
@@ -98,9 +78,9 @@ void checkDisk(const ImageView& image, const DiskInfo& disk, DiskImage* reader) 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every walk is bounded by the input's size; small inputs keep each run quick.
     if (size > (size_t(1) << 16)) return 0;
-    writeImage(data, size);
+    const char* path = writeTempImage(data, size);
     DiskImage reader;
-    if (!reader.open(imagePath.c_str())) std::abort();
+    if (!reader.open(path)) std::abort();
     reader.setSectorRange(kFirstSector, kLastSector);
     const ImageView image(data, size);
     FUZZ_CHECK(image.diskCount() == reader.diskCount());

@@ -300,7 +300,7 @@ int tracks(const Options& o) {
     for (int32_t t = 0; t < disk.tableEntries; ++t) {
         if (disk.trackOffsets[t] == 0) continue;
         const int64_t offset = int64_t(uint32_t(disk.trackOffsets[t]));
-        const WalkEnd end = image.walkTrack(disk, t, &sectors, budget);
+        const WalkEnd end = image.walkTrack(disk, t, &sectors, &budget);
         json js = json::array();
         text += format("track %lld at offset %lld: ", t, offset);
         if (end == WalkEnd::kLimit) {
@@ -311,7 +311,6 @@ int tracks(const Options& o) {
             list.push_back({{"track", t}, {"offset", offset}, {"sectors", js}, {"tangled", true}});
             break;
         }
-        budget -= sectors.size();
         if (end == WalkEnd::kNoTrack) {
             text += "cannot be read (outside the disk or the file)\n";
         } else {
@@ -419,7 +418,7 @@ size_t charLength(const char* s, bool raw) {
     const auto b = static_cast<unsigned char>(*s);
     size_t length = 1;
     if (raw)
-        length = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC) ? 2 : 1;
+        length = isShiftJisLead(b) ? 2 : 1;
     else if (b >= 0xF0)
         length = 4;
     else if (b >= 0xE0)

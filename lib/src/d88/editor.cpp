@@ -3,6 +3,7 @@
 #include <retrodisk/d88/directory.h>
 #include <retrodisk/d88/disk_image.h>
 #include <retrodisk/d88/image_view.h>
+#include <retrodisk/d88/names.h>
 #include <retrodisk/d88/scan.h>
 
 #include <algorithm>
@@ -57,20 +58,17 @@ void mapSectors(const ImageView& view, Disk* d) {
     d->why.assign(size_t(kLogicalSectors), InPlaceProblem::kMissing);
     std::vector<Span> spans;
     std::vector<SectorRecord> sectors;
-    const size_t headerRoom = walkBudget(view);
-    size_t walked = 0;
+    size_t budget = walkBudget(view);
     for (int32_t i = 0; i < view.diskCount(); ++i) {
         DiskInfo disk;
         view.readDisk(i, &disk);
         spans.push_back({disk.offset, disk.offset + kDiskHeaderSize, -1});
         const bool edited = i == d->info.index;
         for (int32_t t = 0; t < DiskImage::kTrackCount; ++t) {
-            if (view.walkTrack(disk, t, &sectors, headerRoom - walked) == WalkEnd::kLimit) {
-                d->data.assign(size_t(kLogicalSectors), -1);
+            if (view.walkTrack(disk, t, &sectors, &budget) == WalkEnd::kLimit) {
                 d->why.assign(size_t(kLogicalSectors), InPlaceProblem::kOverlaps);
                 return;
             }
-            walked += sectors.size();
             bool seen[kSectorsPerTrack] = {};
             for (const SectorRecord& s : sectors) {
                 const int64_t data = s.position + kSectorHeaderSize;
@@ -225,15 +223,6 @@ int32_t findEntry(const Directory& directory, const std::string& name) {
     return -1;
 }
 
-// Shift_JIS lead and trail bytes: a pair is one character, whatever ASCII its trail byte
-// looks like.
-bool isLead(uint8_t b) {
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
-bool isTrail(uint8_t b) {
-    return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
-}
-
 }  // namespace
 
 NameCheck checkDiskName(const std::string& name) {
@@ -241,7 +230,8 @@ NameCheck checkDiskName(const std::string& name) {
     if (name == "." || name == "..") return NameCheck::kCharacter;
     for (size_t i = 0; i < name.size(); ++i) {
         const auto b = static_cast<uint8_t>(name[i]);
-        if (isLead(b) && i + 1 < name.size() && isTrail(static_cast<uint8_t>(name[i + 1]))) {
+        if (isShiftJisLead(b) && i + 1 < name.size() &&
+            isShiftJisTrail(static_cast<uint8_t>(name[i + 1]))) {
             ++i;
             continue;
         }

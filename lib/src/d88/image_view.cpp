@@ -78,22 +78,27 @@ bool ImageView::readHeader(int64_t position, SectorRecord* sector) const {
 }
 
 WalkEnd ImageView::walkTrack(const DiskInfo& disk, int32_t track,
-                             std::vector<SectorRecord>* sectors, size_t limit) const {
+                             std::vector<SectorRecord>* sectors, size_t* budget) const {
     sectors->clear();
+    const size_t limit = budget != nullptr ? *budget : SIZE_MAX;
+    const auto end = [&](WalkEnd how) {
+        if (budget != nullptr) *budget -= sectors->size();
+        return how;
+    };
     int64_t position = trackPosition(disk, track);
     if (position < 0) return WalkEnd::kNoTrack;
     // Every step moves at least one header forward, so the walk ends at the file's end at
     // the latest.
     for (int64_t i = 0;; ++i) {
         SectorRecord s;
-        if (!readHeader(position, &s)) return WalkEnd::kFileEnd;
+        if (!readHeader(position, &s)) return end(WalkEnd::kFileEnd);
         // The count is taken afresh from every header: the walk ends where the most recent
         // header says the track ends.
-        if (s.count == 0) return WalkEnd::kCountZero;
-        if (sectors->size() == limit) return WalkEnd::kLimit;
+        if (s.count == 0) return end(WalkEnd::kCountZero);
+        if (sectors->size() == limit) return end(WalkEnd::kLimit);
         sectors->push_back(s);
         position += kSectorHeaderSize + s.dataSize;
-        if (i == s.count - 1) return WalkEnd::kCount;
+        if (i == s.count - 1) return end(WalkEnd::kCount);
     }
 }
 

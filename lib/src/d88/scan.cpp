@@ -58,8 +58,7 @@ std::vector<bool> freeSectors(const ImageView& image, const DiskInfo& disk,
     // Tracks past the walk budget (tangled ones) count as having no free sector.
     for (int32_t l = kFirstFileSector; l < kLogicalSectors; ++l) {
         if ((l & 7) == 0) {
-            if (image.walkTrack(disk, l >> 3, &sectors, budget) == WalkEnd::kLimit) break;
-            budget -= sectors.size();
+            if (image.walkTrack(disk, l >> 3, &sectors, &budget) == WalkEnd::kLimit) break;
         }
         const uint8_t id[4] = {uint8_t(l >> 4), uint8_t((l >> 3) & 1), uint8_t((l & 7) + 1),
                                uint8_t(kSizeCode)};
@@ -185,8 +184,7 @@ Geometry commonGeometry(const ImageView& image, const DiskInfo& disk) {
     size_t budget = walkBudget(image);
     for (int32_t t = 0; t < disk.tableEntries; ++t) {
         if (disk.trackOffsets[t] != 0) ++g.tracks;
-        if (image.walkTrack(disk, t, &sectors, budget) == WalkEnd::kLimit) break;
-        budget -= sectors.size();
+        if (image.walkTrack(disk, t, &sectors, &budget) == WalkEnd::kLimit) break;
         if (sectors.empty()) continue;
         highest = t;
         if ((t & 1) != 0) g.heads = 2;
@@ -258,7 +256,7 @@ std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk)
                         pastDisk ? int64_t(uint32_t(disk.size)) : int64_t(image.size()))});
             continue;
         }
-        const WalkEnd end = image.walkTrack(disk, t, &sectors, budget);
+        const WalkEnd end = image.walkTrack(disk, t, &sectors, &budget);
         if (end == WalkEnd::kLimit) {
             out.push_back(
                 {t, AnomalyKind::kTangled,
@@ -267,7 +265,6 @@ std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk)
                         walkBudget(image))});
             break;
         }
-        budget -= sectors.size();
         scanSectors(t, sectors, &out);
         if (end == WalkEnd::kFileEnd)
             out.push_back({t, AnomalyKind::kCutShort,

@@ -55,7 +55,7 @@ enum class WalkEnd {
     kCount,      // a header's count said it was the last sector
     kCountZero,  // a header with a sector count of 0 (not taken as a sector)
     kFileEnd,    // the file ends inside a sector header
-    kLimit,      // the walk listed as many sectors as it was allowed to
+    kLimit,      // the walk listed all the sectors its budget allowed, and there were more
 };
 
 class ImageView {
@@ -74,10 +74,11 @@ class ImageView {
     // track (number out of range, offset 0, above the disk size, or a negative position).
     static int64_t trackPosition(const DiskInfo& disk, int32_t track);
     // Walks `track` as DiskImage::readSector does and appends every sector it passes to
-    // `sectors` (cleared first). A header the file cuts short is not listed. The walk stops
-    // after `limit` sectors: in a crafted image one can run on to the file's end.
+    // `sectors` (cleared first). A header the file cuts short is not listed. With `budget`, the
+    // walk lists at most *budget sectors and takes those it lists off *budget; one more ends it
+    // with kLimit (in a crafted image a walk can run on to the file's end; see walkBudget).
     WalkEnd walkTrack(const DiskInfo& disk, int32_t track, std::vector<SectorRecord>* sectors,
-                      size_t limit = SIZE_MAX) const;
+                      size_t* budget = nullptr) const;
     // The number of sector headers DiskImage::readTrackIds would list past a walk that a
     // sector count of 0 ended (0 when the walk ended otherwise). Counts at most `limit`.
     int32_t headersPastCountZero(const DiskInfo& disk, int32_t track, int32_t limit) const;

@@ -6,9 +6,19 @@
 #ifndef RETRODISK_D88_NAMES_H
 #define RETRODISK_D88_NAMES_H
 
+#include <cstdint>
 #include <string>
 
 namespace retrodisk::d88 {
+
+// A Shift_JIS lead byte, and a byte that can follow one: a pair is one character, whatever
+// ASCII its second byte looks like.
+inline bool isShiftJisLead(uint8_t b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+inline bool isShiftJisTrail(uint8_t b) {
+    return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
+}
 
 // Shift_JIS bytes to UTF-8. False (with *utf8 cleared) when `cp932` is not valid CP932.
 bool cp932ToUtf8(const std::string& cp932, std::string* utf8);
