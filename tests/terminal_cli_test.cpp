@@ -77,10 +77,11 @@ TEST_P(TerminalTest, ReadableWhereTheLocaleReadsUtf8) {
             if (!cli::windows() || locale == "C" || r.out.find(text) != std::string::npos) break;
         }
         EXPECT_EQ(r.status, 1);
-        if (!cli::windows())
+        if (!cli::windows()) {
             EXPECT_EQ(r.out, onTerminal(k.out + k.subject + message));
-        else if (locale != "C")  // among Wine's own terminal controls
+        } else if (locale != "C") {  // among Wine's own terminal controls
             EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
+        }
     }
 }
 
