@@ -5,6 +5,7 @@
 
 #include "bytes.h"
 #include "file.h"
+#include "sector_run.h"
 
 namespace retrodisk::d88 {
 
@@ -166,32 +167,9 @@ int32_t DiskImage::readSector(int32_t track, int32_t c, int32_t h, int32_t r, in
 
 int32_t DiskImage::readSectors(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,
                                uint8_t* buffer, int32_t length) {
-    if (n < 0) return 0;
-    // 128 << n, held in 64 bits; from n = 24 on it exceeds any length, so every chunk is cut
-    // to what is left, as it is for small n.
-    const int64_t sectorSize = n >= 24 ? INT64_MAX : int64_t(128) << n;
-    int32_t total = 0;
-    while (total < length) {
-        const int32_t left = length - total;
-        const int32_t chunk = sectorSize < left ? int32_t(sectorSize) : left;
-        if (readSector(track, c, h, r, n, buffer + total, chunk) < chunk) return total;
-        total += chunk;
-        // Next sector: past the last sector number, the other head of the same cylinder, or
-        // head 0 of the next cylinder, on the next track entry. Steps wrap as 32-bit values.
-        if (r == lastSector_) {
-            track = int32_t(uint32_t(track) + 1);
-            if (h == 0) {
-                h = 1;
-            } else {
-                h = 0;
-                c = int32_t(uint32_t(c) + 1);
-            }
-            r = firstSector_;
-        } else {
-            r = int32_t(uint32_t(r) + 1);
-        }
-    }
-    return total;
+    return readSectorRun(track, c, h, r, n, firstSector_, lastSector_, buffer, length,
+                         [&](int32_t t, int32_t sc, int32_t sh, int32_t sr, uint8_t* to,
+                             int32_t k) { return readSector(t, sc, sh, sr, n, to, k); });
 }
 
 int32_t DiskImage::readTrackIds(int32_t track, uint8_t* buffer, int32_t length) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "sector_run.h"
 
 namespace retrodisk::d88 {
 
@@ -148,27 +149,9 @@ int32_t ImageView::readSector(const DiskInfo& disk, int32_t track, int32_t c, in
 
 int32_t ImageView::readSectors(const DiskInfo& disk, int32_t track, int32_t c, int32_t h, int32_t r,
                                int32_t n, uint8_t* buffer, int32_t length) const {
-    if (n < 0) return 0;
-    // 128 << n in 64 bits; from n = 24 on it exceeds any length.
-    const int64_t sectorSize = n >= 24 ? INT64_MAX : int64_t(128) << n;
-    int32_t total = 0;
-    while (total < length) {
-        const int32_t left = length - total;
-        const int32_t chunk = sectorSize < left ? int32_t(sectorSize) : left;
-        if (readSector(disk, track, c, h, r, n, buffer + total, chunk) < chunk) return total;
-        total += chunk;
-        // Past the last sector number: the other head, or head 0 of the next cylinder, on the
-        // next track entry. Steps wrap as 32-bit values, as the reader's do.
-        if (r == kLastSector) {
-            track = int32_t(uint32_t(track) + 1);
-            if (h != 0) c = int32_t(uint32_t(c) + 1);
-            h = h == 0 ? 1 : 0;
-            r = kFirstSector;
-        } else {
-            r = int32_t(uint32_t(r) + 1);
-        }
-    }
-    return total;
+    return readSectorRun(track, c, h, r, n, kFirstSector, kLastSector, buffer, length,
+                         [&](int32_t t, int32_t sc, int32_t sh, int32_t sr, uint8_t* to,
+                             int32_t k) { return readSector(disk, t, sc, sh, sr, n, to, k); });
 }
 
 }  // namespace retrodisk::d88
