@@ -105,18 +105,9 @@ int createExclusive(const std::string& path) {
     return _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
 
-bool writeAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        const unsigned chunk = size > (1u << 30) ? 1u << 30 : unsigned(size);
-        const int n = _write(fd, data, chunk);
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
+// One write call: at most 1 GiB, as the call takes an unsigned count.
+int64_t writeSome(int fd, const uint8_t* data, size_t size) {
+    return _write(fd, data, size > (1u << 30) ? 1u << 30 : unsigned(size));
 }
 
 bool syncFile(int fd) {
@@ -196,18 +187,13 @@ int createExclusive(const std::string& path) {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 
-bool writeAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
+// One write call, made again when a signal interrupts it.
+int64_t writeSome(int fd, const uint8_t* data, size_t size) {
+    ssize_t n = 0;
+    do {
+        n = ::write(fd, data, size);
+    } while (n < 0 && errno == EINTR);
+    return n;
 }
 
 bool syncFile(int fd) {
@@ -285,6 +271,29 @@ void prefault(void* memory, size_t size) {
 
 #endif
 
+bool writeAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        const int64_t n = writeSome(fd, data, size);
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// Writes `data` to `fd`, flushes it to the disk and closes `fd`: the errno value of the first
+// step that failed, or 0.
+int writeSyncClose(int fd, const uint8_t* data, size_t size) {
+    int error = 0;
+    if (!writeAll(fd, data, size)) error = errno;
+    if (error == 0 && !syncFile(fd)) error = errno;
+    if (closeFile(fd) != 0 && error == 0) error = errno;
+    return error;
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -354,10 +363,12 @@ bool writeFileAtomically(const char* path, const uint8_t* data, size_t size, Fil
     }
     int error = 0;
     FileFailure::Step step = FileFailure::kWrite;
-    if (!keepMode(fd, target)) error = errno;
-    if (error == 0 && !writeAll(fd, data, size)) error = errno;
-    if (error == 0 && !syncFile(fd)) error = errno;
-    if (closeFile(fd) != 0 && error == 0) error = errno;
+    if (keepMode(fd, target)) {
+        error = writeSyncClose(fd, data, size);
+    } else {
+        error = errno;
+        closeFile(fd);
+    }
     if (error == 0 && !renameOver(temporary, target)) {
         error = errno;
         step = FileFailure::kReplace;
@@ -371,10 +382,7 @@ bool writeNewFile(const char* path, const uint8_t* data, size_t size, FileFailur
     const int fd = createExclusive(path);
     if (fd < 0)
         return fail(failure, errno == EEXIST ? FileFailure::kExists : FileFailure::kCreate, errno);
-    int error = 0;
-    if (!writeAll(fd, data, size)) error = errno;
-    if (error == 0 && !syncFile(fd)) error = errno;
-    if (closeFile(fd) != 0 && error == 0) error = errno;
+    const int error = writeSyncClose(fd, data, size);
     if (error == 0) return true;
     removePath(path);
     return fail(failure, FileFailure::kWrite, error);
