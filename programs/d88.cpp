@@ -72,6 +72,16 @@ void printJson(const json& value) {
     print(value.dump(2) + "\n");
 }
 
+// What a subcommand prints when it has succeeded: the JSON document with --json, else the
+// text; each is built only when it is the one asked for.
+int emit(const Options& o, const json& document, const std::string& text) {
+    if (o.json)
+        printJson(document);
+    else
+        print(text);
+    return 0;
+}
+
 // `pattern` filled in with integers, each passed as long long (every conversion is %lld or
 // %llx); at most 199 characters.
 template <class... Integers>
@@ -231,28 +241,30 @@ int info(const Options& o) {
         const bool writeProtected = disk.writeProtect == kWriteProtected;
         const int64_t size = int64_t(uint32_t(disk.size));
 
-        json list = json::array();
-        for (const Anomaly& a : anomalies)
-            list.push_back({{"track", a.track < 0 ? json(nullptr) : json(a.track)},
-                            {"kind", anomalyName(a.kind)},
-                            {"detail", a.detail}});
-        disks.push_back({{"index", i},
-                         {"offset", disk.offset},
-                         {"name", jsonName(disk.name)},
-                         {"name_bytes", hex(disk.name)},
-                         {"media", mediaName(disk.mediaType)},
-                         {"media_byte", disk.mediaType},
-                         {"write_protected", writeProtected},
-                         {"size", size},
-                         {"tracks", g.tracks},
-                         {"geometry",
-                          {{"cylinders", g.cylinders},
-                           {"heads", g.heads},
-                           {"sectors", g.sectors},
-                           {"sector_size", g.sectorSize}}},
-                         {"flat_directory", flat},
-                         {"anomalies", list}});
-
+        if (o.json) {
+            json list = json::array();
+            for (const Anomaly& a : anomalies)
+                list.push_back({{"track", a.track < 0 ? json(nullptr) : json(a.track)},
+                                {"kind", anomalyName(a.kind)},
+                                {"detail", a.detail}});
+            disks.push_back({{"index", i},
+                             {"offset", disk.offset},
+                             {"name", jsonName(disk.name)},
+                             {"name_bytes", hex(disk.name)},
+                             {"media", mediaName(disk.mediaType)},
+                             {"media_byte", disk.mediaType},
+                             {"write_protected", writeProtected},
+                             {"size", size},
+                             {"tracks", g.tracks},
+                             {"geometry",
+                              {{"cylinders", g.cylinders},
+                               {"heads", g.heads},
+                               {"sectors", g.sectors},
+                               {"sector_size", g.sectorSize}}},
+                             {"flat_directory", flat},
+                             {"anomalies", list}});
+            continue;
+        }
         text += format("disk %lld at offset %lld: ", i, disk.offset) + shownName(disk.name, false) +
                 "\n";
         text += std::string("  media ") + mediaName(disk.mediaType) +
@@ -277,11 +289,7 @@ int info(const Options& o) {
             text += format("    ... and %lld more (--json lists them all)\n",
                            int64_t(anomalies.size() - kShown));
     }
-    if (o.json)
-        printJson({{"image", o.image}, {"size", file.size}, {"disks", disks}});
-    else
-        print(text);
-    return 0;
+    return emit(o, {{"image", o.image}, {"size", file.size}, {"disks", disks}}, text);
 }
 
 // --- tracks -------------------------------------------------------------------------------
@@ -319,6 +327,13 @@ int tracks(const Options& o) {
                 text += "      C    H    R    N  count  density  deleted  status   size\n";
         }
         for (const SectorRecord& s : sectors) {
+            if (!o.json) {
+                text += format("    %3lld  %3lld  %3lld  %3lld", s.c, s.h, s.r, s.n) +
+                        format("  %5lld     0x%02llx     0x%02llx    0x%02llx", s.count, s.density,
+                               s.deleted, s.status) +
+                        format("  %5lld\n", s.dataSize);
+                continue;
+            }
             js.push_back({{"c", s.c},
                           {"h", s.h},
                           {"r", s.r},
@@ -328,18 +343,10 @@ int tracks(const Options& o) {
                           {"deleted", s.deleted},
                           {"status", s.status},
                           {"size", s.dataSize}});
-            text += format("    %3lld  %3lld  %3lld  %3lld", s.c, s.h, s.r, s.n) +
-                    format("  %5lld     0x%02llx     0x%02llx    0x%02llx", s.count, s.density,
-                           s.deleted, s.status) +
-                    format("  %5lld\n", s.dataSize);
         }
         list.push_back({{"track", t}, {"offset", offset}, {"sectors", js}});
     }
-    if (o.json)
-        printJson({{"disk", disk.index}, {"tracks", list}});
-    else
-        print(text);
-    return 0;
+    return emit(o, {{"disk", disk.index}, {"tracks", list}}, text);
 }
 
 // --- ls -----------------------------------------------------------------------------------
@@ -397,14 +404,13 @@ int ls(const Options& o) {
             (largest.count > 0 ? format(", largest run %lld sectors from sector %lld\n",
                                         largest.count, largest.first)
                                : std::string("\n"));
-    if (o.json)
-        printJson({{"image", o.image},
-                   {"disk", disk.index},
-                   {"files", files},
-                   {"end", endName(directory.end)},
-                   {"free", {{"sectors", freeCount}, {"runs", jsonRuns}}}});
-    else
-        print(text);
+    emit(o,
+         {{"image", o.image},
+          {"disk", disk.index},
+          {"files", files},
+          {"end", endName(directory.end)},
+          {"free", {{"sectors", freeCount}, {"runs", jsonRuns}}}},
+         text);
     if (directory.end != DirectoryEnd::kShort) return 0;
     reportShortDirectory(directory, o);
     return kFailed;
