@@ -68,8 +68,10 @@ void print(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
+// A path that is not valid UTF-8 (a name in a legacy encoding) shows U+FFFD where its bytes
+// cannot be read, rather than failing the whole document.
 void printJson(const json& value) {
-    print(value.dump(2) + "\n");
+    print(value.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
 }
 
 // What a subcommand prints when it has succeeded: the JSON document with --json, else the

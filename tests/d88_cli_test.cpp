@@ -364,6 +364,11 @@ TEST(D88, InfoAndTracksJson) {
         runJson({"d88", "tracks", "--json", "s.d88"}, {{"s.d88", builder::toString(same.bytes())}});
     ASSERT_EQ(tangled["tracks"].size(), 109u);
     EXPECT_EQ(tangled["tracks"][108]["tangled"], true);
+
+    if (cli::windows()) return;  // a path there is always Unicode
+    // A path whose bytes are not UTF-8 (Shift_JIS here) does not spoil the document.
+    const json named = runJson({"d88", "info", "--json", "\x83\x74.d88"}, {{"\x83\x74.d88", file}});
+    EXPECT_EQ(named["image"], "\xEF\xBF\xBDt.d88");
 }
 
 // A directory sector missing after 56 entries: they are listed, then the failure.
