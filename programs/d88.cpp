@@ -482,6 +482,8 @@ std::string writeFile(const std::string& path, const uint8_t* data, size_t size,
     int error = 0;
     if (std::fwrite(data, 1, size, out) != size) error = errno;
     if (std::fflush(out) != 0 && error == 0) error = errno;
+    // A copy that replaces a file reaches the disk before the rename.
+    if (!temporary.empty() && error == 0 && !syncToDisk(out)) error = errno;
     if (std::fclose(out) != 0 && error == 0) error = errno;
     const std::string& written = temporary.empty() ? path : temporary;
     if (error != 0) {

@@ -11,6 +11,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -56,6 +57,10 @@ std::FILE* createNewFile(const char* path) {
     return file;
 }
 
+bool syncToDisk(std::FILE* file) {
+    return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;  // FlushFileBuffers
+}
+
 bool replaceFile(const char* from, const char* to) {
     const std::wstring wideFrom = widen(CP_UTF8, from);
     const std::wstring wideTo = widen(CP_UTF8, to);
@@ -67,6 +72,10 @@ bool replaceFile(const char* from, const char* to) {
 
 std::FILE* createNewFile(const char* path) {
     return std::fopen(path, "wbx");  // C11's exclusive mode: O_CREAT | O_EXCL
+}
+
+bool syncToDisk(std::FILE* file) {
+    return std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;
 }
 
 bool replaceFile(const char* from, const char* to) {

@@ -49,6 +49,9 @@ std::wstring widen(unsigned from, const char* text, bool strict = true);
 // Creates `path` for writing in binary mode only if no file of that name exists; null with
 // errno EEXIST when one does (checked and created in one step, so nothing is replaced).
 std::FILE* createNewFile(const char* path);
+// Flushes what `file` holds to the disk itself (fflush first), so that a file renamed over
+// another afterwards cannot be found empty after a crash.
+bool syncToDisk(std::FILE* file);
 // Renames `from` to `to`, replacing a file `to` if there is one.
 bool replaceFile(const char* from, const char* to);
 // Creates directory `path` and any missing parents (as mkdir -p); true when it exists after.
