@@ -167,7 +167,9 @@ class Encoder {
                     if (over()) return false;
                 } else if (a >= nextCommit_ && a >= pendStart_) {
                     commit(a, false);
-                    nextCommit_ = a + kCommitStep;
+                    // Where the parses have not met for long, trying again soon would walk
+                    // their long chains again for little: the wait grows with the stretch.
+                    nextCommit_ = a + std::max(kCommitStep, a - pendStart_);
                     if (over()) return false;
                 }
                 const uint32_t longest = std::min(found, end_ - a);
@@ -333,9 +335,10 @@ class Encoder {
             forced = true;
         }
         emit(shared);
-        // Keep [shared, kp + 18); what lies after it is unreached again, and after a forced
-        // commit so is every node but the one kept, as the parses that reached them are gone.
-        const uint32_t keep = kp + kMaxMatch - shared;
+        // Keep [shared, kp + 18), of what has been filled in (at the end of the input not all
+        // of it has); what lies after it is unreached again, and after a forced commit so is
+        // every node but the one kept, as the parses that reached them are gone.
+        const uint32_t keep = std::min(kp + kMaxMatch, ready_) - shared;
         std::copy(cost_.get() + shared, cost_.get() + shared + keep, cost_.get());
         std::copy(length_.get() + shared, length_.get() + shared + keep, length_.get());
         std::copy(distance_.get() + shared, distance_.get() + shared + keep, distance_.get());
@@ -398,8 +401,12 @@ bool encodeFile(const uint8_t* input, uint32_t size, std::vector<uint8_t>* out,
                 const EncodeLimits& limits) {
     const size_t base = out->size();
     // Room for the longest file there can be (all literals, 9 bits a byte), up to the limit:
-    // the output then never moves while it grows, and only the part written is touched.
-    out->reserve(base + std::min(size_t(kHeaderSize) + size + size / 8 + 1, limits.maxFileSize));
+    // the output then never moves while it grows, and only the part written is touched. A
+    // vector that already holds other files at least doubles, so that appending many files
+    // one after another does not copy them all each time.
+    const size_t need =
+        base + std::min(size_t(kHeaderSize) + size + size / 8 + 1, limits.maxFileSize);
+    if (out->capacity() < need) out->reserve(std::max(need, 2 * out->capacity()));
     out->resize(base + kHeaderSize);
     CodeWriter writer(out);
     Encoder encoder(input, size, limits.parseWindow, &writer);
