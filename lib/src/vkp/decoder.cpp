@@ -71,7 +71,7 @@ inline void copyOverlapping(uint8_t* op, uint32_t distance, uint32_t length) {
         to[3] = from[3];
         from += kStep[distance];
         std::memcpy(to + 4, from, 4);
-        from -= kBack[distance];  // now 8, 9, 8, 10, 12, 14 bytes behind to + 8
+        from -= kBack[distance];  // now 8, 8, 9, 8, 10, 12, 14 bytes behind to + 8
         to += 8;
     }
     for (const uint8_t* const end = op + length; to < end; to += 8, from += 8)
