@@ -145,6 +145,7 @@ Bytes damagedImage() {
 // must be `before`'s.
 void expectOnlyNamed(const Bytes& before, const Bytes& after, std::vector<int32_t> sectors,
                      int32_t firstSlot, int32_t endSlot) {
+    ASSERT_EQ(after.size(), before.size());
     std::vector<std::pair<int64_t, int64_t>> allowed = {{int64_t(before.size()), 0}};
     for (const int32_t l : sectors)
         if (l >= kFirstFileSector && l < kLogicalSectors && dataAt(before, l) >= 0)

@@ -236,7 +236,7 @@ TEST(EncoderTest, ForcedCommitsStayCorrectAndNoWorseThanGreedy) {
         encodeFile(data.data(), uint32_t(data.size()), &optimal);
         const size_t greedy = greedyStream(data);
         EXPECT_LE(optimal.size() - 8, greedy);
-        for (uint32_t window : {1u, 64u, 100u}) {
+        for (uint32_t window : {1u, 64u, 100u, 2000u}) {
             SCOPED_TRACE(window);
             EncodeLimits limits;
             limits.parseWindow = window;
