@@ -17,7 +17,7 @@ all | static | fuzz) ;;
 esac
 
 . .ci/lib.sh
-install_missing cmake g++ clang libclang-rt-14-dev clang-tidy cppcheck libgtest-dev libbenchmark-dev \
+install_missing cmake make g++ clang libclang-rt-14-dev clang-tidy cppcheck libgtest-dev libbenchmark-dev \
     libcli11-dev nlohmann-json3-dev zlib1g-dev
 
 static_analysis() {

@@ -127,10 +127,12 @@ for d in "$deb" "$devdeb"; do
     [ -n "$(dpkg-deb -f "$d" Maintainer)" ] || fail "no Maintainer field in $d"
     [ -n "$(dpkg-deb -f "$d" Description)" ] || fail "no Description field in $d"
 done
-case "$(dpkg-deb -f "$deb" Depends)" in
-    *libc6*) ;;
-    *) fail "Depends does not name libc6: $(dpkg-deb -f "$deb" Depends)" ;;
-esac
+for dependency in libc6 zlib1g; do
+    case "$(dpkg-deb -f "$deb" Depends)" in
+        *"$dependency"*) ;;
+        *) fail "Depends does not name $dependency: $(dpkg-deb -f "$deb" Depends)" ;;
+    esac
+done
 echo "Depends: $(dpkg-deb -f "$deb" Depends)"
 
 echo "== the outside project against the unpacked libretrodisk-dev"

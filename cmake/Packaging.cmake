@@ -32,13 +32,13 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME retrodisk)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
 ${CPACK_PACKAGE_DESCRIPTION}")
-# Dependencies (libc6, libstdc++6, libgcc-s1) come from dpkg-shlibdeps when it is installed
+# Dependencies (libc6, libstdc++6, libgcc-s1, zlib1g) come from dpkg-shlibdeps when it is installed
 # (package dpkg-dev); otherwise they are named here.
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
 else()
-    set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+    set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, zlib1g")
 endif()
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libretrodisk-dev)
