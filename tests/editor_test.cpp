@@ -259,6 +259,21 @@ TEST(Editor, LeavesSectorsAnotherDiskReads) {
                            editor.bytes().begin() + track10));
 }
 
+// Track 2 starts inside free sector 8's zero bytes, where a count of 0 ends its walk at once:
+// that header is read, so a new file goes past sector 8 and the track stays empty.
+TEST(Editor, KeepsTheHeaderThatEndsATrack) {
+    Bytes image = builder::image({builder::StandardDisk().disk()});
+    const int64_t sector8 = dataAt(image, 8);
+    builder::putU32LE(image, kTrackTableOffset + size_t(4) * 2, uint32_t(sector8));
+    ImageEditor editor(image);
+    const Bytes data = randomBytes(100, 4);
+    const EditResult added = editor.put(0, "NEW", data.data(), data.size(), true, false);
+    ASSERT_EQ(added.status, EditStatus::kDone);
+    EXPECT_NE(added.first, 8);
+    EXPECT_TRUE(std::equal(image.begin() + sector8, image.begin() + sector8 + kSectorHeaderSize,
+                           editor.bytes().begin() + sector8));
+}
+
 // Tracks 1 to 163 all start at one chain of 65536 empty sectors whose counts never end a
 // walk: 163 walks through the whole file. Mapping it would hold 10 million sectors; the walks
 // pass more headers than the file can hold, so nothing is written, and at once.

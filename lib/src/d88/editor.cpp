@@ -65,9 +65,18 @@ void mapSectors(const ImageView& view, Disk* d) {
         spans.push_back({disk.offset, disk.offset + kDiskHeaderSize, -1});
         const bool edited = i == d->info.index;
         for (int32_t t = 0; t < DiskImage::kTrackCount; ++t) {
-            if (view.walkTrack(disk, t, &sectors, &budget) == WalkEnd::kLimit) {
+            const WalkEnd end = view.walkTrack(disk, t, &sectors, &budget);
+            if (end == WalkEnd::kLimit) {
                 d->why.assign(size_t(kLogicalSectors), InPlaceProblem::kOverlaps);
                 return;
+            }
+            if (end == WalkEnd::kCountZero) {
+                // The header whose count of 0 ends the walk is read too: a write over it
+                // would change where the track ends.
+                const int64_t stop = sectors.empty() ? ImageView::trackPosition(disk, t)
+                                                     : sectors.back().position + kSectorHeaderSize +
+                                                           sectors.back().dataSize;
+                spans.push_back({stop, stop + kSectorHeaderSize, -1});
             }
             bool seen[kSectorsPerTrack] = {};
             for (const SectorRecord& s : sectors) {
