@@ -48,13 +48,14 @@ Listing list(const std::vector<uint8_t>& image, int32_t index) {
     if (!view.readDisk(index, &disk)) return l;
     scanDirectory(view, disk, &directory);
     l.ok = directory.bytesRead > 0 && directory.end != DirectoryEnd::kShort;
+    const std::vector<SectorRecord> sectors = mapFileSectors(view, disk);
     for (const DirectoryEntry& e : directory.entries) {
         std::vector<uint8_t> contents(size_t(e.size), 0);
-        const int32_t got = readFile(view, disk, e, contents.data());
+        const int32_t got = readFile(view, sectors, e, contents.data());
         contents.resize(size_t(got));
         l.files.push_back({e.name, e.start, e.size, std::move(contents)});
     }
-    l.free = freeSectors(view, disk, directory);
+    l.free = freeSectors(view, sectors, directory);
     return l;
 }
 

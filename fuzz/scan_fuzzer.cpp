@@ -1,8 +1,10 @@
 // Fuzzes the scans on arbitrary bytes taken as an image: the anomaly scan, the geometry, the
 // directory scan, each file's read and the free-space map of the first disks. Checked: the
 // directory reads what DiskImage reads and ends as its bytes say, every file read stays
-// within its size, the free runs are ascending, disjoint, past track 0 and add up to the free
-// map, anomalies name a track of the table, and names shown carry no control bytes.
+// within its size and is what DiskImage reads (unless the image is tangled), the free runs are
+// ascending, disjoint, past track 0 and add up to the free map, anomalies name a track of the
+// table, and names shown carry no control bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -53,14 +55,29 @@ void checkDisk(const ImageView& image, const DiskInfo& disk, DiskImage* reader) 
     if (directory.end == DirectoryEnd::kShort)
         FUZZ_CHECK(int32_t(listed + 1) * kEntrySize > directory.bytesRead);
 
+    // Files read through one walk of each track are the reader's, unless the walks pass more
+    // headers than the budget allows (a tangled image), where they stop.
+    const std::vector<SectorRecord> sectors = mapFileSectors(image, disk);
+    std::vector<SectorRecord> walk;
+    size_t walked = 0;
+    for (int32_t t = 0; t < DiskImage::kTrackCount; ++t) {
+        image.walkTrack(disk, t, &walk);
+        walked += walk.size();
+    }
+    const bool tangled = walked > walkBudget(image);
     for (const DirectoryEntry& e : directory.entries) {
-        // A block of exactly the entry's size, so ASan sees any write past it.
+        // Blocks of exactly the entry's size, so ASan sees any write past them.
         const std::unique_ptr<uint8_t[]> data(new uint8_t[size_t(e.size)]);
-        const int32_t got = readFile(image, disk, e, data.get());
+        const int32_t got = readFile(image, sectors, e, data.get());
         FUZZ_CHECK(got >= 0 && got <= e.size);
+        const std::unique_ptr<uint8_t[]> read(new uint8_t[size_t(e.size)]);
+        if (!tangled)
+            FUZZ_CHECK(reader->readSectors(e.track, e.c, e.h, e.r, kSizeCode, read.get(), e.size) ==
+                           got &&
+                       std::equal(data.get(), data.get() + got, read.get()));
         checkNoControlBytes(e.name);
     }
-    const std::vector<bool> free = freeSectors(image, disk, directory);
+    const std::vector<bool> free = freeSectors(image, sectors, directory);
     int32_t freeCount = 0;
     for (const bool f : free)
         freeCount += f ? 1 : 0;

@@ -191,6 +191,13 @@ bool readDirectory(const ImageView& image, const DiskInfo& disk, const Options& 
     return false;
 }
 
+// Files read past a track whose walk ran out of the walk budget are cut short: says why.
+void reportTangled(int32_t track, const Options& o) {
+    report(o.image, format("the track walks pass more sector headers than the file has room "
+                           "for (tracks overlap); no sector from track %lld on is read",
+                           track));
+}
+
 void reportShortDirectory(const Directory& directory, const Options& o) {
     report(o.image, format("the directory is cut short after %lld entries: a directory sector "
                            "is missing or short",
@@ -362,12 +369,14 @@ int ls(const Options& o) {
     if (!selectDisk(image, o, &disk) || !readDirectory(image, disk, o, &directory)) return kFailed;
 
     static uint8_t data[65536];
+    int32_t tangledFrom = -1;
+    const std::vector<SectorRecord> sectors = mapFileSectors(image, disk, &tangledFrom);
     json files = json::array();
     std::string text = "   #  START   SIZE  SECTORS  CRC32     NAME\n";
     for (size_t i = 0; i < directory.entries.size(); ++i) {
         const DirectoryEntry& e = directory.entries[i];
         const std::string name = e.name;
-        const int32_t got = readFile(image, disk, e, data);
+        const int32_t got = readFile(image, sectors, e, data);
         // The bytes d88extract would write; nothing to sum when none can be read.
         const bool readable = got > 0 || e.size == 0;
         const uint32_t crc = uint32_t(crc32(0L, data, uInt(got)));
@@ -390,7 +399,7 @@ int ls(const Options& o) {
                      : std::string()) +
                 "\n";
     }
-    const std::vector<SectorRun> runs = freeRuns(freeSectors(image, disk, directory));
+    const std::vector<SectorRun> runs = freeRuns(freeSectors(image, sectors, directory));
     int64_t freeCount = 0;
     SectorRun largest = {0, 0};
     json jsonRuns = json::array();
@@ -413,9 +422,9 @@ int ls(const Options& o) {
           {"end", endName(directory.end)},
           {"free", {{"sectors", freeCount}, {"runs", jsonRuns}}}},
          text);
-    if (directory.end != DirectoryEnd::kShort) return 0;
-    reportShortDirectory(directory, o);
-    return kFailed;
+    if (tangledFrom >= 0) reportTangled(tangledFrom, o);
+    if (directory.end == DirectoryEnd::kShort) reportShortDirectory(directory, o);
+    return tangledFrom >= 0 || directory.end == DirectoryEnd::kShort ? kFailed : 0;
 }
 
 // --- get ----------------------------------------------------------------------------------
@@ -534,6 +543,8 @@ int get(const Options& o) {
     }
 
     static uint8_t data[65536];
+    int32_t tangledFrom = -1;
+    const std::vector<SectorRecord> sectors = mapFileSectors(image, disk, &tangledFrom);
     bool failed = false;
     std::vector<bool> used(o.names.size(), false);
     std::set<std::string> taken;
@@ -573,7 +584,7 @@ int get(const Options& o) {
             failed = true;
             continue;
         }
-        const int32_t got = readFile(image, disk, e, data);
+        const int32_t got = readFile(image, sectors, e, data);
         if (got == 0 && e.size > 0) {
             report(subject, "cannot read its data");
             failed = true;
@@ -597,6 +608,10 @@ int get(const Options& o) {
     for (size_t k = 0; k < o.names.size(); ++k) {
         if (used[k]) continue;
         report(o.image + ": " + o.names[k], format("no such file on disk %lld", disk.index));
+        failed = true;
+    }
+    if (tangledFrom >= 0) {
+        reportTangled(tangledFrom, o);
         failed = true;
     }
     if (directory.end == DirectoryEnd::kShort) {

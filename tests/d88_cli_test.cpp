@@ -90,6 +90,24 @@ std::string foreignDisk() {
     return builder::toString(d.bytes());
 }
 
+// A file "A" on track 1; track 2 is a chain of 4096 empty sectors whose counts never end a
+// walk, and tracks 3 to 163 start there too: their walks pass more headers than the file has
+// room for before track 3's is done.
+std::string tangled() {
+    StandardDisk disk;
+    disk.setEntry(0, "A", 8, 3);
+    disk.write(8 * 1024, Bytes(3, 'a'));
+    builder::Disk d = disk.disk(true);
+    d.tracks[2].assign(4096, builder::Sector());
+    for (size_t i = 0; i < 4096; ++i)
+        d.tracks[2][i].count = i == 0 ? 2 : int32_t(i);
+    const Bytes bytes = d.bytes();
+    const uint32_t chain = uint32_t(bytes[40] | bytes[41] << 8 | bytes[42] << 16);
+    for (int t = 3; t < 164; ++t)
+        d.trackTableOverride[t] = chain;
+    return builder::toString(d.bytes());
+}
+
 const std::string kUsageHint = " (d88 --help shows the usage)\n";
 const std::string kListing = image({{"A", 8, std::string(10, 'A')},
                                     {kKatakana, 9, "B"},
@@ -131,6 +149,12 @@ const cli::Case kCases[] = {
     row("ls: another system's disk has no flat directory", {{"f.d88", foreignDisk()}},
         {"d88", "ls", "f.d88"}, 1, "",
         "d88: f.d88: disk 0 has no flat directory (no 1024-byte sector C0 H0 R3 on track 0)\n", {}),
+    row("ls: tangled tracks", {{"t.d88", tangled()}}, {"d88", "ls", "t.d88"}, 1,
+        kHeader + "   0      8      3        1  f007732d  A\n1 file, directory end: marker\n" +
+            "free: 0 sectors\n",
+        "d88: t.d88: the track walks pass more sector headers than the file has room for "
+        "(tracks overlap); no sector from track 3 on is read\n",
+        {}),
     // '?' stands for one character, of one or more bytes.
     row("get: a Shift_JIS name as UTF-8", {{"i.d88", kListing}},
         {"d88", "get", "i.d88", "-o", "out", "A", "?\xE3\x82\xA1"}, 0,

@@ -100,14 +100,15 @@ std::pair<std::vector<Model::File>, std::vector<bool>> readBack(const Bytes& ima
     view.readDisk(0, &disk);
     Directory directory;
     scanDirectory(view, disk, &directory);
+    const std::vector<SectorRecord> sectors = mapFileSectors(view, disk);
     std::vector<Model::File> files;
     for (const DirectoryEntry& e : directory.entries) {
         Bytes contents(size_t(e.size), 0);
-        const int32_t got = readFile(view, disk, e, contents.data());
+        const int32_t got = readFile(view, sectors, e, contents.data());
         contents.resize(size_t(got));
         files.push_back({e.name, e.start, e.size, contents});
     }
-    return {files, freeSectors(view, disk, directory)};
+    return {files, freeSectors(view, sectors, directory)};
 }
 
 bool operator==(const Model::File& a, const Model::File& b) {

@@ -137,7 +137,7 @@ TEST(Scan, FreeSectorsFollowTheModel) {
         ASSERT_TRUE(view.readDisk(0, &disk));
         Directory directory;
         scanDirectory(view, disk, &directory);
-        const std::vector<bool> free = freeSectors(view, disk, directory);
+        const std::vector<bool> free = freeSectors(view, mapFileSectors(view, disk), directory);
         ASSERT_EQ(free, want) << round;
         int32_t counted = 0;
         for (const SectorRun& r : freeRuns(free)) {

@@ -319,7 +319,7 @@ EditResult ImageEditor::put(int32_t disk, const std::string& name, const uint8_t
 
     // Free space by the rule of scan.h, plus the file's own sectors, whatever they hold,
     // where no other entry covers them; only sectors that may be written.
-    std::vector<bool> free = freeSectors(view, d.info, others);
+    std::vector<bool> free = freeSectors(view, mapFileSectors(view, d.info), others);
     const std::vector<bool> cover = covered(others, -1);
     for (int32_t l = std::max(oldStart, kFirstFileSector);
          l < oldStart + r.has && l < kLogicalSectors; ++l)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <utility>
 
@@ -35,10 +36,41 @@ void scanDirectory(const ImageView& image, const DiskInfo& disk, Directory* dire
     directory->end = DirectoryEnd::kFull;
 }
 
-int32_t readFile(const ImageView& image, const DiskInfo& disk, const DirectoryEntry& entry,
-                 uint8_t* buffer) {
-    return image.readSectors(disk, entry.track, entry.c, entry.h, entry.r, kSizeCode, buffer,
-                             entry.size);
+std::vector<SectorRecord> mapFileSectors(const ImageView& image, const DiskInfo& disk,
+                                         int32_t* tangledFrom) {
+    if (tangledFrom != nullptr) *tangledFrom = -1;
+    SectorRecord none;
+    none.position = -1;
+    std::vector<SectorRecord> map(size_t(kMappedSectors), none);
+    std::vector<SectorRecord> sectors;
+    size_t budget = walkBudget(image);
+    for (int32_t t = 0; t < DiskImage::kTrackCount; ++t) {
+        if (image.walkTrack(disk, t, &sectors, &budget) == WalkEnd::kLimit) {
+            if (tangledFrom != nullptr) *tangledFrom = t;
+            break;
+        }
+        // A read finds the first sector of the walk with the ID; later ones are never read.
+        for (auto s = sectors.rbegin(); s != sectors.rend(); ++s)
+            if (s->c == (t >> 1) && s->h == (t & 1) && s->n == kSizeCode && s->r >= kFirstSector &&
+                s->r <= kLastSector)
+                map[size_t(t * kSectorsPerTrack + s->r - kFirstSector)] = *s;
+    }
+    return map;
+}
+
+int32_t readFile(const ImageView& image, const std::vector<SectorRecord>& sectors,
+                 const DirectoryEntry& entry, uint8_t* buffer) {
+    // Sector by sector from the start, as readSectors steps: R 1 to 8 on each track, then the
+    // next track; the first sector missing or short ends the file.
+    int32_t total = 0;
+    for (size_t l = size_t(entry.start); total < entry.size && l < sectors.size(); ++l) {
+        const SectorRecord& s = sectors[l];
+        const int32_t chunk = std::min(kSectorSize, entry.size - total);
+        if (s.position < 0 || s.dataPresent < chunk) break;
+        std::memcpy(buffer + total, image.data() + s.position + kSectorHeaderSize, size_t(chunk));
+        total += chunk;
+    }
+    return total;
 }
 
 bool hasFlatDirectory(const Directory& directory) {
@@ -49,22 +81,12 @@ bool hasFlatDirectory(const Directory& directory) {
                         });
 }
 
-std::vector<bool> freeSectors(const ImageView& image, const DiskInfo& disk,
+std::vector<bool> freeSectors(const ImageView& image, const std::vector<SectorRecord>& sectors,
                               const Directory& directory) {
     std::vector<bool> free(size_t(kLogicalSectors), false);
-    std::vector<SectorRecord> sectors;
-    size_t budget = walkBudget(image);
-    // One walk per track; each sector is the first of the walk with its ID, as a read finds it.
-    // Tracks past the walk budget (tangled ones) count as having no free sector.
     for (int32_t l = kFirstFileSector; l < kLogicalSectors; ++l) {
-        if ((l & 7) == 0) {
-            if (image.walkTrack(disk, l >> 3, &sectors, &budget) == WalkEnd::kLimit) break;
-        }
-        const uint8_t id[4] = {uint8_t(l >> 4), uint8_t((l >> 3) & 1), uint8_t((l & 7) + 1),
-                               uint8_t(kSizeCode)};
-        const auto s = std::find_if(sectors.begin(), sectors.end(),
-                                    [&id](const SectorRecord& r) { return hasId(r, id); });
-        if (s == sectors.end() || s->dataSize != kSectorSize || s->dataPresent != kSectorSize)
+        const SectorRecord* s = &sectors[size_t(l)];
+        if (s->position < 0 || s->dataSize != kSectorSize || s->dataPresent != kSectorSize)
             continue;
         const uint8_t* data = image.data() + s->position + kSectorHeaderSize;
         bool blank = true;

@@ -34,11 +34,24 @@ struct Directory {
 // (18 i + 17) were read and the name byte is not 0.
 void scanDirectory(const ImageView& image, const DiskInfo& disk, Directory* directory);
 
+// Sectors a directory entry can name: 8 on each track a disk can have.
+constexpr int32_t kMappedSectors = DiskImage::kTrackCount * kSectorsPerTrack;
+
+// Where each sector an entry can name is read from: for logical sector L (C L>>4, H (L>>3)&1,
+// R (L&7)+1, N 3 on track L>>3), the first sector of its track's walk with that ID, as a read
+// finds it, or a record of position -1 when there is none. Each track is walked once, so that
+// reading every file of a directory costs one walk of the disk and not one walk of a track
+// per sector; the walks stop at walkBudget() (see below): from the track whose walk passes
+// it on (only in a tangled image), there are no sectors. *tangledFrom: that track, or -1.
+std::vector<SectorRecord> mapFileSectors(const ImageView& image, const DiskInfo& disk,
+                                         int32_t* tangledFrom = nullptr);
+
 // The bytes of `entry`'s file as d88extract writes them, into `buffer` (at least entry.size
-// bytes): the sectors from its start on that give their full share. Returns the number of
-// bytes read; fewer than entry.size when a sector is missing or short.
-int32_t readFile(const ImageView& image, const DiskInfo& disk, const DirectoryEntry& entry,
-                 uint8_t* buffer);
+// bytes), from the sectors of mapFileSectors(): those from its start on that give their full
+// share. Returns the number of bytes read; fewer than entry.size when a sector is missing or
+// short.
+int32_t readFile(const ImageView& image, const std::vector<SectorRecord>& sectors,
+                 const DirectoryEntry& entry, uint8_t* buffer);
 
 // True when the disk carries a flat directory: the directory sector is there with 1024 bytes,
 // the scan did not end short, and every entry's sectors lie on the disk.
@@ -57,11 +70,11 @@ inline int32_t sectorsFor(int32_t size) {
 }
 
 // free[L] for L in 0 .. kLogicalSectors - 1: L is free when it lies past track 0, no entry of
-// `directory` with a size above 0 covers it, its sector (C L>>4, H (L>>3)&1, R (L&7)+1, N 3)
-// is on its track with a data size of 1024 bytes, all in the file, and those bytes are all
-// one value (never written, or blanked): data that a program reads by sector number, with no
-// directory entry, stays out of reach.
-std::vector<bool> freeSectors(const ImageView& image, const DiskInfo& disk,
+// `directory` with a size above 0 covers it, its sector (`sectors`, from mapFileSectors()) has
+// a data size of 1024 bytes, all in the file, and those bytes are all one value (never
+// written, or blanked): data that a program reads by sector number, with no directory entry,
+// stays out of reach.
+std::vector<bool> freeSectors(const ImageView& image, const std::vector<SectorRecord>& sectors,
                               const Directory& directory);
 
 struct SectorRun {
