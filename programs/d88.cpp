@@ -143,13 +143,12 @@ bool loadImage(const std::string& path, ImageFile* image) {
         return false;
     }
     constexpr size_t kMost = (size_t(1) << 31) - 1;
-    // The size when the stream can tell it (one byte more, so that one read meets the end);
-    // otherwise (a pipe) the buffer grows as it is read.
-    long expected = -1;
-    if (std::fseek(in, 0, SEEK_END) == 0) expected = std::ftell(in);
-    std::rewind(in);
-    size_t capacity =
-        expected >= 0 && uint64_t(expected) < kMost ? size_t(expected) + 1 : size_t(1) << 20;
+    // The size of a regular file, one byte more so that one read meets the end (at most what
+    // can be used, and one byte); otherwise (a pipe) the buffer grows as it is read.
+    uint64_t expected = 0;
+    size_t capacity = regularFileSize(in, &expected)
+                          ? size_t(std::min(expected, uint64_t(kMost))) + 1
+                          : size_t(1) << 20;
     image->bytes.reset(new uint8_t[capacity]);
     image->size = 0;
     for (;;) {
@@ -167,7 +166,7 @@ bool loadImage(const std::string& path, ImageFile* image) {
     const bool failed = std::ferror(in) != 0;
     std::fclose(in);
     if (failed) {
-        report(path, "cannot read: " + reason(error));  // a directory, or an I/O error
+        report(path, "cannot read: " + reason(error));  // an I/O error
         return false;
     }
     return true;

@@ -65,7 +65,7 @@ const Message* readInput(const char* path, std::vector<uint8_t>* data) {
         chunk = kReadChunk;
     }
     data->resize(size_t(std::min(total, kMaxPackableSize)));
-    if (message == nullptr && std::ferror(in) != 0) message = &kCannotOpenInput;  // a directory
+    if (message == nullptr && std::ferror(in) != 0) message = &kCannotOpenInput;  // a read error
     if (message == nullptr && total > kMaxPackableSize) message = &kOutputTooLarge;
     std::fclose(in);
     return message;
