@@ -5,7 +5,7 @@
 
 #include "bytes.h"
 #include "file.h"
-#include "sector_run.h"
+#include "read_rules.h"
 
 namespace retrodisk::d88 {
 
@@ -72,12 +72,7 @@ void DiskImage::setSectorRange(int32_t first, int32_t last) {
 
 int64_t DiskImage::trackPosition(int32_t track) const {
     if (file_ == nullptr || track < 0 || track >= kTrackCount) return -1;
-    const int32_t offset = trackOffsets_[track];
-    // Signed comparison: an offset of 2^31 or more passes as a negative number; one equal to
-    // the disk size passes too.
-    if (offset == 0 || offset > diskSize_) return -1;
-    const int32_t position = int32_t(uint32_t(diskBase_) + uint32_t(offset));
-    return position < 0 ? -1 : position;
+    return trackPositionOf(diskBase_, diskSize_, trackOffsets_[track]);
 }
 
 size_t DiskImage::readAt(int64_t position, void* buffer, size_t size) {

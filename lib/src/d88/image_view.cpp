@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "bytes.h"
-#include "sector_run.h"
+#include "read_rules.h"
 
 namespace retrodisk::d88 {
 
@@ -51,12 +51,7 @@ bool ImageView::readDisk(int32_t index, DiskInfo* disk) const {
 
 int64_t ImageView::trackPosition(const DiskInfo& disk, int32_t track) {
     if (track < 0 || track >= DiskImage::kTrackCount) return -1;
-    const int32_t offset = disk.trackOffsets[track];
-    // Signed, as the reader compares: an offset of 2^31 or more passes as a negative number;
-    // one equal to the disk size passes too.
-    if (offset == 0 || offset > disk.size) return -1;
-    const int32_t position = int32_t(uint32_t(disk.offset) + uint32_t(offset));
-    return position < 0 ? -1 : position;
+    return trackPositionOf(disk.offset, disk.size, disk.trackOffsets[track]);
 }
 
 bool ImageView::readHeader(int64_t position, SectorRecord* sector) const {

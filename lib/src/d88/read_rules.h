@@ -1,10 +1,21 @@
-// Reading a run of consecutive sectors: one rule for DiskImage (a file) and ImageView (memory).
-#ifndef RETRODISK_SRC_D88_SECTOR_RUN_H
-#define RETRODISK_SRC_D88_SECTOR_RUN_H
+// The reader's rules for finding a track and for stepping through a run of sectors, shared by
+// DiskImage (a file) and ImageView (memory) so that the two read every image alike.
+#ifndef RETRODISK_SRC_D88_READ_RULES_H
+#define RETRODISK_SRC_D88_READ_RULES_H
 
 #include <cstdint>
 
 namespace retrodisk::d88 {
+
+// File position of a track whose table entry is `offset`, on the disk at `diskOffset` of size
+// field `diskSize`; -1 when the reader cannot read it. The comparison is signed: an offset of
+// 2^31 or more passes as a negative number, and one equal to the disk size passes too. The
+// sum wraps as 32 bits, and a negative position is no track.
+inline int64_t trackPositionOf(int64_t diskOffset, int32_t diskSize, int32_t offset) {
+    if (offset == 0 || offset > diskSize) return -1;
+    const int32_t position = int32_t(uint32_t(diskOffset) + uint32_t(offset));
+    return position < 0 ? -1 : position;
+}
 
 // Reads `length` bytes into `buffer` from the sectors of size 128 << n that follow one another
 // from C H R on `track`, through readSector(track, c, h, r, buffer, chunk), which returns how
@@ -39,4 +50,4 @@ int32_t readSectorRun(int32_t track, int32_t c, int32_t h, int32_t r, int32_t n,
 
 }  // namespace retrodisk::d88
 
-#endif
+#endif  // RETRODISK_SRC_D88_READ_RULES_H
