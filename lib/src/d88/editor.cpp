@@ -165,12 +165,10 @@ void writeArea(std::vector<uint8_t>* image, const Disk& d, const uint8_t* area, 
     }
 }
 
-// covered[L]: an entry of `directory` other than `skip`, of a size above 0, covers L.
-std::vector<bool> covered(const Directory& directory, int32_t skip) {
+// covered[L]: an entry of `directory` of a size above 0 covers L.
+std::vector<bool> covered(const Directory& directory) {
     std::vector<bool> cover(size_t(kLogicalSectors), false);
-    for (size_t i = 0; i < directory.entries.size(); ++i) {
-        const DirectoryEntry& e = directory.entries[i];
-        if (int32_t(i) == skip) continue;
+    for (const DirectoryEntry& e : directory.entries) {
         for (int32_t l = e.start; l < e.start + sectorsFor(e.size) && l < kLogicalSectors; ++l)
             cover[size_t(l)] = true;
     }
@@ -282,6 +280,8 @@ EditResult ImageEditor::put(int32_t disk, const std::string& name, const uint8_t
     r.needed = needed;
     const int32_t index = findEntry(d.directory, name);
     Directory others = d.directory;  // every entry but the file's own
+    if (index >= 0) others.entries.erase(others.entries.begin() + index);
+    const std::vector<bool> cover = covered(others);
     int32_t oldStart = 0;
     int32_t slotsEnd = 0;  // area bytes [at, slotsEnd) change
     if (index >= 0) {
@@ -292,8 +292,7 @@ EditResult ImageEditor::put(int32_t disk, const std::string& name, const uint8_t
         slotsEnd = kEntrySize * (index + 1);
         if (!areaWritable(d, slotsEnd - kEntrySize, slotsEnd))
             return refused(r, EditStatus::kDirectoryLocked);
-        others.entries.erase(others.entries.begin() + index);
-        r.problem = inPlaceProblem(d, e, needed, covered(others, -1), &r.sector);
+        r.problem = inPlaceProblem(d, e, needed, cover, &r.sector);
         if (r.problem == InPlaceProblem::kNone) {
             writeSectors(&image_, d, e.start, r.has, data, size);
             putU16LE(area + slotsEnd - kEntrySize + kSizeOffset, uint32_t(size));
@@ -320,7 +319,6 @@ EditResult ImageEditor::put(int32_t disk, const std::string& name, const uint8_t
     // Free space by the rule of scan.h, plus the file's own sectors, whatever they hold,
     // where no other entry covers them; only sectors that may be written.
     std::vector<bool> free = freeSectors(view, mapFileSectors(view, d.info), others);
-    const std::vector<bool> cover = covered(others, -1);
     for (int32_t l = std::max(oldStart, kFirstFileSector);
          l < oldStart + r.has && l < kLogicalSectors; ++l)
         if (!cover[size_t(l)]) free[size_t(l)] = true;
@@ -379,7 +377,7 @@ EditResult ImageEditor::remove(int32_t disk, const std::string& name, bool force
     r.index = index;
     r.first = e.start;
     r.count = sectorsFor(e.size);
-    r.freed = blankSectors(&image_, d, e.start, r.count, covered(d.directory, -1), 0, 0);
+    r.freed = blankSectors(&image_, d, e.start, r.count, covered(d.directory), 0, 0);
     return r;
 }
 
