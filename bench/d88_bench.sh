@@ -7,6 +7,7 @@
 #   bench/d88_bench.sh [BUILD_DIR [RUNS]]     (default: build, 21 runs)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
+. "$src/bench/lib.sh"
 build=$(realpath -m "${1:-$src/build}")
 runs=${2:-21}
 
@@ -38,13 +39,10 @@ for ((i = 0; i < runs; i++)); do
     done
 done
 echo "image $(stat -c %s "$scratch/full.d88") bytes, 341 files; $runs runs each"
-# median LIST: the middle value of a list of numbers.
-median() { printf '%s\n' $1 | sort -n | sed -n "$((runs / 2 + 1))p"; }
 for k in "${!commands[@]}"; do
     wall=$(median "${times[$k]}")
     cpu=$(median "${cpus[$k]}")
     [ "$k" -eq 0 ] && base_wall=$wall base_cpu=$cpu
     printf '%-30s wall %6d us (%.2f x)   cpu %6d us (%.2f x d88extract)\n' "${labels[$k]}" \
-        "$wall" "$(awk -v t="$wall" -v b="$base_wall" 'BEGIN { print t / b }')" \
-        "$cpu" "$(awk -v t="$cpu" -v b="$base_cpu" 'BEGIN { print t / b }')"
+        "$wall" "$(ratio "$wall" "$base_wall")" "$cpu" "$(ratio "$cpu" "$base_cpu")"
 done

@@ -9,6 +9,7 @@
 # TMPDIR chooses the file system written to; the flush makes the disk part of what is timed.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
+. "$src/bench/lib.sh"
 build=$(realpath -m "${1:-$src/build}")
 runs=${2:-21}
 
@@ -33,8 +34,8 @@ labels=("dd bs=1M conv=fsync" "d88 put --allocate (30 KB)")
 commands=("dd if=run.d88 of=copy.d88 bs=1M conv=fsync status=none"
     "$d88 put --allocate run.d88 DATA30K.BIN")
 declare -A times cpus
-# Wall-clock time from EPOCHREALTIME (microseconds); CPU time (user + system of the command)
-# from `time`, in milliseconds, summed over the runs.
+# Wall-clock time from EPOCHREALTIME; CPU time (user + system of the command) from `time`,
+# summed over the runs; both in microseconds.
 TIMEFORMAT='%3U %3S'
 for ((i = 0; i < runs; i++)); do
     for k in "${!commands[@]}"; do
@@ -51,13 +52,10 @@ for ((i = 0; i < runs; i++)); do
 done
 "$d88" ls run.d88 | tail -n 2
 echo "image $(stat -c %s base.d88) bytes on $(df -T . | awk 'NR == 2 { print $2 }'); $runs runs each"
-# median LIST: the middle value of a list of numbers.
-median() { printf '%s\n' $1 | sort -n | sed -n "$((runs / 2 + 1))p"; }
 for k in "${!commands[@]}"; do
     wall=$(median "${times[$k]}")
     cpu=$(awk -v c="${cpus[$k]}" -v n="$runs" 'BEGIN { printf "%d", c / n }')
     [ "$k" -eq 0 ] && base_wall=$wall base_cpu=$cpu
     printf '%-28s wall %7d us (%.2f x)   cpu %6d us (%.2f x dd)\n' "${labels[$k]}" \
-        "$wall" "$(awk -v t="$wall" -v b="$base_wall" 'BEGIN { print t / b }')" \
-        "$cpu" "$(awk -v t="$cpu" -v b="$base_cpu" 'BEGIN { print t / b }')"
+        "$wall" "$(ratio "$wall" "$base_wall")" "$cpu" "$(ratio "$cpu" "$base_cpu")"
 done

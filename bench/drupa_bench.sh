@@ -25,6 +25,7 @@
 # from valgrind's callgrind on a 4 MiB text sample (slow).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/lib.sh"
 build=$(cd "${1:-$root/build-bench}" && pwd)
 runs=${RUNS:-41}
 large_runs=${LARGE_RUNS:-9}
@@ -72,14 +73,19 @@ run() {
     took=$((end - start))
 }
 
-# The median of the numbers on standard input, one a line.
-median() { sort -g | awk 'NF { v[++n] = $1 } END { print v[int((n + 1) / 2)] }'; }
-
 # Medians over rounds: `times` holds one line per round, "t1 t2 ... tk" (microseconds).
 # median_col K: the median of column K; median_ratio J K: the median of column J / column K.
-median_col() { awk -v k="$1" 'NF { print $k }' <<<"$times" | median; }
-median_ratio() {
-    awk -v j="$1" -v k="$2" 'NF { printf "%.6f\n", $j / $k }' <<<"$times" | median
+median_col() { median "$(awk -v k="$1" 'NF { print $k }' <<<"$times")"; }
+median_ratio() { median "$(awk -v j="$1" -v k="$2" 'NF { printf "%.6f\n", $j / $k }' <<<"$times")"; }
+
+# expands_back NAME: drupa and plain_drupa each turn NAME.vkp into the bytes of NAME.orig.
+expands_back() {
+    local program
+    for program in "$drupa" "$plain"; do
+        rm -f "$1"
+        "$program" "$1.vkp" >/dev/null
+        cmp -s "$1" "$1.orig" || { echo "$program: $1 differs" >&2; exit 1; }
+    done
 }
 
 # memory COMMAND...: "peak-KiB minor-faults", the medians of 5 runs. FRESH names a file to
@@ -91,7 +97,7 @@ memory() {
         /usr/bin/time -o "$work/time.txt" -f '%M %R' "$@" >/dev/null 2>&1 || true
         runs5+="$(tail -1 "$work/time.txt")"$'\n'  # after "exited with non-zero status"
     done
-    echo "$(awk 'NF { print $1 }' <<<"$runs5" | median) $(awk 'NF { print $2 }' <<<"$runs5" | median)"
+    echo "$(median "$(awk 'NF { print $1 }' <<<"$runs5")") $(median "$(awk 'NF { print $2 }' <<<"$runs5")")"
 }
 
 # --- 1. small files -------------------------------------------------------------------------
@@ -108,11 +114,7 @@ for kind in text binary; do
         cp "$name.in" "$name.orig"
         "$vkpack" "$name.in" >/dev/null  # writes $name.in.vkp
         mv "$name.in.vkp" "$name.vkp"
-        for program in "$drupa" "$plain"; do  # both give the original bytes back
-            rm -f "$name"
-            "$program" "$name.vkp" >/dev/null
-            cmp -s "$name" "$name.orig" || { echo "$program: $name differs" >&2; exit 1; }
-        done
+        expands_back "$name"
         times=""
         for ((r = 0; r < runs; r++)); do
             rm -f "$name"; run /dev/null "$drupa" "$name.vkp"; d=$took
@@ -166,11 +168,7 @@ for entry in $sets; do
         continue
     fi
     mv "$name" "$name.orig"
-    for program in "$drupa" "$plain"; do
-        rm -f "$name"
-        "$program" "$name.vkp" >/dev/null
-        cmp -s "$name" "$name.orig" || { echo "$program: $name differs" >&2; exit 1; }
-    done
+    expands_back "$name"
     times=""
     for ((r = 0; r < large_runs; r++)); do
         rm -f "$name"; run /dev/null "$drupa" "$name.vkp"; d=$took
