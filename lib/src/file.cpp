@@ -208,14 +208,15 @@ void removePath(const std::string& path) {
     ::unlink(path.c_str());
 }
 
-// Gives the new file the permission bits of `target`, if there is one, and its owner and
-// group where the process may (as root); otherwise the file is the user's, like any file
-// they create.
+// Gives the new file the permission bits of `target`, if there is one, its group wherever the
+// user belongs to it (an image a group shares stays shared), and its owner where the process
+// may (as root); otherwise the file is the user's, like any file they create.
 bool keepMode(int fd, const std::string& target) {
     struct stat status = {};
     if (::stat(target.c_str(), &status) != 0) return errno == ENOENT;
     if (fchmod(fd, status.st_mode & 0777) != 0) return false;
-    if (geteuid() == 0) (void)fchown(fd, status.st_uid, status.st_gid);  // best effort
+    const uid_t owner = geteuid() == 0 ? status.st_uid : uid_t(-1);  // -1: unchanged
+    (void)fchown(fd, owner, status.st_gid);                          // best effort
     return true;
 }
 
