@@ -520,15 +520,6 @@ bool fileName(const std::string& bytes, bool rawNames, std::string* name) {
     return cp932ToUtf8(bytes, name);
 }
 
-// On Windows names differ only by letter case name the same file.
-std::string sameFileKey(std::string name) {
-#ifdef _WIN32
-    for (char& ch : name)
-        if (ch >= 'a' && ch <= 'z') ch = char(ch - 'a' + 'A');
-#endif
-    return name;
-}
-
 int get(const Options& o) {
     ImageFile file;
     DiskInfo disk;
@@ -578,7 +569,7 @@ int get(const Options& o) {
             failed = true;
             continue;
         }
-        if (!taken.insert(sameFileKey(name)).second) {
+        if (!taken.insert(fileNameKey(name)).second) {
             report(subject, "a second entry of this name, not written over the first");
             failed = true;
             continue;

@@ -61,6 +61,12 @@ bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;  // FlushFileBuffers
 }
 
+std::string fileNameKey(const std::string& name) {
+    std::wstring wide = widen(CP_UTF8, name.c_str(), false);
+    CharUpperBuffW(wide.data(), DWORD(wide.size()));
+    return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
+}
+
 bool replaceFile(const char* from, const char* to) {
     const std::wstring wideFrom = widen(CP_UTF8, from);
     const std::wstring wideTo = widen(CP_UTF8, to);
@@ -76,6 +82,10 @@ std::FILE* createNewFile(const char* path) {
 
 bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;
+}
+
+std::string fileNameKey(const std::string& name) {
+    return name;
 }
 
 bool replaceFile(const char* from, const char* to) {

@@ -1,17 +1,15 @@
 // What the programs do differently on Windows. There the command line is Unicode: each
 // program's wmain passes its arguments on as UTF-8, and every path is opened through the
 // wide-character API, so Japanese names work whatever the system's ANSI code page. Elsewhere
-// arguments and paths are the bytes they are. Nothing here needs the C++ library on POSIX
-// systems, so a small program that needs no more starts without loading it.
+// arguments and paths are the bytes they are. On POSIX systems only files.cpp, which d88
+// alone links, needs the C++ library, so a small program that needs no more starts without
+// loading it.
 #ifndef PROGRAMS_PLATFORM_H
 #define PROGRAMS_PLATFORM_H
 
 #include <cstdint>
 #include <cstdio>
-
-#ifdef _WIN32
 #include <string>
-#endif
 
 // As std::fopen and std::remove, with a UTF-8 path on Windows. openFile refuses a directory
 // everywhere, with errno EISDIR.
@@ -54,6 +52,10 @@ std::FILE* createNewFile(const char* path);
 bool syncToDisk(std::FILE* file);
 // Renames `from` to `to`, replacing a file `to` if there is one.
 bool replaceFile(const char* from, const char* to);
+// A UTF-8 file name as the file system compares names: on Windows in upper case, as NTFS
+// takes names that differ only by case (any letter: ａ and Ａ, α and Α) for one file; as it
+// is elsewhere.
+std::string fileNameKey(const std::string& name);
 // Creates directory `path` and any missing parents (as mkdir -p); true when it exists after.
 bool makeDirectories(const char* path);
 

@@ -182,6 +182,13 @@ const cli::Case kCases[] = {
     row("get: a second entry of the same name", {{"i.d88", image({{"A", 8, "1"}, {"A", 9, "2"}})}},
         {"d88", "get", "i.d88"}, 1, "A  1 bytes\n",
         "d88: i.d88: A: a second entry of this name, not written over the first\n", {{"A", "1"}}),
+    // Names that differ by case name one file there: -f does not let the second replace the
+    // first, whatever the letters (full-width ones here).
+    row("get -f: a second entry of a name differing by case",
+        {{"i.d88", image({{"\x82\x81", 8, "1"}, {"\x82\x60", 9, "2"}})}},
+        {"d88", "get", "-f", "i.d88"}, 1, "\xEF\xBD\x81  1 bytes\n",
+        "d88: i.d88: \xEF\xBC\xA1: a second entry of this name, not written over the first\n",
+        {{"\xEF\xBD\x81", "1"}}, cli::Platform::kWindows),
     row("get: unsafe and invalid names",
         {{"i.d88", image({{"..", 8, "1"}, {"a/b", 8, "1"}, {"X\x83", 8, "1"}})}},
         {"d88", "get", "i.d88"}, 1, "",
