@@ -172,10 +172,26 @@ bool loadImage(const std::string& path, ImageFile* image) {
     return true;
 }
 
+// The failures that reading and editing share.
+std::string noDiskText(const Options& o, int32_t disks) {
+    return format("there is no disk %lld (the file holds %lld)", o.disk, disks);
+}
+
+std::string noDirectoryText(int64_t disk) {
+    return format("disk %lld has no flat directory (no 1024-byte sector C0 H0 R3 on track 0)",
+                  disk);
+}
+
+std::string shortDirectoryText(int64_t entries) {
+    return format(
+        "the directory is cut short after %lld entries: a directory sector is "
+        "missing or short",
+        entries);
+}
+
 bool selectDisk(const ImageView& image, const Options& o, DiskInfo* disk) {
     if (image.readDisk(o.disk, disk)) return true;
-    report(o.image,
-           format("there is no disk %lld (the file holds %lld)", o.disk, image.diskCount()));
+    report(o.image, noDiskText(o, image.diskCount()));
     return false;
 }
 
@@ -184,9 +200,7 @@ bool readDirectory(const ImageView& image, const DiskInfo& disk, const Options& 
                    Directory* directory) {
     scanDirectory(image, disk, directory);
     if (directory->bytesRead > 0) return true;
-    report(o.image, format("disk %lld has no flat directory (no 1024-byte sector C0 H0 R3 on "
-                           "track 0)",
-                           disk.index));
+    report(o.image, noDirectoryText(disk.index));
     return false;
 }
 
@@ -198,9 +212,7 @@ void reportTangled(int32_t track, const Options& o) {
 }
 
 void reportShortDirectory(const Directory& directory, const Options& o) {
-    report(o.image, format("the directory is cut short after %lld entries: a directory sector "
-                           "is missing or short",
-                           int64_t(directory.entries.size())));
+    report(o.image, shortDirectoryText(int64_t(directory.entries.size())));
 }
 
 const char* endName(DirectoryEnd end) {
@@ -659,23 +671,19 @@ bool checkDisk(const ImageEditor& editor, const Options& o) {
     const EditResult r = editor.checkDisk(o.disk, o.force);
     switch (r.status) {
         case EditStatus::kNoDisk:
-            report(o.image,
-                   format("there is no disk %lld (the file holds %lld)", o.disk,
-                          ImageView(editor.bytes().data(), editor.bytes().size()).diskCount()));
+            report(
+                o.image,
+                noDiskText(o, ImageView(editor.bytes().data(), editor.bytes().size()).diskCount()));
             return false;
         case EditStatus::kWriteProtected:
             report(o.image,
                    format("disk %lld is write-protected; --force changes it anyway", o.disk));
             return false;
         case EditStatus::kNoDirectory:
-            report(o.image, format("disk %lld has no flat directory (no 1024-byte sector C0 H0 R3 "
-                                   "on track 0)",
-                                   o.disk));
+            report(o.image, noDirectoryText(o.disk));
             return false;
         case EditStatus::kShortDirectory:
-            report(o.image, format("the directory is cut short after %lld entries: a directory "
-                                   "sector is missing or short; the disk is not changed",
-                                   r.entries));
+            report(o.image, shortDirectoryText(r.entries) + "; the disk is not changed");
             return false;
         default:
             return true;
