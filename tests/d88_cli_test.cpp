@@ -93,10 +93,10 @@ std::string foreignDisk() {
 // A file "A" on track 1; track 2 is a chain of 4096 empty sectors whose counts never end a
 // walk, and tracks 3 to 163 start there too: their walks pass more headers than the file has
 // room for before track 3's is done.
-std::string tangled() {
+std::string tangledImage() {
     StandardDisk disk;
     disk.setEntry(0, "A", 8, 3);
-    disk.write(8 * 1024, Bytes(3, 'a'));
+    disk.write(size_t(8) * 1024, Bytes(3, 'a'));
     builder::Disk d = disk.disk(true);
     d.tracks[2].assign(4096, builder::Sector());
     for (size_t i = 0; i < 4096; ++i)
@@ -149,7 +149,7 @@ const cli::Case kCases[] = {
     row("ls: another system's disk has no flat directory", {{"f.d88", foreignDisk()}},
         {"d88", "ls", "f.d88"}, 1, "",
         "d88: f.d88: disk 0 has no flat directory (no 1024-byte sector C0 H0 R3 on track 0)\n", {}),
-    row("ls: tangled tracks", {{"t.d88", tangled()}}, {"d88", "ls", "t.d88"}, 1,
+    row("ls: tangled tracks", {{"t.d88", tangledImage()}}, {"d88", "ls", "t.d88"}, 1,
         kHeader + "   0      8      3        1  f007732d  A\n1 file, directory end: marker\n" +
             "free: 0 sectors\n",
         "d88: t.d88: the track walks pass more sector headers than the file has room for "
