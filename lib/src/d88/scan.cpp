@@ -84,7 +84,7 @@ bool hasFlatDirectory(const Directory& directory) {
 std::vector<bool> freeSectors(const ImageView& image, const std::vector<SectorRecord>& sectors,
                               const Directory& directory) {
     std::vector<bool> free(size_t(kLogicalSectors), false);
-    for (int32_t l = kFirstFileSector; l < kLogicalSectors; ++l) {
+    for (int32_t l = kFirstFileSector; l < kLogicalSectors && size_t(l) < sectors.size(); ++l) {
         const SectorRecord* s = &sectors[size_t(l)];
         if (s->position < 0 || s->dataSize != kSectorSize || s->dataPresent != kSectorSize)
             continue;
