@@ -62,9 +62,13 @@ bool syncToDisk(std::FILE* file) {
 }
 
 std::string fileNameKey(const std::string& name) {
-    std::wstring wide = widen(CP_UTF8, name.c_str(), false);
-    CharUpperBuffW(wide.data(), DWORD(wide.size()));
-    return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
+    const std::wstring wide = widen(CP_UTF8, name.c_str(), false);
+    std::wstring upper(wide.size(), L'\0');
+    // kernel32's mapping, not user32's CharUpper: the programs need no DLL beyond kernel32.
+    if (!wide.empty() && LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(),
+                                      int(wide.size()), upper.data(), int(upper.size())) == 0)
+        upper = wide;
+    return std::string(reinterpret_cast<const char*>(upper.data()), upper.size() * sizeof(wchar_t));
 }
 
 bool replaceFile(const char* from, const char* to) {
