@@ -369,25 +369,40 @@ int tracks(const Options& o) {
     return emit(o, {{"disk", disk.index}, {"tracks", list}}, text);
 }
 
+// The selected disk of an image, its directory and where its files' sectors are.
+struct DiskFiles {
+    ImageFile file;
+    ImageView image{nullptr, 0};
+    DiskInfo disk;
+    Directory directory;
+    std::vector<SectorRecord> sectors;
+    int32_t tangledFrom = -1;  // see mapFileSectors
+};
+
+// Loads the image and the selected disk's directory and sector map; false (reported) when the
+// image, the disk or its directory is missing.
+bool openDiskFiles(const Options& o, DiskFiles* d) {
+    if (!loadImage(o.image, &d->file)) return false;
+    d->image = ImageView(d->file.bytes.get(), d->file.size);
+    if (!selectDisk(d->image, o, &d->disk) || !readDirectory(d->image, d->disk, o, &d->directory))
+        return false;
+    d->sectors = mapFileSectors(d->image, d->disk, &d->tangledFrom);
+    return true;
+}
+
 // --- ls -----------------------------------------------------------------------------------
 
 int ls(const Options& o) {
-    ImageFile file;
-    DiskInfo disk;
-    Directory directory;
-    if (!loadImage(o.image, &file)) return kFailed;
-    const ImageView image(file.bytes.get(), file.size);
-    if (!selectDisk(image, o, &disk) || !readDirectory(image, disk, o, &directory)) return kFailed;
+    DiskFiles d;
+    if (!openDiskFiles(o, &d)) return kFailed;
 
     static uint8_t data[65536];
-    int32_t tangledFrom = -1;
-    const std::vector<SectorRecord> sectors = mapFileSectors(image, disk, &tangledFrom);
     json files = json::array();
     std::string text = "   #  START   SIZE  SECTORS  CRC32     NAME\n";
-    for (size_t i = 0; i < directory.entries.size(); ++i) {
-        const DirectoryEntry& e = directory.entries[i];
+    for (size_t i = 0; i < d.directory.entries.size(); ++i) {
+        const DirectoryEntry& e = d.directory.entries[i];
         const std::string name = e.name;
-        const int32_t got = readFile(image, sectors, e, data);
+        const int32_t got = readFile(d.image, d.sectors, e, data);
         // The bytes d88extract would write; nothing to sum when none can be read.
         const bool readable = got > 0 || e.size == 0;
         const uint32_t crc = uint32_t(crc32(0L, data, uInt(got)));
@@ -410,7 +425,7 @@ int ls(const Options& o) {
                      : std::string()) +
                 "\n";
     }
-    const std::vector<SectorRun> runs = freeRuns(freeSectors(image, sectors, directory));
+    const std::vector<SectorRun> runs = freeRuns(freeSectors(d.image, d.sectors, d.directory));
     int64_t freeCount = 0;
     SectorRun largest = {0, 0};
     json jsonRuns = json::array();
@@ -419,23 +434,23 @@ int ls(const Options& o) {
         if (r.count > largest.count) largest = r;
         jsonRuns.push_back({r.first, r.count});
     }
-    const size_t count = directory.entries.size();
+    const size_t count = d.directory.entries.size();
     text += format(count == 1 ? "%lld file, directory end: " : "%lld files, directory end: ",
                    int64_t(count)) +
-            endName(directory.end) + "\n" + format("free: %lld sectors", freeCount) +
+            endName(d.directory.end) + "\n" + format("free: %lld sectors", freeCount) +
             (largest.count > 0 ? format(", largest run %lld sectors from sector %lld\n",
                                         largest.count, largest.first)
                                : std::string("\n"));
     emit(o,
          {{"image", o.image},
-          {"disk", disk.index},
+          {"disk", d.disk.index},
           {"files", files},
-          {"end", endName(directory.end)},
+          {"end", endName(d.directory.end)},
           {"free", {{"sectors", freeCount}, {"runs", jsonRuns}}}},
          text);
-    if (tangledFrom >= 0) reportTangled(tangledFrom, o);
-    if (directory.end == DirectoryEnd::kShort) reportShortDirectory(directory, o);
-    return tangledFrom >= 0 || directory.end == DirectoryEnd::kShort ? kFailed : 0;
+    if (d.tangledFrom >= 0) reportTangled(d.tangledFrom, o);
+    if (d.directory.end == DirectoryEnd::kShort) reportShortDirectory(d.directory, o);
+    return d.tangledFrom >= 0 || d.directory.end == DirectoryEnd::kShort ? kFailed : 0;
 }
 
 // --- get ----------------------------------------------------------------------------------
@@ -533,24 +548,18 @@ bool fileName(const std::string& bytes, bool rawNames, std::string* name) {
 }
 
 int get(const Options& o) {
-    ImageFile file;
-    DiskInfo disk;
-    Directory directory;
-    if (!loadImage(o.image, &file)) return kFailed;
-    const ImageView image(file.bytes.get(), file.size);
-    if (!selectDisk(image, o, &disk) || !readDirectory(image, disk, o, &directory)) return kFailed;
+    DiskFiles d;
+    if (!openDiskFiles(o, &d)) return kFailed;
     if (!makeDirectories(o.outputDir.c_str())) {
         report(o.outputDir, "cannot create the directory: " + reason(errno));
         return kFailed;
     }
 
     static uint8_t data[65536];
-    int32_t tangledFrom = -1;
-    const std::vector<SectorRecord> sectors = mapFileSectors(image, disk, &tangledFrom);
     bool failed = false;
     std::vector<bool> used(o.names.size(), false);
     std::set<std::string> taken;
-    for (const DirectoryEntry& e : directory.entries) {
+    for (const DirectoryEntry& e : d.directory.entries) {
         const std::string raw = e.name;
         std::string utf8;
         const bool valid = cp932ToUtf8(raw, &utf8);
@@ -586,7 +595,7 @@ int get(const Options& o) {
             failed = true;
             continue;
         }
-        const int32_t got = readFile(image, sectors, e, data);
+        const int32_t got = readFile(d.image, d.sectors, e, data);
         if (got == 0 && e.size > 0) {
             report(subject, "cannot read its data");
             failed = true;
@@ -609,15 +618,15 @@ int get(const Options& o) {
     }
     for (size_t k = 0; k < o.names.size(); ++k) {
         if (used[k]) continue;
-        report(o.image + ": " + o.names[k], format("no such file on disk %lld", disk.index));
+        report(o.image + ": " + o.names[k], format("no such file on disk %lld", d.disk.index));
         failed = true;
     }
-    if (tangledFrom >= 0) {
-        reportTangled(tangledFrom, o);
+    if (d.tangledFrom >= 0) {
+        reportTangled(d.tangledFrom, o);
         failed = true;
     }
-    if (directory.end == DirectoryEnd::kShort) {
-        reportShortDirectory(directory, o);
+    if (d.directory.end == DirectoryEnd::kShort) {
+        reportShortDirectory(d.directory, o);
         failed = true;
     }
     return failed ? kFailed : 0;
