@@ -148,6 +148,36 @@ class StandardDisk {
     int entries_ = 0;
 };
 
+// A disk whose sectors hold `flat`, a flat sector image (as dd, mtools and emulators write):
+// logical sector L of `sectorSize` bytes is on cylinder L / (spt * heads), head (L / spt) %
+// heads, R = 1 + L % spt, on track table entry cylinder * 2 + head (single-sided disks too, as
+// most tools write them). Sectors past the end of `flat` are zero-filled.
+inline Disk flatDisk(const Bytes& flat, int cylinders, int heads, int spt, int sectorSize,
+                     uint8_t mediaType) {
+    Disk d;
+    d.name = "FLATDISK";
+    d.mediaType = mediaType;
+    uint8_t n = 0;
+    while ((128 << n) < sectorSize)
+        ++n;
+    for (int c = 0; c < cylinders; ++c)
+        for (int h = 0; h < heads; ++h)
+            for (int r = 1; r <= spt; ++r) {
+                Sector s;
+                s.c = uint8_t(c);
+                s.h = uint8_t(h);
+                s.r = uint8_t(r);
+                s.n = n;
+                const size_t at = ((size_t(c) * size_t(heads) + size_t(h)) * size_t(spt) +
+                                   size_t(r - 1)) * size_t(sectorSize);
+                s.data.assign(size_t(sectorSize), 0);
+                for (size_t i = 0; i < size_t(sectorSize) && at + i < flat.size(); ++i)
+                    s.data[i] = flat[at + i];
+                d.tracks[size_t(c * 2 + h)].push_back(s);
+            }
+    return d;
+}
+
 }  // namespace builder
 
 #endif  // TESTS_SUPPORT_D88_BUILDER_H

@@ -1,0 +1,116 @@
+#include <retrodisk/fs/file_system.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "families.h"
+
+namespace retrodisk::fs {
+
+namespace {
+
+struct Family {
+    Kind kind;
+    const char* name;
+    Detection (*detect)(const Volume&);
+    std::unique_ptr<FileSystem> (*open)(const Volume&, std::string*);
+};
+
+// The flat directory is last: it is taken only when no other family is sure.
+const Family kFamilies[] = {
+    {Kind::kFat12, "fat12", detectFat12, openFat12},
+    {Kind::kN88, "n88", detectN88, openN88},
+    {Kind::kHuBasic, "hu", detectHuBasic, openHuBasic},
+    {Kind::kFBasic, "fbasic", detectFBasic, openFBasic},
+    {Kind::kFlat, "flat", detectFlat, openFlat},
+};
+
+const Family& family(Kind kind) {
+    for (const Family& f : kFamilies)
+        if (f.kind == kind) return f;
+    return kFamilies[0];
+}
+
+}  // namespace
+
+const char* kindName(Kind kind) {
+    return family(kind).name;
+}
+
+bool kindByName(const std::string& name, Kind* kind) {
+    for (const Family& f : kFamilies)
+        if (name == f.name) {
+            *kind = f.kind;
+            return true;
+        }
+    return false;
+}
+
+const char* problemName(ProblemKind kind) {
+    switch (kind) {
+        case ProblemKind::kLoop:
+            return "loop";
+        case ProblemKind::kPastDisk:
+            return "past_disk";
+        case ProblemKind::kFreeInChain:
+            return "free_in_chain";
+        case ProblemKind::kReservedInChain:
+            return "reserved_in_chain";
+        case ProblemKind::kShared:
+            return "shared";
+        case ProblemKind::kSizeMismatch:
+            return "size_mismatch";
+        case ProblemKind::kFatMismatch:
+            return "fat_mismatch";
+        case ProblemKind::kNoDirectoryEnd:
+            return "no_directory_end";
+        case ProblemKind::kLostUnits:
+            return "lost_units";
+        case ProblemKind::kMissingSector:
+            return "missing_sector";
+        case ProblemKind::kBadParameters:
+            return "bad_parameters";
+        case ProblemKind::kBadEntry:
+            return "bad_entry";
+    }
+    return "bad_entry";
+}
+
+Recognition recognise(const Volume& volume) {
+    Recognition result;
+    int sure = 0;
+    for (const Family& f : kFamilies) {
+        if (f.kind == Kind::kFlat && sure > 0) continue;  // another file system is there
+        Detection d = f.detect(volume);
+        if (d.confidence >= kSure) ++sure;
+        result.bids.push_back({f.kind, std::move(d)});
+    }
+    std::stable_sort(result.bids.begin(), result.bids.end(),
+                     [](const Recognition::Bid& a, const Recognition::Bid& b) {
+                         return a.detection.confidence > b.detection.confidence;
+                     });
+    if (sure == 0) {
+        result.outcome = Recognition::kNone;
+        return result;
+    }
+    if (sure > 1) {
+        result.outcome = Recognition::kAmbiguous;
+        return result;
+    }
+    std::string why;
+    result.chosen = family(result.bids.front().kind).open(volume, &why);
+    if (result.chosen == nullptr) {
+        // Sure of the signature, but its structures cannot be read: say so as its evidence.
+        result.bids.front().detection.evidence += "; cannot be read: " + why;
+        result.outcome = Recognition::kNone;
+        return result;
+    }
+    result.outcome = Recognition::kRecognised;
+    return result;
+}
+
+std::unique_ptr<FileSystem> openAs(const Volume& volume, Kind kind, std::string* why) {
+    return family(kind).open(volume, why);
+}
+
+}  // namespace retrodisk::fs

@@ -1,0 +1,15 @@
+// Placeholder until the family's reader lands: recognises nothing.
+#include "families.h"
+
+namespace retrodisk::fs {
+
+Detection detectN88(const Volume&) {
+    return {};
+}
+
+std::unique_ptr<FileSystem> openN88(const Volume&, std::string* why) {
+    *why = "not supported yet";
+    return nullptr;
+}
+
+}  // namespace retrodisk::fs
