@@ -451,7 +451,8 @@ TEST(D88, LsAndGetMatchD88extract) {
         EXPECT_EQ(f["crc32"], crc) << f.dump();
         EXPECT_EQ(f["size"], bytes.size());
     }
-    EXPECT_EQ(ls["free"], json::parse(R"({"sectors":200,"runs":[[1031,9],[1041,191]]})"));
+    EXPECT_EQ(ls["free"], json::parse(R"({"units":200,"unit_bytes":1024,"bytes":204800,"sectors":200,)"
+                                      R"("runs":[[1031,9],[1041,191]]})"));
 }
 
 }  // namespace

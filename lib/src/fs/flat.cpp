@@ -121,6 +121,7 @@ Detection detectFlat(const Volume& volume) {
     }
     if (!d88::hasFlatDirectory(directory)) {
         d.evidence = "directory at C0 H0 R3 is cut short or names sectors past the disk";
+        d.confidence = kFlatUsable;
         return d;
     }
     // An empty directory is taken only where the area was never written: a sector of another

@@ -35,6 +35,9 @@ struct Detection {
     std::string evidence;  // why (or, below kSure, why not), one line
 };
 constexpr int kSure = 90;
+// The flat directory's bid for a directory that can be read but is damaged (cut short, or
+// naming sectors past the disk): not recognised, but read when nothing else is.
+constexpr int kFlatUsable = 50;
 
 struct DateTime {
     int32_t year = 0, month = 0, day = 0;  // a full year (1980, 2022)

@@ -1,0 +1,187 @@
+// d88: looks inside D88 floppy-disk images of any system; the command line. Each subcommand
+// lives in the file of its name (d88.h lists them).
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+
+#include "../platform.h"
+#include "d88.h"
+
+namespace d88cli {
+namespace {
+
+int run(int argc, char** argv) {
+    CLI::App app{
+        "Looks inside D88 floppy-disk images: the disks in a file, their tracks and "
+        "sectors, the files of their file systems (FAT12, N88-BASIC, Hu-BASIC, F-BASIC, the "
+        "flat directory); takes files out, checks disks for damage and puts files back.",
+        "d88"};
+    app.set_version_flag("--version", std::string("d88 (retrodisk) ") + RETRODISK_VERSION);
+    app.require_subcommand(1, 1);
+    Options o;
+    const auto image = [&o](CLI::App* command) {
+        command->add_option("IMAGE", o.image, "the D88 image file")->required();
+    };
+    const auto disk = [&o](CLI::App* command) {
+        command->add_option("-d,--disk", o.disk, "the disk, counted from 0 (default 0)")
+            ->check(CLI::Validator(
+                [](const std::string& text) {
+                    const bool digits = !text.empty() && text.size() < 10 &&
+                                        text.find_first_not_of("0123456789") == std::string::npos;
+                    return digits ? std::string() : "not a disk number: " + text;
+                },
+                "N"));
+    };
+    const auto asJson = [&o](CLI::App* command) {
+        command->add_flag("--json", o.json, "JSON output");
+    };
+    const auto rawNames = [&o](CLI::App* command) {
+        command->add_flag("--raw-names", o.rawNames,
+                          "names as their Shift_JIS bytes, not converted to UTF-8");
+    };
+    const auto fileSystem = [&o](CLI::App* command) {
+        command
+            ->add_option("--fs", o.fs,
+                         "read the disk as this file system, without detection: fat12, n88, "
+                         "hu, fbasic or flat")
+            ->check(CLI::Validator(
+                [](const std::string& text) {
+                    retrodisk::fs::Kind kind;
+                    return retrodisk::fs::kindByName(text, &kind)
+                               ? std::string()
+                               : "not a file system: " + text +
+                                     " (fat12, n88, hu, fbasic or flat)";
+                },
+                "NAME"));
+    };
+
+    CLI::App* infoCommand = app.add_subcommand("info",
+                                               "every disk in the file: header, "
+                                               "geometry, file system, anomalies");
+    image(infoCommand);
+    asJson(infoCommand);
+    CLI::App* tracksCommand =
+        app.add_subcommand("tracks", "the sector headers of every track of one disk");
+    image(tracksCommand);
+    disk(tracksCommand);
+    asJson(tracksCommand);
+    CLI::App* lsCommand = app.add_subcommand(
+        "ls", "the files of one disk (the root, or PATH), with CRC-32s and free space");
+    image(lsCommand);
+    lsCommand->add_option("PATH", o.names, "a directory or file to list")->expected(0, 1);
+    disk(lsCommand);
+    fileSystem(lsCommand);
+    lsCommand->add_flag("-l,--long", o.longList, "type, attributes, date, load and exec addresses");
+    lsCommand->add_flag("-R,--recursive", o.recursive, "the whole tree");
+    asJson(lsCommand);
+    rawNames(lsCommand);
+    CLI::App* getCommand = app.add_subcommand(
+        "get", "write the disk's files (all, or those named) under their paths into a directory");
+    image(getCommand);
+    getCommand->add_option("PATH", o.names,
+                           "files or directories to write; * and ? are wildcards");
+    disk(getCommand);
+    fileSystem(getCommand);
+    getCommand->add_option("-o,--output", o.outputDir,
+                           "the directory to write to, created if missing (default .)");
+    getCommand->add_flag("-f,--force", o.force, "replace existing files");
+    getCommand->add_flag("--text", o.text, "end each ASCII file at its first 0x1A byte");
+    rawNames(getCommand);
+    CLI::App* checkCommand =
+        app.add_subcommand("check", "every problem of one disk's file system; exit 1 if any");
+    image(checkCommand);
+    disk(checkCommand);
+    fileSystem(checkCommand);
+    asJson(checkCommand);
+    rawNames(checkCommand);
+    CLI::App* exportCommand = app.add_subcommand(
+        "export", "write one disk's sectors in logical order as a flat image");
+    image(exportCommand);
+    disk(exportCommand);
+    exportCommand->add_option("-o,--output", o.output, "the flat image to write")->required();
+    exportCommand->add_flag("--fill", o.fill, "write missing or short sectors as zero bytes");
+    exportCommand->add_flag("-f,--force", o.force, "replace an existing file");
+
+    CLI::App* putCommand = app.add_subcommand(
+        "put", "put files onto the disk: over their own sectors, or with --allocate anywhere free");
+    image(putCommand);
+    putCommand->add_option("FILE", o.files, "files to put, each under its base name")->required();
+    disk(putCommand);
+    CLI::Option* asOption = putCommand->add_option("--as", o.as, "the name on the disk (one FILE)");
+    putCommand->add_flag("--allocate", o.allocate,
+                         "let a file that does not fit its sectors, or a new one, take free "
+                         "sectors");
+    putCommand->add_flag("--dry-run", o.dryRun, "say what would be done; change nothing");
+    putCommand->add_flag("--force", o.force, "change a write-protected disk");
+    fileSystem(putCommand);
+    rawNames(putCommand);
+    CLI::App* rmCommand = app.add_subcommand("rm", "remove files from the disk");
+    image(rmCommand);
+    rmCommand->add_option("NAME", o.names, "files to remove")->required();
+    disk(rmCommand);
+    rmCommand->add_flag("--dry-run", o.dryRun, "say what would be done; change nothing");
+    rmCommand->add_flag("--force", o.force, "change a write-protected disk");
+    fileSystem(rmCommand);
+    rawNames(rmCommand);
+    CLI::App* newCommand =
+        app.add_subcommand("new", "write a blank 2HD image with an empty directory");
+    image(newCommand);
+    newCommand->add_option("--label", o.label, "the disk's name in its header (16 bytes at most)");
+    newCommand->add_flag("-f,--force", o.force, "replace an existing file");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {  // --help, --version
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "d88: %s (d88 --help shows the usage)\n", e.what());
+        return kUsage;
+    }
+    if (infoCommand->parsed()) return info(o);
+    if (tracksCommand->parsed()) return tracks(o);
+    if (lsCommand->parsed()) return ls(o);
+    if (getCommand->parsed()) return get(o);
+    if (checkCommand->parsed()) return check(o);
+    if (exportCommand->parsed()) return exportDisk(o);
+    if (putCommand->parsed() && !o.fs.empty() && o.fs != "flat") {
+        std::fprintf(stderr, "d88: --fs %s: put and rm write only the flat directory (--fs flat)%s",
+                     o.fs.c_str(), " (d88 --help shows the usage)\n");
+        return kUsage;
+    }
+    if (putCommand->parsed()) {
+        if (asOption->count() > 0 && o.files.size() != 1) {
+            std::fprintf(stderr,
+                         "d88: --as names one FILE, not %lld (d88 --help shows the usage)\n",
+                         static_cast<long long>(o.files.size()));
+            return kUsage;
+        }
+        o.named = asOption->count() > 0;
+        return put(o);
+    }
+    if (rmCommand->parsed() && !o.fs.empty() && o.fs != "flat") {
+        std::fprintf(stderr, "d88: --fs %s: put and rm write only the flat directory (--fs flat)%s",
+                     o.fs.c_str(), " (d88 --help shows the usage)\n");
+        return kUsage;
+    }
+    if (rmCommand->parsed()) return rm(o);
+    return newImage(o);
+}
+
+int runSafely(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {  // out of memory, above all
+        std::fflush(stdout);
+        std::fprintf(stderr, "d88: %s\n", e.what());
+        return kFailed;
+    }
+}
+
+
+}  // namespace
+}  // namespace d88cli
+
+int programMain(int argc, char** argv) {
+    return d88cli::runSafely(argc, argv);
+}
