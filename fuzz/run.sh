@@ -11,7 +11,7 @@
 # in a plain build, which replays it without libFuzzer).
 set -euo pipefail
 
-all_targets=(disk_image directory scan editor decoder round_trip)
+all_targets=(disk_image directory scan editor fs decoder round_trip)
 if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]]; then
     echo "Usage: $0 SECONDS [TARGET...]   (targets: ${all_targets[*]})" >&2
     exit 2
