@@ -108,6 +108,24 @@ std::string tangledImage() {
     return builder::toString(d.bytes());
 }
 
+// A standard disk whose C0 H0 R3 starts with 0xFE, then a zero byte (an empty directory to a
+// naive reader), then other bytes: a sector of another system's, as on FM TOWNS disks.
+std::string notADirectory() {
+    StandardDisk disk;
+    disk.write(StandardDisk::kDirectoryStart, {0xFE, 0x00, 0xFF, 0x0F});
+    return builder::toString(disk.bytes());
+}
+
+// The flat image `d88 export` writes for a whole standard disk with these entries.
+std::string exported(const std::vector<Entry>& entries) {
+    const std::string d88 = full(entries);
+    std::string flat;
+    // Tracks follow the header in order, each 8 sectors of a 16-byte header and 1024 bytes.
+    for (size_t at = builder::kDiskHeaderSize; at < d88.size(); at += 16 + 1024)
+        flat += d88.substr(at + 16, 1024);
+    return flat;
+}
+
 const std::string kUsageHint = " (d88 --help shows the usage)\n";
 const std::string kListing = image({{"A", 8, std::string(10, 'A')},
                                     {kKatakana, 9, "B"},
@@ -285,6 +303,46 @@ const cli::Case kCases[] = {
     row("put: --as with two files", {{"i.d88", kFull}},
         {"d88", "put", "--as", "X", "i.d88", "A", "B"}, 2, "",
         "d88: --as names one FILE, not 2" + kUsageHint, {}),
+    // Another file system, or a sector that is no directory, is left alone without --fs flat.
+    row("put: C0 H0 R3 is no flat directory", {{"i.d88", notADirectory()}, {"A", "a"}},
+        {"d88", "put", "--allocate", "i.d88", "A"}, 1, "",
+        "d88: i.d88: disk 0: C0 H0 R3 starts as an empty directory, but its bytes are not blank; "
+        "--fs flat edits it as a flat directory anyway\n",
+        {}),
+    row("ls: C0 H0 R3 is no flat directory", {{"i.d88", notADirectory()}},
+        {"d88", "ls", "i.d88"}, 1, "",
+        "d88: i.d88: disk 0 holds no file system d88 recognises (nearest: flat directory: C0 H0 "
+        "R3 starts as an empty directory, but its bytes are not blank); --fs NAME reads it as "
+        "one\n",
+        {}),
+    row("rm --fs flat: the user's choice", {{"i.d88", kFull}},
+        {"d88", "rm", "--fs", "flat", "i.d88", "B"}, 0, "B: removed, 1 sector freed\n", "",
+        {{"i.d88", full({{"A", 8, "a"}})}}),
+    row("put --fs fat12: put writes only the flat directory", {{"i.d88", kFull}, {"A", "a"}},
+        {"d88", "put", "--fs", "fat12", "i.d88", "A"}, 2, "",
+        "d88: --fs fat12: put and rm write only the flat directory (--fs flat)" + kUsageHint, {}),
+    row("ls -l PATH: one file", {{"i.d88", kTwo}}, {"d88", "ls", "-l", "i.d88", "a.txt"}, 0,
+        "TYPE       ATTR        SIZE  DATE                 LOAD  EXEC  CRC32     NAME\n"
+        "file       -                3  -                       -     -  f007732d  A.TXT\n"
+        "1 file\nfree: 0 bytes (0 units of 1024 bytes)\n",
+        "", {}),
+    row("ls PATH: no such file", {{"i.d88", kTwo}}, {"d88", "ls", "i.d88", "C"}, 1, "",
+        "d88: i.d88: C: no such file or directory on disk 0\n", {}),
+    row("check: a clean flat disk", {{"i.d88", kFull}}, {"d88", "check", "i.d88"}, 0,
+        "flat directory: no problems found\n", "", {}),
+    row("check: unreadable data and a shared sector",
+        {{"i.d88", image({{"A", 8, "a", 3000}, {"B", 9, "b"}})}}, {"d88", "check", "i.d88"}, 1,
+        "A: missing_sector: only 2048 of its 3000 bytes can be read\n"
+        "B: shared: sector 9 is also in A\n",
+        "d88: i.d88: disk 0: 2 problems found\n", {}),
+    row("export: the sectors in order", {{"i.d88", kFull}}, {"d88", "export", "i.d88", "-o", "f"},
+        0, "f: 1261568 bytes, 77 x 2 x 8 x 1024\n", "",
+        {{"f", exported({{"A", 8, "a"}, {"B", 9, "b"}})}}),
+    row("export: missing sectors, nothing written", {{"i.d88", kTwo}},
+        {"d88", "export", "i.d88", "-o", "f"}, 1, "",
+        "d88: i.d88: disk 0: 2 sector(s) of 1 x 2 x 2 x 1024 missing or short (first: C0 H0 R1 "
+        "is missing); nothing written (--fill writes them as zero bytes)\n",
+        {}),
     row("rm: a missing name, nothing removed", {{"i.d88", kFull}},
         {"d88", "rm", "i.d88", "A", "NOPE"}, 1, "",
         "d88: i.d88: NOPE: no such file on disk 0\n" + kNotChanged, {}),
