@@ -39,7 +39,8 @@ for f in bin/d88extract bin/drupa bin/vkpack bin/d88 \
          share/man/man1/d88extract.1.gz share/man/man1/drupa.1.gz share/man/man1/vkpack.1.gz \
          share/man/man1/d88.1.gz \
          share/doc/retrodisk/copyright include/retrodisk/d88/disk_image.h \
-         include/retrodisk/vkp/encoder.h lib/libretrodisk_d88.a lib/libretrodisk_vkp.a \
+         include/retrodisk/vkp/encoder.h include/retrodisk/fs/file_system.h \
+         lib/libretrodisk_d88.a lib/libretrodisk_vkp.a lib/libretrodisk_fs.a \
          lib/cmake/retrodisk/retrodiskConfig.cmake lib/cmake/retrodisk/retrodiskConfigVersion.cmake \
          lib/pkgconfig/retrodisk.pc; do
     [ -f "$scratch/prefix/$f" ] || fail "cmake --install did not install $f"
@@ -107,6 +108,8 @@ check_files "$devdeb" "./usr/include/retrodisk/d88/directory.h
 ./usr/include/retrodisk/d88/image_view.h
 ./usr/include/retrodisk/d88/names.h
 ./usr/include/retrodisk/d88/scan.h
+./usr/include/retrodisk/fs/file_system.h
+./usr/include/retrodisk/fs/volume.h
 ./usr/include/retrodisk/vkp/decoder.h
 ./usr/include/retrodisk/vkp/encoder.h
 ./usr/include/retrodisk/vkp/format.h
@@ -115,6 +118,7 @@ check_files "$devdeb" "./usr/include/retrodisk/d88/directory.h
 ./usr/lib/cmake/retrodisk/retrodiskTargets-release.cmake
 ./usr/lib/cmake/retrodisk/retrodiskTargets.cmake
 ./usr/lib/libretrodisk_d88.a
+./usr/lib/libretrodisk_fs.a
 ./usr/lib/libretrodisk_vkp.a
 ./usr/lib/pkgconfig/retrodisk.pc"
 dpkg-deb -c "$deb" | awk '$1 ~ /^-/ && $6 ~ /bin\// && $1 !~ /^-rwxr-xr-x/ {exit 1}' ||
