@@ -16,9 +16,9 @@ int main(int argc, char** argv) {
     std::ifstream in(argv[1], std::ios::binary);
     const builder::Bytes flat((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
+    const auto number = [&](int i) { return int(std::strtol(argv[i], nullptr, 0)); };
     const builder::Disk disk =
-        builder::flatDisk(flat, std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
-                          std::atoi(argv[5]), uint8_t(std::strtol(argv[6], nullptr, 0)));
+        builder::flatDisk(flat, number(2), number(3), number(4), number(5), uint8_t(number(6)));
     const builder::Bytes bytes = builder::image({disk});
     std::ofstream out(argv[7], std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));

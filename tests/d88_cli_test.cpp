@@ -309,8 +309,8 @@ const cli::Case kCases[] = {
         "d88: i.d88: disk 0: C0 H0 R3 starts as an empty directory, but its bytes are not blank; "
         "--fs flat edits it as a flat directory anyway\n",
         {}),
-    row("ls: C0 H0 R3 is no flat directory", {{"i.d88", notADirectory()}},
-        {"d88", "ls", "i.d88"}, 1, "",
+    row("ls: C0 H0 R3 is no flat directory", {{"i.d88", notADirectory()}}, {"d88", "ls", "i.d88"},
+        1, "",
         "d88: i.d88: disk 0 holds no file system d88 recognises (nearest: flat directory: C0 H0 "
         "R3 starts as an empty directory, but its bytes are not blank); --fs NAME reads it as "
         "one\n",
@@ -509,8 +509,9 @@ TEST(D88, LsAndGetMatchD88extract) {
         EXPECT_EQ(f["crc32"], crc) << f.dump();
         EXPECT_EQ(f["size"], bytes.size());
     }
-    EXPECT_EQ(ls["free"], json::parse(R"({"units":200,"unit_bytes":1024,"bytes":204800,"sectors":200,)"
-                                      R"("runs":[[1031,9],[1041,191]]})"));
+    EXPECT_EQ(ls["free"],
+              json::parse(R"({"units":200,"unit_bytes":1024,"bytes":204800,"sectors":200,)"
+                          R"("runs":[[1031,9],[1041,191]]})"));
 }
 
 }  // namespace

@@ -181,9 +181,8 @@ namespace {
 bool sameIgnoringAsciiCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        const auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
-        if (lower(x) != lower(y)) return false;
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
     }
     return true;
 }
@@ -198,7 +197,8 @@ bool samePath(const std::vector<std::string>& entryPath, const std::vector<std::
     const std::vector<std::string> parts = splitPath(typed);
     if (parts.size() != components.size()) return false;  // a '/' inside a name
     for (size_t i = 0; i < parts.size(); ++i)
-        if (ignoreCase ? !sameIgnoringAsciiCase(parts[i], components[i]) : parts[i] != components[i])
+        if (ignoreCase ? !sameIgnoringAsciiCase(parts[i], components[i])
+                       : parts[i] != components[i])
             return false;
     return true;
 }
@@ -248,8 +248,8 @@ std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const O
         fs::kindByName(o.fs, &kind);  // checked on the command line
         std::unique_ptr<fs::FileSystem> chosen = fs::openAs(volume, kind, &why);
         if (chosen == nullptr)
-            report(o.image, format("disk %lld cannot be read as ", disk) + fsTitle(kind) + ": " +
-                                why);
+            report(o.image,
+                   format("disk %lld cannot be read as ", disk) + fsTitle(kind) + ": " + why);
         return chosen;
     }
     fs::Recognition r = fs::recognise(volume);

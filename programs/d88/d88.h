@@ -37,12 +37,12 @@ struct Options {
     bool force = false;
     std::string outputDir = ".";
     std::vector<std::string> names;
-    std::string fs;       // --fs NAME: the file system, without detection
-    bool longList = false;  // ls -l
-    bool recursive = false; // ls -R
-    bool text = false;      // get --text
-    bool fill = false;      // export --fill
-    std::string output;     // export -o
+    std::string fs;          // --fs NAME: the file system, without detection
+    bool longList = false;   // ls -l
+    bool recursive = false;  // ls -R
+    bool text = false;       // get --text
+    bool fill = false;       // export --fill
+    std::string output;      // export -o
     // put, rm and new
     std::vector<std::string> files;
     std::string as;      // put --as
@@ -120,8 +120,7 @@ const char* fsTitle(fs::Kind kind);
 // The file system d88 reads a disk with: the one --fs names, else the one recognised; where
 // none is, the flat directory when the disk has one that can be read (a damaged one
 // included, as the flat tools read it). Null after reporting why there is none.
-std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume,
-                                                          const Options& o);
+std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const Options& o);
 
 // Before the flat editor changes a disk: false (reported) when the disk holds another file
 // system that is recognised, or its C0 H0 R3 is no flat directory, unless --fs flat.

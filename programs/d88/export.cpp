@@ -31,16 +31,18 @@ int exportDisk(const Options& o) {
         const fs::SectorStatus status = volume.readLogical(layout, l, at);
         if (status == fs::SectorStatus::kOk) continue;
         if (faults++ == 0) {
-            int32_t c = 0, h = 0, r = 0;
+            int32_t c = 0;
+            int32_t h = 0;
+            int32_t r = 0;
             fs::Volume::locate(layout, l, &c, &h, &r);
             first = format("C%lld H%lld R%lld ", c, h, r) +
-                    (status == fs::SectorStatus::kMissing ? "is missing"
-                                                          : format("holds fewer than %lld bytes",
-                                                                   layout.sectorSize));
+                    (status == fs::SectorStatus::kMissing
+                         ? "is missing"
+                         : format("holds fewer than %lld bytes", layout.sectorSize));
         }
     }
-    const std::string geometry = format("%lld x %lld x %lld x %lld", layout.cylinders,
-                                        layout.heads, layout.sectorsPerTrack, layout.sectorSize);
+    const std::string geometry = format("%lld x %lld x %lld x %lld", layout.cylinders, layout.heads,
+                                        layout.sectorsPerTrack, layout.sectorSize);
     if (faults > 0 && !o.fill) {
         report(o.image, format("disk %lld: %lld sector(s) of ", disk.index, faults) + geometry +
                             " missing or short (first: " + first +
@@ -52,7 +54,8 @@ int exportDisk(const Options& o) {
         report(o.output, failure);
         return kFailed;
     }
-    print(d88::escapeForDisplay(o.output) + format(": %lld bytes, ", int64_t(flat.size())) + geometry +
+    print(d88::escapeForDisplay(o.output) + format(": %lld bytes, ", int64_t(flat.size())) +
+          geometry +
           (faults > 0 ? format(", %lld sector(s) filled with zero bytes\n", faults) : "\n"));
     return 0;
 }

@@ -1,5 +1,6 @@
 // d88 get: writes a disk's files (all, or those named) under their paths below a directory,
 // never replacing a file without -f, never writing a name that is unsafe as a file name.
+#include <algorithm>
 #include <cerrno>
 #include <set>
 
@@ -153,6 +154,32 @@ bool patternMatches(const std::string& pattern, const fs::Entry& e, bool rawName
     return matches(pattern.c_str(), own.c_str(), raw);
 }
 
+// Which of `all` the paths and patterns name (all, without any); used[k]: name k named one.
+std::vector<bool> selected(const std::vector<fs::Entry>& all, const Options& o,
+                           std::vector<bool>* used) {
+    std::vector<bool> wanted(all.size(), o.names.empty());
+    for (size_t k = 0; k < o.names.size(); ++k) {
+        const std::vector<std::string> components = splitPath(o.names[k]);
+        for (size_t i = 0; i < all.size(); ++i) {
+            // A directory named whole brings its tree.
+            const fs::Entry& dir = all[i];
+            if (dir.directory && samePath(dir.path, components, o.rawNames, false)) {
+                (*used)[k] = true;
+                for (size_t j = 0; j < all.size(); ++j)
+                    if (all[j].path.size() > dir.path.size() &&
+                        std::equal(dir.path.begin(), dir.path.end(), all[j].path.begin()))
+                        wanted[j] = true;
+                continue;
+            }
+            if (!all[i].directory && patternMatches(o.names[k], all[i], o.rawNames)) {
+                (*used)[k] = true;
+                wanted[i] = true;
+            }
+        }
+    }
+    return wanted;
+}
+
 }  // namespace
 
 int get(const Options& o) {
@@ -165,27 +192,8 @@ int get(const Options& o) {
     if (d.fileSystem->kind() == fs::Kind::kFlat) return getFlat(o, d);
 
     const std::vector<fs::Entry> all = d.fileSystem->list();
-    std::vector<bool> wanted(all.size(), o.names.empty());
     std::vector<bool> used(o.names.size(), false);
-    for (size_t k = 0; k < o.names.size(); ++k) {
-        const std::vector<std::string> components = splitPath(o.names[k]);
-        for (size_t i = 0; i < all.size(); ++i) {
-            // A directory named whole brings its tree.
-            const fs::Entry& dir = all[i];
-            if (dir.directory && samePath(dir.path, components, o.rawNames, false)) {
-                used[k] = true;
-                for (size_t j = 0; j < all.size(); ++j)
-                    if (all[j].path.size() > dir.path.size() &&
-                        std::equal(dir.path.begin(), dir.path.end(), all[j].path.begin()))
-                        wanted[j] = true;
-                continue;
-            }
-            if (!all[i].directory && patternMatches(o.names[k], all[i], o.rawNames)) {
-                used[k] = true;
-                wanted[i] = true;
-            }
-        }
-    }
+    const std::vector<bool> wanted = selected(all, o, &used);
 
     bool failed = false;
     std::set<std::string> taken;

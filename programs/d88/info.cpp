@@ -36,10 +36,10 @@ std::string fileSystemText(const fs::Recognition& r) {
         case fs::Recognition::kNone:
             break;
     }
-    return best.detection.confidence == 0 ? std::string("no file system recognised")
-                                          : std::string("no file system recognised (nearest: ") +
-                                                fsTitle(best.kind) + ": " +
-                                                best.detection.evidence + ")";
+    return best.detection.confidence == 0
+               ? std::string("no file system recognised")
+               : std::string("no file system recognised (nearest: ") + fsTitle(best.kind) + ": " +
+                     best.detection.evidence + ")";
 }
 
 json fileSystemJson(const fs::Recognition& r) {
@@ -48,7 +48,7 @@ json fileSystemJson(const fs::Recognition& r) {
         bids.push_back({{"name", fs::kindName(b.kind)},
                         {"confidence", b.detection.confidence},
                         {"evidence", b.detection.evidence}});
-    const char* outcome = r.outcome == fs::Recognition::kRecognised ? "recognised"
+    const char* outcome = r.outcome == fs::Recognition::kRecognised  ? "recognised"
                           : r.outcome == fs::Recognition::kAmbiguous ? "ambiguous"
                                                                      : "none";
     return {{"outcome", outcome},

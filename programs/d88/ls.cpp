@@ -1,6 +1,8 @@
 // d88 ls: the entries of one disk's file system, with CRC-32s and free space. The flat
 // directory keeps its own columns (start sector, sectors); the other file systems share one
 // listing and one JSON schema.
+#include <algorithm>
+
 #include <retrodisk/d88/names.h>
 
 #include "d88.h"
@@ -153,46 +155,90 @@ int lsFlat(const Options& o, const OpenedDisk& opened) {
     return tangledFrom >= 0 || directory.end == DirectoryEnd::kShort ? kFailed : 0;
 }
 
+namespace {
+
+// What ls lists: the entries below `base` (the root, or the directory PATH names), or the one
+// file PATH names.
+struct Listed {
+    std::vector<std::string> base;
+    const fs::Entry* single = nullptr;
+    bool recursive = false;
+    bool has(const fs::Entry& e) const {
+        if (single != nullptr) return &e == single;
+        if (e.path.size() <= base.size() || !std::equal(base.begin(), base.end(), e.path.begin()))
+            return false;
+        return recursive || e.path.size() == base.size() + 1;
+    }
+};
+
+// Finds what PATH names (exactly, else without ASCII case); false after reporting.
+bool findListed(const Options& o, const std::vector<fs::Entry>& all, int64_t disk, Listed* listed) {
+    listed->recursive = o.recursive;
+    if (o.names.empty()) return true;
+    const std::vector<std::string> wanted = splitPath(o.names.front());
+    if (wanted.empty()) return true;
+    for (const bool ignoreCase : {false, true})
+        for (const fs::Entry& e : all)
+            if (samePath(e.path, wanted, o.rawNames, ignoreCase)) {
+                listed->base = e.path;
+                if (!e.directory) listed->single = &e;
+                return true;
+            }
+    report(o.image + ": " + o.names.front(),
+           format("no such file or directory on disk %lld", disk));
+    return false;
+}
+
+std::string padded(std::string text, size_t width) {
+    if (text.size() < width) text.resize(width, ' ');
+    return text;
+}
+
+// One line of the text listing; `shown` is the path below the directory listed.
+std::string entryLine(const Options& o, const fs::Entry& e, const fs::FileData& data,
+                      const std::vector<std::string>& shown) {
+    std::string line;
+    if (o.longList) {
+        line += padded(e.type.empty() ? std::string("file") : e.type, 9) + "  ";
+        line += padded(e.attributeText.empty() ? std::string("-") : e.attributeText, 8);
+        line += format("  %8lld  ", e.size);
+        line += padded(dateText(e, false), 19) + "  ";
+        line += address(e.hasLoad, e.load) + "  ";
+        line += address(e.hasExec, e.exec) + "  ";
+    } else {
+        line += format("%10lld  ", e.size);
+    }
+    line += e.directory || !data.complete ? std::string("-       ")
+                                          : crcText(crc32Of(data.bytes.data(), data.bytes.size()));
+    line += "  " + shownPath(shown, o.rawNames);
+    if (e.directory) line += "/";
+    if (!e.directory && !data.complete) {
+        line +=
+            format("  (only %lld of %lld bytes can be read: ", int64_t(data.bytes.size()), e.size);
+        line += data.problem.detail + ")";
+    }
+    return line + "\n";
+}
+
+}  // namespace
+
 int ls(const Options& o) {
     OpenedDisk d;
     if (!openDisk(o, &d)) return kFailed;
     if (d.fileSystem->kind() == fs::Kind::kFlat && o.names.empty()) return lsFlat(o, d);
 
     const std::vector<fs::Entry> all = d.fileSystem->list();
-    // The directory listed (the root, or PATH), or the one file PATH names.
-    std::vector<std::string> base;
-    const fs::Entry* single = nullptr;
-    if (!o.names.empty()) {
-        const std::vector<std::string> wanted = splitPath(o.names.front());
-        bool found = wanted.empty();
-        for (const bool ignoreCase : {false, true}) {
-            for (const fs::Entry& e : all)
-                if (!found && samePath(e.path, wanted, o.rawNames, ignoreCase)) {
-                    found = true;
-                    base = e.path;
-                    if (!e.directory) single = &e;
-                }
-        }
-        if (!found) {
-            report(o.image + ": " + o.names.front(),
-                   format("no such file or directory on disk %lld", d.disk.index));
-            return kFailed;
-        }
-    }
-    const auto under = [&](const fs::Entry& e) {
-        if (single != nullptr) return &e == single;
-        if (e.path.size() <= base.size() || !std::equal(base.begin(), base.end(), e.path.begin()))
-            return false;
-        return o.recursive || e.path.size() == base.size() + 1;
-    };
+    Listed listed;
+    if (!findListed(o, all, d.disk.index, &listed)) return kFailed;
 
     json entries = json::array();
     std::string text = o.longList ? "TYPE       ATTR        SIZE  DATE                 LOAD  EXEC"
                                     "  CRC32     NAME\n"
                                   : "      SIZE  CRC32     NAME\n";
-    int64_t files = 0, directories = 0;
+    int64_t files = 0;
+    int64_t directories = 0;
     for (const fs::Entry& e : all) {
-        if (!under(e)) continue;
+        if (!listed.has(e)) continue;
         fs::FileData data;
         if (!e.directory) data = d.fileSystem->read(e);
         ++(e.directory ? directories : files);
@@ -201,46 +247,26 @@ int ls(const Options& o) {
             continue;
         }
         // The path below the directory listed; the file's own name when PATH named it.
-        const std::vector<std::string> shown(
-            e.path.begin() + std::ptrdiff_t(single != nullptr ? e.path.size() - 1 : base.size()),
-            e.path.end());
-        const std::string crc = e.directory || !data.complete
-                                    ? std::string("-       ")
-                                    : crcText(crc32Of(data.bytes.data(), data.bytes.size()));
-        if (o.longList) {
-            std::string type = e.type.empty() ? std::string("file") : e.type;
-            type.resize(std::max<size_t>(type.size(), 9), ' ');
-            std::string attributes = e.attributeText.empty() ? std::string("-") : e.attributeText;
-            attributes.resize(std::max<size_t>(attributes.size(), 8), ' ');
-            std::string date = dateText(e, false);
-            date.resize(std::max<size_t>(date.size(), 19), ' ');
-            text += type + "  " + attributes + format("  %8lld  ", e.size) + date + "  " +
-                    address(e.hasLoad, e.load) + "  " + address(e.hasExec, e.exec) + "  ";
-        } else {
-            text += format("%10lld  ", e.size);
-        }
-        text += crc + "  " + shownPath(shown, o.rawNames) + (e.directory ? "/" : "");
-        if (!e.directory && !data.complete)
-            text += format("  (only %lld of %lld bytes can be read: ",
-                           int64_t(data.bytes.size()), e.size) +
-                    data.problem.detail + ")";
-        text += "\n";
+        const size_t from = listed.single != nullptr ? e.path.size() - 1 : listed.base.size();
+        text += entryLine(
+            o, e, data,
+            std::vector<std::string>(e.path.begin() + std::ptrdiff_t(from), e.path.end()));
     }
     const fs::FreeSpace free = d.fileSystem->freeSpace();
-    text += format(files == 1 ? "%lld file" : "%lld files", files) +
-            (directories > 0 ? format(directories == 1 ? ", %lld directory" : ", %lld directories",
-                                      directories)
-                             : std::string()) +
-            format("\nfree: %lld bytes (%lld units of %lld bytes)\n", free.bytes(), free.units,
+    text += format(files == 1 ? "%lld file" : "%lld files", files);
+    if (directories > 0)
+        text += format(directories == 1 ? ", %lld directory" : ", %lld directories", directories);
+    text += format("\nfree: %lld bytes (%lld units of %lld bytes)\n", free.bytes(), free.units,
                    free.unitBytes);
-    return emit(o,
-                {{"image", o.image},
-                 {"disk", d.disk.index},
-                 {"file_system", fs::kindName(d.fileSystem->kind())},
-                 {"files", entries},
-                 {"free",
-                  {{"units", free.units}, {"unit_bytes", free.unitBytes}, {"bytes", free.bytes()}}}},
-                text);
+    return emit(
+        o,
+        {{"image", o.image},
+         {"disk", d.disk.index},
+         {"file_system", fs::kindName(d.fileSystem->kind())},
+         {"files", entries},
+         {"free",
+          {{"units", free.units}, {"unit_bytes", free.unitBytes}, {"bytes", free.bytes()}}}},
+        text);
 }
 
 }  // namespace d88cli

@@ -50,8 +50,7 @@ int run(int argc, char** argv) {
                     retrodisk::fs::Kind kind;
                     return retrodisk::fs::kindByName(text, &kind)
                                ? std::string()
-                               : "not a file system: " + text +
-                                     " (fat12, n88, hu, fbasic or flat)";
+                               : "not a file system: " + text + " (fat12, n88, hu, fbasic or flat)";
                 },
                 "NAME"));
     };
@@ -79,8 +78,7 @@ int run(int argc, char** argv) {
     CLI::App* getCommand = app.add_subcommand(
         "get", "write the disk's files (all, or those named) under their paths into a directory");
     image(getCommand);
-    getCommand->add_option("PATH", o.names,
-                           "files or directories to write; * and ? are wildcards");
+    getCommand->add_option("PATH", o.names, "files or directories to write; * and ? are wildcards");
     disk(getCommand);
     fileSystem(getCommand);
     getCommand->add_option("-o,--output", o.outputDir,
@@ -95,8 +93,8 @@ int run(int argc, char** argv) {
     fileSystem(checkCommand);
     asJson(checkCommand);
     rawNames(checkCommand);
-    CLI::App* exportCommand = app.add_subcommand(
-        "export", "write one disk's sectors in logical order as a flat image");
+    CLI::App* exportCommand =
+        app.add_subcommand("export", "write one disk's sectors in logical order as a flat image");
     image(exportCommand);
     disk(exportCommand);
     exportCommand->add_option("-o,--output", o.output, "the flat image to write")->required();
@@ -177,7 +175,6 @@ int runSafely(int argc, char** argv) {
         return kFailed;
     }
 }
-
 
 }  // namespace
 }  // namespace d88cli

@@ -47,8 +47,9 @@ int main(int argc, char** argv) {
     std::printf("file system: %s, %zu files\n",
                 found.chosen ? fs::kindName(found.chosen->kind()) : "none", listed);
 
-    const std::string text = "a text packed and expanded by an installed retrodisk, twice: "
-                             "a text packed and expanded by an installed retrodisk\n";
+    const std::string text =
+        "a text packed and expanded by an installed retrodisk, twice: "
+        "a text packed and expanded by an installed retrodisk\n";
     std::vector<uint8_t> packed;
     vkp::encodeFile(reinterpret_cast<const uint8_t*>(text.data()), uint32_t(text.size()), &packed);
     std::string back;

@@ -168,12 +168,13 @@ inline Disk flatDisk(const Bytes& flat, int cylinders, int heads, int spt, int s
                 s.h = uint8_t(h);
                 s.r = uint8_t(r);
                 s.n = n;
-                const size_t at = ((size_t(c) * size_t(heads) + size_t(h)) * size_t(spt) +
-                                   size_t(r - 1)) * size_t(sectorSize);
+                const size_t at =
+                    ((size_t(c) * size_t(heads) + size_t(h)) * size_t(spt) + size_t(r - 1)) *
+                    size_t(sectorSize);
                 s.data.assign(size_t(sectorSize), 0);
                 for (size_t i = 0; i < size_t(sectorSize) && at + i < flat.size(); ++i)
                     s.data[i] = flat[at + i];
-                d.tracks[size_t(c * 2 + h)].push_back(s);
+                d.tracks[size_t(c) * 2 + size_t(h)].push_back(s);
             }
     return d;
 }

@@ -30,21 +30,22 @@ Chain followChain(int64_t first, int64_t count, const std::function<Unit(int64_t
     for (;;) {
         if (unit < 0 || unit >= count) {
             chain.fault = ProblemKind::kPastDisk;
-            chain.detail = (previous < 0 ? std::string("the entry") : unitText(unitName, previous)) +
-                           " names " + unitText(unitName, unit) + ", past the last (" +
-                           std::to_string(count - 1) + ")";
+            chain.detail =
+                (previous < 0 ? std::string("the entry") : unitText(unitName, previous)) +
+                " names " + unitText(unitName, unit) + ", past the last (" +
+                std::to_string(count - 1) + ")";
             return chain;
         }
         if (seen[size_t(unit)]) {
             chain.fault = ProblemKind::kLoop;
-            chain.detail = unitText(unitName, previous) + " leads back to " +
-                           unitText(unitName, unit);
+            chain.detail =
+                unitText(unitName, previous) + " leads back to " + unitText(unitName, unit);
             return chain;
         }
         const Unit u = table(unit);
         if (u.state == Unit::kFree || u.state == Unit::kReserved || u.state == Unit::kBad) {
-            chain.fault = u.state == Unit::kFree ? ProblemKind::kFreeInChain
-                                                 : ProblemKind::kReservedInChain;
+            chain.fault =
+                u.state == Unit::kFree ? ProblemKind::kFreeInChain : ProblemKind::kReservedInChain;
             chain.detail = unitText(unitName, unit) + " in the chain is marked " +
                            (u.state == Unit::kFree       ? "free"
                             : u.state == Unit::kReserved ? "reserved"
@@ -86,9 +87,9 @@ void checkChains(const std::vector<ChainOwner>& owners, int64_t count,
         Problem p;
         p.kind = ProblemKind::kShared;
         p.path = owners[i].path;
-        p.detail = std::to_string(shared.size()) + " " + unitName + (shared.size() == 1 ? "" : "s") +
-                   " (first " + std::to_string(shared.front()) + ") also in the chain of " +
-                   joinPath(owners[size_t(with)].path);
+        p.detail = std::to_string(shared.size()) + " " + unitName +
+                   (shared.size() == 1 ? "" : "s") + " (first " + std::to_string(shared.front()) +
+                   ") also in the chain of " + joinPath(owners[size_t(with)].path);
         problems->push_back(p);
     }
     std::vector<int64_t> lost;

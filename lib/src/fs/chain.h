@@ -17,17 +17,17 @@ namespace retrodisk::fs {
 // One table entry, as its family reads it.
 struct Unit {
     enum State { kFree, kReserved, kBad, kNext, kLast } state = kFree;
-    int64_t next = -1;   // kNext: the next unit (may be out of range: the walk says so)
-    int32_t used = 0;    // kLast: the family's count of what the last unit holds (sectors)
+    int64_t next = -1;  // kNext: the next unit (may be out of range: the walk says so)
+    int32_t used = 0;   // kLast: the family's count of what the last unit holds (sectors)
 };
 
 // A chain as far as it could be followed.
 struct Chain {
-    std::vector<int64_t> units;  // in order, each at most once
-    bool complete = false;       // ended at a kLast entry
-    int32_t lastUsed = 0;        // that entry's `used`
+    std::vector<int64_t> units;              // in order, each at most once
+    bool complete = false;                   // ended at a kLast entry
+    int32_t lastUsed = 0;                    // that entry's `used`
     ProblemKind fault = ProblemKind::kLoop;  // when not complete
-    std::string detail;          // when not complete, English
+    std::string detail;                      // when not complete, English
 };
 
 // Follows the chain from `first` through `table` (entry of a unit) over units 0 .. count - 1.

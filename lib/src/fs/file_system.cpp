@@ -38,12 +38,11 @@ const char* kindName(Kind kind) {
 }
 
 bool kindByName(const std::string& name, Kind* kind) {
-    for (const Family& f : kFamilies)
-        if (name == f.name) {
-            *kind = f.kind;
-            return true;
-        }
-    return false;
+    const auto* const f = std::find_if(std::begin(kFamilies), std::end(kFamilies),
+                                       [&](const Family& family) { return name == family.name; });
+    if (f == std::end(kFamilies)) return false;
+    *kind = f->kind;
+    return true;
 }
 
 const char* problemName(ProblemKind kind) {

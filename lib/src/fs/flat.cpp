@@ -17,9 +17,9 @@ using d88::DirectoryEntry;
 // True when the directory area bytes read are all one value: a directory never written.
 bool blankArea(const Volume& volume) {
     uint8_t area[d88::kDirectorySize] = {};
-    const int32_t got = volume.image().readSectors(volume.disk(), d88::kDirectoryTrack, 0, 0,
-                                                   d88::kDirectorySector, d88::kSizeCode, area,
-                                                   d88::kDirectorySize);
+    const int32_t got =
+        volume.image().readSectors(volume.disk(), d88::kDirectoryTrack, 0, 0, d88::kDirectorySector,
+                                   d88::kSizeCode, area, d88::kDirectorySize);
     return std::all_of(area, area + got, [&](uint8_t b) { return b == area[0]; });
 }
 
@@ -60,20 +60,23 @@ class Flat : public FileSystem {
         out.bytes.resize(size_t(got));
         out.complete = got == d.size;
         if (!out.complete)
-            out.problem = {ProblemKind::kMissingSector, entry.path, {},
+            out.problem = {ProblemKind::kMissingSector,
+                           entry.path,
+                           {},
                            "only " + std::to_string(got) + " of its " + std::to_string(d.size) +
                                " bytes can be read"};
         return out;
     }
     FreeSpace freeSpace() const override {
-        const std::vector<bool> free =
-            d88::freeSectors(volume_.image(), sectors_, directory_);
+        const std::vector<bool> free = d88::freeSectors(volume_.image(), sectors_, directory_);
         return {int64_t(std::count(free.begin(), free.end(), true)), d88::kSectorSize};
     }
     std::vector<Problem> check() const override {
         std::vector<Problem> problems;
         if (directory_.end == d88::DirectoryEnd::kShort)
-            problems.push_back({ProblemKind::kNoDirectoryEnd, {}, "directory",
+            problems.push_back({ProblemKind::kNoDirectoryEnd,
+                                {},
+                                "directory",
                                 "cut short after " + std::to_string(directory_.entries.size()) +
                                     " entries: a directory sector is missing or short"});
         std::vector<int32_t> owner(size_t(d88::kLogicalSectors), -1);
@@ -82,14 +85,18 @@ class Flat : public FileSystem {
             if (d.size == 0) continue;
             const int32_t end = d.start + d88::sectorsFor(d.size);
             if (end > d88::kLogicalSectors) {
-                problems.push_back({ProblemKind::kPastDisk, e.path, {},
+                problems.push_back({ProblemKind::kPastDisk,
+                                    e.path,
+                                    {},
                                     "its sectors run past the disk's last (" +
                                         std::to_string(d88::kLogicalSectors - 1) + ")"});
                 continue;
             }
             for (int32_t l = d.start; l < end; ++l) {
                 if (owner[size_t(l)] >= 0) {
-                    problems.push_back({ProblemKind::kShared, e.path, {},
+                    problems.push_back({ProblemKind::kShared,
+                                        e.path,
+                                        {},
                                         "sector " + std::to_string(l) + " is also in " +
                                             directory_.entries[size_t(owner[size_t(l)])].name});
                     break;
@@ -133,7 +140,8 @@ Detection detectFlat(const Volume& volume) {
     }
     d.confidence = kSure;
     d.evidence = "directory at C0 H0 R3: " + std::to_string(directory.entries.size()) +
-                 (directory.entries.size() == 1 ? " entry" : " entries") + ", every one on the disk";
+                 (directory.entries.size() == 1 ? " entry" : " entries") +
+                 ", every one on the disk";
     return d;
 }
 

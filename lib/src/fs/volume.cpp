@@ -16,7 +16,8 @@ uint32_t key(int32_t c, int32_t h, int32_t r) {
 
 // The key of the largest count in `counts` (the larger key on a tie), 0 when empty.
 int32_t mostCommon(const std::map<int32_t, int32_t>& counts) {
-    int32_t best = 0, bestCount = 0;
+    int32_t best = 0;
+    int32_t bestCount = 0;
     for (const auto& [value, count] : counts)
         if (count >= bestCount) {
             best = value;
@@ -35,7 +36,8 @@ Volume::Volume(const d88::ImageView& image, const d88::DiskInfo& disk)
     };
     std::vector<Found> all;
     std::vector<d88::SectorRecord> walk;
-    std::map<int32_t, int32_t> counts, sizes;
+    std::map<int32_t, int32_t> counts;  // tracks by their number of sectors
+    std::map<int32_t, int32_t> sizes;   // sectors by their data size
     size_t budget = d88::walkBudget(image);
     for (int32_t t = 0; t < d88::DiskImage::kTrackCount; ++t) {
         if (image.walkTrack(disk, t, &walk, &budget) == d88::WalkEnd::kLimit) {
@@ -107,7 +109,9 @@ SectorStatus Volume::readLogical(const Layout& layout, int64_t logical, uint8_t*
         std::memset(out, 0, size_t(std::max(layout.sectorSize, 0)));
         return SectorStatus::kMissing;
     }
-    int32_t c = 0, h = 0, r = 0;
+    int32_t c = 0;
+    int32_t h = 0;
+    int32_t r = 0;
     locate(layout, logical, &c, &h, &r);
     return read(c, h, r, out, layout.sectorSize);
 }

@@ -42,7 +42,7 @@ constexpr int kFlatUsable = 50;
 struct DateTime {
     int32_t year = 0, month = 0, day = 0;  // a full year (1980, 2022)
     int32_t hour = 0, minute = 0, second = 0;
-    bool hasTime = false;                  // false: the date alone is stored
+    bool hasTime = false;  // false: the date alone is stored
 };
 
 // A field a file system keeps that the others do not ("cluster_bytes", "password", ...).
@@ -63,16 +63,16 @@ struct Entry {
     // The file system's file type: "basic", "ascii", "binary", "machine", "data", or "" where
     // it keeps none (FAT12 files); "directory" for a directory.
     std::string type;
-    uint32_t attributes = 0;     // the attribute byte(s) as stored
-    std::string attributeText;   // the attributes in the file system's own letters ("RHSA")
-    int64_t size = 0;            // as the file system defines it: what read() gives when whole
+    uint32_t attributes = 0;    // the attribute byte(s) as stored
+    std::string attributeText;  // the attributes in the file system's own letters ("RHSA")
+    int64_t size = 0;           // as the file system defines it: what read() gives when whole
     bool hasDate = false;
     DateTime date;
     bool hasLoad = false, hasExec = false;
     uint32_t load = 0, exec = 0;
-    int64_t firstUnit = -1;      // first allocation unit (cluster); -1: none
-    int32_t slot = -1;           // the entry's slot in its directory
-    std::vector<Field> own;      // the file system's own fields
+    int64_t firstUnit = -1;  // first allocation unit (cluster); -1: none
+    int32_t slot = -1;       // the entry's slot in its directory
+    std::vector<Field> own;  // the file system's own fields
 };
 
 // What a check finds, and what a read of a damaged file runs into.

@@ -39,11 +39,11 @@ struct Shape {
 
 // One sector as the volume has it.
 struct SectorRef {
-    int64_t position = -1;   // file position of its data; -1: no such sector on the disk
-    int32_t size = 0;        // the data size field
-    int32_t present = 0;     // data bytes inside the file (size unless the file is cut short)
-    uint8_t n = 0;           // size code of its ID
-    int32_t track = -1;      // the track table entry it was found on
+    int64_t position = -1;  // file position of its data; -1: no such sector on the disk
+    int32_t size = 0;       // the data size field
+    int32_t present = 0;    // data bytes inside the file (size unless the file is cut short)
+    uint8_t n = 0;          // size code of its ID
+    int32_t track = -1;     // the track table entry it was found on
     bool found() const { return position >= 0; }
 };
 
