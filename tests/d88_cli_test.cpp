@@ -59,11 +59,10 @@ std::string full(const std::vector<Entry>& entries, uint8_t writeProtect = 0) {
     return builder::toString(bytes);
 }
 
-// What d88 new writes: the standard disk, all sectors blank, as 2HD.
+// What d88 new writes: the standard disk, all sectors blank.
 std::string blank(const std::string& label) {
     builder::Disk d = StandardDisk().disk();
     d.name = label;
-    d.mediaType = 0x20;
     return builder::toString(d.bytes());
 }
 
@@ -108,6 +107,14 @@ std::string tangledImage() {
     return builder::toString(d.bytes());
 }
 
+// One track of 8 x 1024 bytes under the media byte of 2D, whose tracks carry 6250.
+std::string twoDWithTooMuchOnATrack() {
+    builder::Disk d;
+    for (uint8_t r = 1; r <= 8; ++r)
+        d.tracks[0].push_back({0, 0, r, 3, 0, 0, 0, Bytes(1024, 0)});
+    return builder::toString(d.bytes());
+}
+
 const std::string kUsageHint = " (d88 --help shows the usage)\n";
 const std::string kListing = image({{"A", 8, std::string(10, 'A')},
                                     {kKatakana, 9, "B"},
@@ -133,6 +140,15 @@ const cli::Case kCases[] = {
         "d88: d: cannot open: Is a directory\n", {}),
     row("no such disk", {{"i.d88", kTwo}}, {"d88", "tracks", "i.d88", "-d", "1"}, 1, "",
         "d88: i.d88: there is no disk 1 (the file holds 1)\n", {}),
+    row("info: a media byte its geometry disagrees with", {{"i.d88", twoDWithTooMuchOnATrack()}},
+        {"d88", "info", "i.d88"}, 0,
+        "i.d88: 9008 bytes, 1 disk(s)\ndisk 0 at offset 0: \n"
+        "  media 2D (0x00), not write-protected, size 9008 bytes\n"
+        "  1 tracks, 1 x 1 x 8 x 1024 (cylinders x heads x sectors x bytes)\n"
+        "  flat directory: yes\n  anomalies: 1\n"
+        "    disk: media_mismatch: media byte 0x00 says 2D, which holds at most 42 cylinders of "
+        "6250 bytes a track; the disk has 8 x 1024 = 8192 bytes a track\n",
+        "", {}),
     row("ls: names converted and escaped, CRCs, unreadable data", {{"i.d88", kListing}},
         {"d88", "ls", "i.d88"}, 0,
         kHeader + "   0      8     10        1  478ed0cf  A\n" +
@@ -363,7 +379,8 @@ TEST(D88, InfoAndTracksJson) {
                                                    "sector_size":1024})"));
     EXPECT_TRUE(standard["flat_directory"]);
     EXPECT_EQ(standard["tracks"], 154);
-    EXPECT_EQ(standard["media"], "2D");
+    EXPECT_EQ(standard["media"], "2HD");
+    EXPECT_EQ(standard["anomalies"], json::array());
     EXPECT_FALSE(info["disks"][1]["flat_directory"]);
     const json& bad = info["disks"][2];
     EXPECT_EQ(bad["name"], kKatakanaUtf8 + "\x1B");
