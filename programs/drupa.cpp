@@ -186,18 +186,16 @@ int expand(const char* path, Buffer* buffer) {
             return fail(kNoExtension);
     }
 
-    FILE* out = openFile(outputName, "wb");
+    FILE* out = openOutput(outputName, true);
     if (out == nullptr) return fail(kCannotOpenOutput);
     // Only whole blocks are written: the stream's own buffer would merely copy them.
     std::setvbuf(out, nullptr, _IONBF, 0);
     bool written = decodeToFile(input, inputSize, original, out);
     written = std::fflush(out) == 0 && written;
     written = std::fclose(out) == 0 && written;
-    if (!written) {
-        removeFile(outputName);
-        return fail(kCannotWriteOutput);
-    }
-    return 0;
+    if (!written) removeFile(outputName);
+    forgetOutput();
+    return written ? 0 : fail(kCannotWriteOutput);
 }
 
 int run(int argc, char** argv) {
@@ -211,5 +209,6 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int programMain(int argc, char** argv) {
+    removeOutputOnSignal();
     return run(argc, argv);
 }

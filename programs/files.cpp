@@ -43,20 +43,6 @@ bool isSeparator(char c) {
 
 #ifdef _WIN32
 
-std::FILE* createNewFile(const char* path) {
-    const std::wstring widePath = widen(CP_UTF8, path);
-    if (widePath.empty()) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    const int fd =
-        _wopen(widePath.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) return nullptr;
-    std::FILE* file = _fdopen(fd, "wb");
-    if (file == nullptr) _close(fd);
-    return file;
-}
-
 bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;  // FlushFileBuffers
 }
@@ -79,10 +65,6 @@ bool replaceFile(const char* from, const char* to) {
 }
 
 #else
-
-std::FILE* createNewFile(const char* path) {
-    return std::fopen(path, "wbx");  // C11's exclusive mode: O_CREAT | O_EXCL
-}
 
 bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;

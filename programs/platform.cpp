@@ -1,21 +1,61 @@
 #include "platform.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
 
 #include <string>
 #include <vector>
 #else
+#include <fcntl.h>
 #include <langinfo.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
-#include <cstring>
 #endif
+
+// --- the output on record ---------------------------------------------------------------------
+
+namespace {
+
+// kFree -> kClaimed (the path written, the file not yet open) -> kArmed (open, unfinished)
+// -> kFree; a handler removing the file takes it kArmed -> kRemoving for good. Each step is
+// one lock-free atomic operation, which a signal handler may use.
+enum OutputState : int { kFree, kClaimed, kArmed, kRemoving };
+std::atomic<int> outputState{kFree};
+char outputPath[4096];
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler reads the record");
+
+void (*alsoRemoveOnSignal)() = nullptr;
+
+// The output's path in the record and its state claimed; false when it does not fit.
+bool claimOutput(const char* path) {
+    const size_t length = std::strlen(path);
+    if (length >= sizeof outputPath || outputState.load() != kFree) return false;
+    std::memcpy(outputPath, path, length + 1);
+    outputState.store(kClaimed);
+    return true;
+}
+
+// What a handler does first: removes the output on record, if it is open.
+void removeOutputNow();
+
+}  // namespace
+
+void forgetOutput() {
+    for (int from : {kClaimed, kArmed}) {
+        int expected = from;
+        if (outputState.compare_exchange_strong(expected, kFree)) return;
+    }
+}
 
 #ifdef _WIN32
 
@@ -87,6 +127,75 @@ bool regularFileSize(std::FILE* file, uint64_t* size) {
     return true;
 }
 
+namespace {
+
+void removeOutputNow() {
+    // The handler runs in a thread of its own while the program goes on: an output being
+    // opened is waited for (an open takes far less than the bound).
+    const ULONGLONG until = GetTickCount64() + 2000;
+    while (outputState.load() == kClaimed && GetTickCount64() < until)
+        Sleep(1);
+    int expected = kArmed;
+    if (!outputState.compare_exchange_strong(expected, kRemoving)) return;
+    wchar_t wide[sizeof outputPath];
+    // Deleted while still open (it is shared for that): it goes when the process ends.
+    if (MultiByteToWideChar(CP_UTF8, 0, outputPath, -1, wide, int(sizeof outputPath)) > 0)
+        DeleteFileW(wide);
+}
+
+BOOL WINAPI onConsoleStop(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    removeOutputNow();
+    if (alsoRemoveOnSignal != nullptr) alsoRemoveOnSignal();
+    return FALSE;  // the system's handler, next, ends the program
+}
+
+}  // namespace
+
+void removeOutputOnSignal(void (*alsoRemove)()) {
+    alsoRemoveOnSignal = alsoRemove;
+    SetConsoleCtrlHandler(onConsoleStop, TRUE);
+}
+
+std::FILE* openOutput(const char* path, bool replace) {
+    const std::wstring widePath = widen(CP_UTF8, path);
+    if (widePath.empty()) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const bool recorded = claimOutput(path);
+    // Shared for deletion, so that the console handler can delete it while it is open.
+    HANDLE handle = CreateFileW(
+        widePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (recorded) forgetOutput();
+        errno = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS      ? EEXIST
+                : code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? ENOENT
+                : isDirectory(path)                                            ? EISDIR
+                                                                               : EACCES;
+        return nullptr;
+    }
+    if (recorded) {
+        if (GetFileType(handle) == FILE_TYPE_DISK)
+            outputState.store(kArmed);
+        else
+            forgetOutput();  // a device (NUL, CON) is not removed
+    }
+    const int fd = _open_osfhandle(intptr_t(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (file == nullptr) {
+        if (fd < 0)
+            CloseHandle(handle);
+        else
+            _close(fd);
+        errno = EMFILE;
+    }
+    return file;
+}
+
 // The command line arrives as UTF-16 (the program is linked with -municode); the program
 // sees it as UTF-8.
 int wmain(int argc, wchar_t** argv) {
@@ -153,6 +262,75 @@ bool regularFileSize(std::FILE* file, uint64_t* size) {
     if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return false;
     *size = uint64_t(status.st_size);
     return true;
+}
+
+namespace {
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void removeOutputNow() {
+    int expected = kArmed;
+    if (outputState.compare_exchange_strong(expected, kRemoving)) ::unlink(outputPath);
+}
+
+// Removes what is unfinished, then lets the signal do what it would have done without the
+// handler: raised again under the default action, it ends the program once the handler
+// returns (it is held until then).
+void onStopSignal(int signal) {
+    removeOutputNow();
+    if (alsoRemoveOnSignal != nullptr) alsoRemoveOnSignal();
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+// The signals of kStopSignals, to hold while an output is opened and put on record.
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kStopSignals)
+        sigaddset(&set, signal);
+    return set;
+}
+
+}  // namespace
+
+void removeOutputOnSignal(void (*alsoRemove)()) {
+    alsoRemoveOnSignal = alsoRemove;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    action.sa_mask = stopSignals();  // one handler at a time
+    for (int signal : kStopSignals) {
+        struct sigaction old {};
+        // A signal ignored from the start (nohup, a background job) stays ignored.
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
+}
+
+std::FILE* openOutput(const char* path, bool replace) {
+    const sigset_t held = stopSignals();
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &held, &old);
+    const bool recorded = claimOutput(path);
+    const int fd =
+        ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL), 0666);
+    int error = errno;
+    struct stat status {};
+    // Only a regular file is removed: an output such as /dev/null is not.
+    if (recorded && fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+        outputState.store(kArmed);
+    else if (recorded)
+        forgetOutput();
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (fd >= 0 && file == nullptr) {
+        error = errno;
+        ::close(fd);
+        removeOutputNow();  // if it is on record: created here, or emptied
+        forgetOutput();
+    }
+    errno = error;
+    return file;
 }
 
 int main(int argc, char** argv) {

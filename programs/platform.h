@@ -32,6 +32,24 @@ void writeError(const char* subject, bool subjectIsImageName, const char* bytes,
 // terminal, a directory), and when the system cannot tell.
 bool regularFileSize(std::FILE* file, uint64_t* size);
 
+// --- an output a signal stops the program in the middle of ---------------------------------
+
+// Installs handlers of SIGINT, SIGTERM and SIGHUP (of those the program was not started with
+// ignored), or on Windows a console handler of Ctrl-C, Ctrl-Break and the console closing.
+// Each removes the output on record (openOutput), then calls `alsoRemove` when given (an
+// async-signal-safe function removing the files a library is writing), and ends the program
+// as the signal would have: its default action, so the exit status names the signal (on
+// Windows, the system's own end of a program stopped by Ctrl-C, STATUS_CONTROL_C_EXIT).
+void removeOutputOnSignal(void (*alsoRemove)() = nullptr);
+// Opens `path` for writing in binary mode: with `replace` as std::fopen(path, "wb") does,
+// otherwise only when nothing has that name (null with errno EEXIST; checked and created in
+// one step, so nothing is replaced). A regular file it opens is on record as the output being
+// written, from the moment it exists (the handlers' signals are held until it is on record)
+// until forgetOutput(): one output at a time, of a path under 4096 bytes.
+std::FILE* openOutput(const char* path, bool replace);
+// Takes the output off record: call it once the output is complete, renamed or removed.
+void forgetOutput();
+
 // Each program's main: platform.cpp holds the process's own main (wmain on Windows, with the
 // arguments converted to UTF-8) and returns what this returns.
 int programMain(int argc, char** argv);
@@ -44,9 +62,6 @@ std::wstring widen(unsigned from, const char* text, bool strict = true);
 
 // --- files.cpp: what d88 needs besides ----------------------------------------------------
 
-// Creates `path` for writing in binary mode only if no file of that name exists; null with
-// errno EEXIST when one does (checked and created in one step, so nothing is replaced).
-std::FILE* createNewFile(const char* path);
 // Flushes what `file` holds to the disk itself (fflush first), so that a file renamed over
 // another afterwards cannot be found empty after a crash.
 bool syncToDisk(std::FILE* file);

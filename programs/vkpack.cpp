@@ -127,13 +127,12 @@ int pack(const char* path, const std::string& outputName) {
                 readU32BE(&packed[kCompressedSizeOffset]));
     std::fflush(stdout);
 
-    std::FILE* out = openFile(outputName.c_str(), "wb");
+    std::FILE* out = openOutput(outputName.c_str(), true);
     if (out == nullptr) return fail(kCannotOpenOutput);
-    if (!writeOutput(out, packed)) {
-        removeFile(outputName.c_str());
-        return fail(kCannotWriteOutput);
-    }
-    return 0;
+    const bool written = writeOutput(out, packed);
+    if (!written) removeFile(outputName.c_str());
+    forgetOutput();
+    return written ? 0 : fail(kCannotWriteOutput);
 }
 
 // --- the command line ---------------------------------------------------------------------
@@ -166,5 +165,6 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int programMain(int argc, char** argv) {
+    removeOutputOnSignal();
     return run(argc, argv);
 }

@@ -7,6 +7,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -59,11 +60,10 @@ std::string full(const std::vector<Entry>& entries, uint8_t writeProtect = 0) {
     return builder::toString(bytes);
 }
 
-// What d88 new writes: the standard disk, all sectors blank, as 2HD.
+// What d88 new writes: the standard disk, all sectors blank.
 std::string blank(const std::string& label) {
     builder::Disk d = StandardDisk().disk();
     d.name = label;
-    d.mediaType = 0x20;
     return builder::toString(d.bytes());
 }
 
@@ -126,6 +126,14 @@ std::string exported(const std::vector<Entry>& entries) {
     return flat;
 }
 
+// One track of 8 x 1024 bytes under the media byte of 2D, whose tracks carry 6250.
+std::string twoDWithTooMuchOnATrack() {
+    builder::Disk d;
+    for (uint8_t r = 1; r <= 8; ++r)
+        d.tracks[0].push_back({0, 0, r, 3, 0, 0, 0, Bytes(1024, 0)});
+    return builder::toString(d.bytes());
+}
+
 const std::string kUsageHint = " (d88 --help shows the usage)\n";
 const std::string kListing = image({{"A", 8, std::string(10, 'A')},
                                     {kKatakana, 9, "B"},
@@ -151,6 +159,15 @@ const cli::Case kCases[] = {
         "d88: d: cannot open: Is a directory\n", {}),
     row("no such disk", {{"i.d88", kTwo}}, {"d88", "tracks", "i.d88", "-d", "1"}, 1, "",
         "d88: i.d88: there is no disk 1 (the file holds 1)\n", {}),
+    row("info: a media byte its geometry disagrees with", {{"i.d88", twoDWithTooMuchOnATrack()}},
+        {"d88", "info", "i.d88"}, 0,
+        "i.d88: 9008 bytes, 1 disk(s)\ndisk 0 at offset 0: \n"
+        "  media 2D (0x00), not write-protected, size 9008 bytes\n"
+        "  1 tracks, 1 x 1 x 8 x 1024 (cylinders x heads x sectors x bytes)\n"
+        "  file system: flat directory: directory at C0 H0 R3: no entries, its area blank\n  anomalies: 1\n"
+        "    disk: media_mismatch: media byte 0x00 says 2D, which holds at most 42 cylinders of "
+        "6250 bytes a track; the disk has 8 x 1024 = 8192 bytes a track\n",
+        "", {}),
     row("ls: names converted and escaped, CRCs, unreadable data", {{"i.d88", kListing}},
         {"d88", "ls", "i.d88"}, 0,
         kHeader + "   0      8     10        1  478ed0cf  A\n" +
@@ -385,6 +402,88 @@ TEST(D88, PutSaveFailsAndKeepsTheImage) {
     EXPECT_EQ(cli::snapshot(dir.path(), dir.path()), (Files{{"i.d88", kFull}, {"A", "b"}}));
 }
 
+// Starts d88 with `argv` in `dir`, its output thrown away; the process id.
+pid_t start(const std::vector<std::string>& argv, const std::filesystem::path& dir) {
+    std::vector<std::string> words = cli::command(D88_PATH);
+    words.insert(words.end(), argv.begin() + 1, argv.end());
+    std::vector<char*> args;
+    args.reserve(words.size() + 1);
+    for (std::string& word : words)
+        args.push_back(word.data());
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // As from a terminal: a test run in the background (SIGINT ignored) or under nohup
+        // (SIGHUP ignored) passes those on, and the program leaves ignored signals ignored.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(signal, SIG_DFL);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 || chdir(dir.c_str()) != 0)
+            _exit(127);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// The file's bytes in one read (cli::readFile's byte-by-byte iterator is slow for 32 MiB).
+std::string readLarge(const std::filesystem::path& path) {
+    std::string bytes(size_t(std::filesystem::file_size(path)), '\0');
+    std::ifstream(path, std::ios::binary).read(bytes.data(), std::streamsize(bytes.size()));
+    return bytes;
+}
+
+bool hasTemporaryFile(const std::filesystem::path& dir) {
+    const std::filesystem::directory_iterator files(dir);
+    return std::any_of(begin(files), end(files), [](const auto& e) {
+        return e.path().filename().string().rfind(".d88-", 0) == 0;
+    });
+}
+
+// A signal while put saves a large image: the program removes its temporary copy and ends as
+// killed by that signal, the image as it was. The signal goes once the copy appears; writing
+// and flushing 32 MiB keeps it there far longer than one poll. A save that ends first must
+// have put the file, and is tried again.
+TEST(D88, SignalDuringSaveLeavesNothingBehind) {
+    if (cli::windows()) GTEST_SKIP() << "POSIX signals; a console's Ctrl-C cannot be sent here";
+    constexpr size_t kSize = size_t(32) << 20;  // the bytes past the disk are kept as they are
+    std::string before = kFull;
+    before.resize(kSize);
+    std::string put = full({{"A", 8, "new"}, {"B", 9, "b"}});
+    put.resize(kSize);
+    cli::TempDir dir;
+    cli::writeFile(dir / "A", "new");
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        bool stopped = false;
+        for (int attempt = 0; attempt < 5 && !stopped; ++attempt) {
+            cli::writeFile(dir / "i.d88", before);
+            const pid_t pid = start({"d88", "put", "i.d88", "A"}, dir.path());
+            ASSERT_GT(pid, 0);
+            int status = 0;
+            bool seen = false;
+            while (!seen && waitpid(pid, &status, WNOHANG) == 0) {
+                seen = hasTemporaryFile(dir.path());
+                if (!seen) usleep(1000);
+            }
+            if (seen) {
+                kill(pid, signal);
+                ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            }
+            EXPECT_FALSE(hasTemporaryFile(dir.path())) << signal;
+            const std::string after = readLarge(dir / "i.d88");
+            // Stopped after the rename, or not at all, it has put the file.
+            const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == signal;
+            EXPECT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << status;
+            stopped = killed && after == before;
+            EXPECT_TRUE(stopped || after == put) << signal;
+        }
+        EXPECT_TRUE(stopped) << "the save of 32 MiB ended before signal " << signal << " arrived";
+    }
+}
+
 class D88Cli : public testing::TestWithParam<cli::Case> {};
 
 TEST_P(D88Cli, PrintsWritesAndReports) {
@@ -421,7 +520,8 @@ TEST(D88, InfoAndTracksJson) {
                                                    "sector_size":1024})"));
     EXPECT_TRUE(standard["flat_directory"]);
     EXPECT_EQ(standard["tracks"], 154);
-    EXPECT_EQ(standard["media"], "2D");
+    EXPECT_EQ(standard["media"], "2HD");
+    EXPECT_EQ(standard["anomalies"], json::array());
     EXPECT_FALSE(info["disks"][1]["flat_directory"]);
     const json& bad = info["disks"][2];
     EXPECT_EQ(bad["name"], kKatakanaUtf8 + "\x1B");

@@ -150,10 +150,11 @@ TEST(Scan, FreeSectorsFollowTheModel) {
     }
 }
 
-// A disk whose track 0 holds `count` sectors (R 1 up, 1024 bytes each), then `change` is made
-// and the file cut to `length` bytes (0: not cut).
+// A 2HD disk whose track 0 holds `count` sectors (R 1 up, 1024 bytes each), then `change` is
+// made and the file cut to `length` bytes (0: not cut).
 Bytes track0(int count, void (*change)(builder::Disk&), size_t length = 0) {
     builder::Disk d;
+    d.mediaType = 0x20;
     for (int i = 0; i < count; ++i) {
         d.tracks[0].emplace_back();
         d.tracks[0].back().r = uint8_t(i + 1);
@@ -170,7 +171,22 @@ struct AnomalyCase {
     const char* what;
     Bytes image;
     std::vector<std::pair<int32_t, AnomalyKind>> want;
+    const char* detail = nullptr;  // a text one of the details holds
 };
+
+// A disk of `cylinders` x 2 heads x `sectors` sectors of 128 << n bytes, media byte `media`.
+Bytes geometry(uint8_t media, int cylinders, int sectors, uint8_t n) {
+    builder::Disk d;
+    d.mediaType = media;
+    for (int t = 0; t < 2 * cylinders; ++t)
+        for (int r = 1; r <= sectors; ++r) {
+            builder::Sector s;
+            s.c = uint8_t(t >> 1), s.h = uint8_t(t & 1), s.r = uint8_t(r), s.n = n;
+            s.data.assign(size_t(128) << n, 0);
+            d.tracks[size_t(t)].push_back(s);
+        }
+    return d.bytes();
+}
 
 using K = AnomalyKind;
 // clang-format off
@@ -190,13 +206,32 @@ const AnomalyCase kAnomalyCases[] = {
      track0(1, [](auto& d) { d.trackTableOverride[7] = 0x7FFFFF00; }), {{7, K::kTrackOffset}}},
     // 688 + 2 x 1040 bytes: the second sector's header is at 1728, its data ends at 2768.
     {"the file cut inside a sector", track0(2, none, 2000), {{-1, K::kCutShort}, {0, K::kCutShort}}},
-    {"the file cut inside a header", track0(2, none, 1730), {{-1, K::kCutShort}, {0, K::kCutShort}}},
+    {"the file cut inside a header", track0(2, none, 1730), {{-1, K::kCutShort}, {0, K::kCutShort}},
+     "inside the header of sector 2"},
+    {"the file cut before a header", track0(2, none, 1728), {{-1, K::kCutShort}, {0, K::kCutShort}},
+     "before the header of sector 2"},
+    // The media byte against what its media holds: 2D 42 cylinders of 6250 bytes a track, 2DD
+    // 82 of 6250, 2HD 82 of 12500; other bytes are not compared.
+    {"2D with 2HD's 77 x 8 x 1024", geometry(0x00, 77, 8, 3), {{-1, K::kMediaMismatch}},
+     "0x00 says 2D, which holds at most 42 cylinders of 6250 bytes a track; the disk has "
+     "8 x 1024 = 8192 bytes a track and 77 cylinders"},
+    {"2D of 40 x 16 x 256", geometry(0x00, 40, 16, 1), {}},
+    {"2D of 43 cylinders", geometry(0x00, 43, 16, 1), {{-1, K::kMediaMismatch}}},
+    {"2DD of 80 x 16 x 256", geometry(0x10, 80, 16, 1), {}},
+    {"2DD with 8 x 1024 a track", geometry(0x10, 1, 8, 3), {{-1, K::kMediaMismatch}}},
+    {"2HD of 1 x 4 x 1024", geometry(0x20, 1, 4, 3), {}},
+    {"2HD of 1 x 13 x 1024", geometry(0x20, 1, 13, 3), {{-1, K::kMediaMismatch}}},
+    {"an unknown media byte", geometry(0x30, 1, 13, 3), {}},
     // The track starts at 672, over the last 4 table entries (zero: a count of 0 first).
     {"a short header", track0(2, [](auto& d) { d.trackTableOverride[0] = 672; }),
      {{-1, K::kShortHeader}, {0, K::kPastCountZero}}},
     {"70 deleted-data marks: 64 listed, then one for the other 6",
      track0(70, [](auto& d) { for (auto& s : d.tracks[0]) s.deleted = 0x10; }),
-     std::vector<std::pair<int32_t, AnomalyKind>>(65, {0, K::kDeletedData})},
+     [] {  // 70 x 1024 bytes on a track: more than any media carries
+         std::vector<std::pair<int32_t, AnomalyKind>> want(66, {0, K::kDeletedData});
+         want[0] = {-1, K::kMediaMismatch};
+         return want;
+     }()},
     // Every track starts at track 0's one sector: 1728 bytes have room for 108 headers, and
     // the walks of tracks 0 to 107 pass them all.
     {"every track on the same sector",
@@ -224,6 +259,9 @@ TEST_P(AnomalyTest, FindsEachKind) {
         details += a.detail + "\n";
     }
     EXPECT_EQ(have, k.want) << details;
+    if (k.detail != nullptr) {
+        EXPECT_NE(details.find(k.detail), std::string::npos) << details;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scan, AnomalyTest, testing::ValuesIn(kAnomalyCases), CaseName());

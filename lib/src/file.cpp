@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #ifdef _WIN32
@@ -12,6 +13,8 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,6 +58,82 @@ std::string temporaryName() {
     return name + ".tmp";
 }
 
+// --- the record of unfinished files (removeUnfinishedSaves) ---------------------------------
+//
+// A slot goes kFree -> kClaimed (its path being written, the file not yet created) -> kArmed
+// (the file exists and is unfinished) -> kFree; a handler that removes the file takes it
+// kArmed -> kRemoving, and it stays so: the process is ending. Every step is one lock-free
+// atomic operation, which a signal handler may use.
+enum RecordState : int { kFree, kClaimed, kArmed, kRemoving };
+constexpr size_t kRecordPathSize = 4096;
+constexpr int kRecordSlots = 4;
+struct Record {
+    std::atomic<int> state{kFree};
+    char path[kRecordPathSize];
+};
+Record records[kRecordSlots];
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler reads the record");
+
+// A slot with `path` in it, claimed; -1 when the path does not fit or every slot is taken
+// (the file is then written all the same, only not on record).
+int claimRecord(const std::string& path) {
+    if (path.size() >= kRecordPathSize) return -1;
+    for (int i = 0; i < kRecordSlots; ++i) {
+        int expected = kFree;
+        if (records[i].state.compare_exchange_strong(expected, kClaimed)) {
+            std::memcpy(records[i].path, path.c_str(), path.size() + 1);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void armRecord(int slot) {
+    if (slot >= 0) records[slot].state.store(kArmed);
+}
+
+// Frees the slot, unless a handler is removing its file (its path must stay as it is).
+void releaseRecord(int slot) {
+    if (slot < 0) return;
+    for (int from : {kClaimed, kArmed}) {
+        int expected = from;
+        if (records[slot].state.compare_exchange_strong(expected, kFree)) return;
+    }
+}
+
+#ifndef _WIN32
+
+// Holds the signals a program may catch in this thread while it lives, so that a handler
+// running in this thread sees a file and its record change together: the file created and on
+// record, or renamed (removed) and off it. Those of a fault (SIGSEGV, ...) are never held.
+class SignalsHeld {
+  public:
+    SignalsHeld() {
+        sigset_t all;
+        sigfillset(&all);
+        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP})
+            sigdelset(&all, fault);
+        pthread_sigmask(SIG_BLOCK, &all, &old_);
+    }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+  private:
+    sigset_t old_;
+};
+
+#else
+
+// A console's Ctrl-C handler runs in a thread of its own, which waits for a claimed slot
+// (see removeUnfinishedSaves): nothing to hold.
+class SignalsHeld {
+  public:
+    SignalsHeld() {}  // user-provided: a guard declared and never named is not "unused"
+};
+
+#endif
+
 #ifdef _WIN32
 
 // UTF-8 to UTF-16; an empty result for text that is not valid UTF-8.
@@ -73,6 +152,9 @@ int errnoFor(DWORD code) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
             return ENOENT;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
@@ -96,13 +178,27 @@ bool isRegular(std::FILE* file, int64_t* size) {
     return false;
 }
 
+// Shared for deletion, so that removeUnfinishedSaves can delete it while it is open.
 int createExclusive(const std::string& path) {
     const std::wstring wide = widen(path.c_str());
     if (wide.empty()) {
         errno = EINVAL;
         return -1;
     }
-    return _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errnoFor(GetLastError());
+        return -1;
+    }
+    const int fd = _open_osfhandle(intptr_t(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        DeleteFileW(wide.c_str());
+        errno = EMFILE;
+    }
+    return fd;
 }
 
 // One write call: at most 1 GiB, as the call takes an unsigned count.
@@ -295,6 +391,23 @@ int writeSyncClose(int fd, const uint8_t* data, size_t size) {
     return error;
 }
 
+// Creates `path` as createExclusive does, and puts it on record: *slot is its slot (-1 when
+// not on record, or when the file was not created).
+int createRecorded(const std::string& path, int* slot) {
+    const SignalsHeld held;
+    *slot = claimRecord(path);
+    const int fd = createExclusive(path);
+    if (fd >= 0) {
+        armRecord(*slot);
+        return fd;
+    }
+    const int error = errno;
+    releaseRecord(*slot);
+    *slot = -1;
+    errno = error;
+    return fd;
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -356,9 +469,10 @@ bool writeFileAtomically(const char* path, const uint8_t* data, size_t size, Fil
     const std::string prefix = directoryPrefix(target);
     std::string temporary;
     int fd = -1;
+    int slot = -1;
     for (int attempt = 0; fd < 0; ++attempt) {
         temporary = prefix + temporaryName();
-        fd = createExclusive(temporary);
+        fd = createRecorded(temporary, &slot);
         if (fd < 0 && (errno != EEXIST || attempt == 99))
             return fail(failure, FileFailure::kCreate, errno);
     }
@@ -370,23 +484,47 @@ bool writeFileAtomically(const char* path, const uint8_t* data, size_t size, Fil
         error = errno;
         closeFile(fd);
     }
+    const SignalsHeld held;  // renamed or removed, and off the record, as one step
     if (error == 0 && !renameOver(temporary, target)) {
         error = errno;
         step = FileFailure::kReplace;
     }
-    if (error == 0) return true;
-    removePath(temporary);
-    return fail(failure, step, error);
+    if (error != 0) removePath(temporary);
+    releaseRecord(slot);
+    return error == 0 || fail(failure, step, error);
 }
 
 bool writeNewFile(const char* path, const uint8_t* data, size_t size, FileFailure* failure) {
-    const int fd = createExclusive(path);
+    int slot = -1;
+    const int fd = createRecorded(path, &slot);
     if (fd < 0)
         return fail(failure, errno == EEXIST ? FileFailure::kExists : FileFailure::kCreate, errno);
     const int error = writeSyncClose(fd, data, size);
-    if (error == 0) return true;
-    removePath(path);
-    return fail(failure, FileFailure::kWrite, error);
+    const SignalsHeld held;
+    if (error != 0) removePath(path);
+    releaseRecord(slot);
+    return error == 0 || fail(failure, FileFailure::kWrite, error);
+}
+
+void d88::removeUnfinishedSaves() {
+    for (Record& r : records) {
+#ifdef _WIN32
+        // The saving thread runs on beside this one: a file being created is waited for (a
+        // create takes far less than the bound), then removed if it was.
+        const ULONGLONG until = GetTickCount64() + 2000;
+        while (r.state.load() == kClaimed && GetTickCount64() < until)
+            Sleep(1);
+#endif
+        int expected = kArmed;
+        if (!r.state.compare_exchange_strong(expected, kRemoving)) continue;
+#ifdef _WIN32
+        wchar_t wide[kRecordPathSize];
+        if (MultiByteToWideChar(CP_UTF8, 0, r.path, -1, wide, int(kRecordPathSize)) > 0)
+            DeleteFileW(wide);
+#else
+        ::unlink(r.path);
+#endif
+    }
 }
 
 }  // namespace retrodisk

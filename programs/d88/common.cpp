@@ -304,12 +304,12 @@ void reportTangled(int32_t track, const Options& o) {
 
 std::string writeFile(const std::string& path, const uint8_t* data, size_t size, bool force) {
     std::string temporary;
-    std::FILE* out = createNewFile(path.c_str());
+    std::FILE* out = openOutput(path.c_str(), false);
     if (out == nullptr && errno == EEXIST) {
         if (!force) return escapeForDisplay(path) + " exists (-f replaces it)";
         for (int n = 0; n < 1000 && out == nullptr; ++n) {
             temporary = path + format(".d88-%lld.tmp", n);
-            out = createNewFile(temporary.c_str());
+            out = openOutput(temporary.c_str(), false);
             if (out == nullptr && errno != EEXIST) break;
         }
     }
@@ -325,13 +325,16 @@ std::string writeFile(const std::string& path, const uint8_t* data, size_t size,
     const std::string& written = temporary.empty() ? path : temporary;
     if (error != 0) {
         removeFile(written.c_str());
+        forgetOutput();
         return "cannot write " + escapeForDisplay(written) + ": " + reason(error);
     }
     if (!temporary.empty() && !replaceFile(temporary.c_str(), path.c_str())) {
         error = errno;
         removeFile(temporary.c_str());
+        forgetOutput();
         return "cannot replace " + escapeForDisplay(path) + ": " + reason(error);
     }
+    forgetOutput();
     return std::string();
 }
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <exception>
 
+#include <retrodisk/d88/editor.h>
+
 #include "../platform.h"
 #include "d88.h"
 
@@ -180,5 +182,7 @@ int runSafely(int argc, char** argv) {
 }  // namespace d88cli
 
 int programMain(int argc, char** argv) {
+    // A save or a file being written that a signal stops is removed (see platform.h).
+    removeOutputOnSignal(retrodisk::d88::removeUnfinishedSaves);
     return d88cli::runSafely(argc, argv);
 }

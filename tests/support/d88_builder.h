@@ -124,9 +124,11 @@ class StandardDisk {
     }
 
     // sparse: only the sectors written to are present, and tracks without any are absent.
+    // The media byte is 2HD's, the media of this geometry.
     Disk disk(bool sparse = false) const {
         Disk d;
         d.name = "TESTDISK";
+        d.mediaType = 0x20;
         for (int s = 0; s < kSectors; ++s) {
             if (sparse && !used_[size_t(s)]) continue;
             Sector sector;

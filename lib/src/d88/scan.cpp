@@ -117,6 +117,8 @@ std::vector<SectorRun> freeRuns(const std::vector<bool>& free) {
 
 namespace {
 
+constexpr int kKinds = int(AnomalyKind::kMediaMismatch) + 1;
+
 // The key of the most frequent value of `counts` (the largest on a tie), 0 when empty.
 int32_t mostCommon(const std::map<int32_t, int32_t>& counts) {
     int32_t best = 0;
@@ -147,10 +149,46 @@ std::string format(const char* pattern, Integers... values) {
     return text;
 }
 
+// What each media byte's media can hold (see scan.h).
+struct MediaLimits {
+    uint8_t byte;
+    const char* name;
+    int32_t cylinders;
+    int32_t trackBytes;
+};
+constexpr MediaLimits kMediaLimits[] = {
+    {0x00, "2D", 42, 6250},
+    {0x10, "2DD", 82, 6250},
+    {0x20, "2HD", 82, 12500},
+};
+
+// Why the media byte cannot be right for the geometry `g`, or an empty text when it can (or
+// names no media to compare with).
+std::string mediaMismatch(uint8_t mediaByte, const Geometry& g) {
+    const MediaLimits* limits = nullptr;
+    for (const MediaLimits& m : kMediaLimits)
+        if (m.byte == mediaByte) limits = &m;
+    if (limits == nullptr || g.cylinders == 0) return std::string();
+    const int64_t trackBytes = int64_t(g.sectors) * g.sectorSize;
+    const bool tooMuch = trackBytes > limits->trackBytes;
+    const bool tooMany = g.cylinders > limits->cylinders;
+    if (!tooMuch && !tooMany) return std::string();
+    std::string why = format("media byte 0x%02llx says ", mediaByte) + limits->name +
+                      format(
+                          ", which holds at most %lld cylinders of %lld bytes a track; the "
+                          "disk has ",
+                          limits->cylinders, limits->trackBytes);
+    if (tooMuch)
+        why += format("%lld x %lld = %lld bytes a track", g.sectors, g.sectorSize, trackBytes);
+    if (tooMuch && tooMany) why += " and ";
+    if (tooMany) why += format("%lld cylinders", g.cylinders);
+    return why;
+}
+
 // The anomalies of one readable track's sectors.
 void scanSectors(int32_t t, const std::vector<SectorRecord>& sectors, std::vector<Anomaly>* out) {
     std::map<uint32_t, int32_t> seen;  // ID -> times, in ID order
-    int32_t found[int(AnomalyKind::kTangled) + 1] = {};
+    int32_t found[kKinds] = {};
     // True while anomalies of `kind` are still listed one by one.
     auto listed = [&found](AnomalyKind kind) { return ++found[int(kind)] <= kMaxSectorAnomalies; };
     for (const SectorRecord& s : sectors) {
@@ -174,7 +212,7 @@ void scanSectors(int32_t t, const std::vector<SectorRecord>& sectors, std::vecto
                             id + format(": the file ends after %lld of its %lld data bytes",
                                         s.dataPresent, s.dataSize)});
     }
-    for (int kind = 0; kind <= int(AnomalyKind::kTangled); ++kind)
+    for (int kind = 0; kind < kKinds; ++kind)
         if (found[kind] > kMaxSectorAnomalies)
             out->push_back({t, AnomalyKind(kind),
                             format("%lld more sectors of the track like the ones above",
@@ -244,6 +282,8 @@ const char* anomalyName(AnomalyKind kind) {
             return "past_count_zero";
         case AnomalyKind::kTangled:
             return "tangled_tracks";
+        case AnomalyKind::kMediaMismatch:
+            return "media_mismatch";
     }
     return "unknown";
 }
@@ -260,6 +300,8 @@ std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk)
                        format("the track table has %lld entries (the first track starts at "
                               "offset %lld)",
                               disk.tableEntries, kTrackTableOffset + 4 * disk.tableEntries)});
+    const std::string media = mediaMismatch(disk.mediaType, commonGeometry(image, disk));
+    if (!media.empty()) out.push_back({-1, AnomalyKind::kMediaMismatch, media});
 
     std::vector<SectorRecord> sectors;
     size_t budget = walkBudget(image);
@@ -288,10 +330,20 @@ std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk)
             break;
         }
         scanSectors(t, sectors, &out);
-        if (end == WalkEnd::kFileEnd)
+        if (end == WalkEnd::kFileEnd) {
+            // Where the header the file cuts short would start: before it when none of its
+            // bytes is in the file, inside it when some are.
+            const int64_t next = sectors.empty() ? position
+                                                 : sectors.back().position + kSectorHeaderSize +
+                                                       sectors.back().dataSize;
             out.push_back({t, AnomalyKind::kCutShort,
-                           format("the file ends inside the header of sector %lld of the track",
+                           format(next >= int64_t(image.size())
+                                      ? "the file ends before the header of sector %lld of "
+                                        "the track"
+                                      : "the file ends inside the header of sector %lld of "
+                                        "the track",
                                   int64_t(sectors.size()) + 1)});
+        }
         // Counted up to a bound: the number is for a person to read.
         constexpr int32_t kCountLimit = 1 << 16;
         const int32_t past =

@@ -139,9 +139,11 @@ Detection detectFlat(const Volume& volume) {
         return d;
     }
     d.confidence = kSure;
-    d.evidence = "directory at C0 H0 R3: " + std::to_string(directory.entries.size()) +
-                 (directory.entries.size() == 1 ? " entry" : " entries") +
-                 ", every one on the disk";
+    d.evidence = directory.entries.empty()
+                     ? std::string("directory at C0 H0 R3: no entries, its area blank")
+                     : "directory at C0 H0 R3: " + std::to_string(directory.entries.size()) +
+                           (directory.entries.size() == 1 ? " entry" : " entries") +
+                           ", every one on the disk";
     return d;
 }
 

@@ -140,6 +140,18 @@ std::vector<uint8_t> blankImage(const std::string& label);
 // that cannot be written completely is removed.
 bool saveNewImage(const char* path, const uint8_t* data, size_t size, FileFailure* failure);
 
+// Removes the files that saves of this process (ImageEditor::save, saveNewImage) are writing
+// at this moment: a temporary copy not yet renamed over its image, or a new image not yet
+// complete. For a program's handler of SIGINT, SIGTERM or SIGHUP (or of a Windows console's
+// Ctrl-C), so that a save stopped there leaves the old file as it was and nothing beside it;
+// the library installs no handler itself. Async-signal-safe: it reads a record of fixed size
+// and calls unlink (DeleteFileW on Windows, where a file still open goes once the process has
+// ended). A file is on record from before it is created (signals are held in the saving
+// thread from then until it is, so a handler never sees a name that is not its own) until it
+// has been renamed or removed; up to 4 saves running at once in different threads, of paths
+// under 4096 bytes, are on record.
+void removeUnfinishedSaves();
+
 }  // namespace retrodisk::d88
 
 #endif  // RETRODISK_D88_EDITOR_H

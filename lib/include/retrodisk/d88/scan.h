@@ -113,6 +113,10 @@ enum class AnomalyKind {
     kShortHeader,    // a track table of fewer than 164 entries
     kPastCountZero,  // sector headers past a sector count of 0: listed, never read
     kTangled,        // the walks pass more sector headers than the file has room for
+    // The media byte names a media that cannot hold the disk's common geometry: more data
+    // on a track than one turn of it carries, or more cylinders than it has (see
+    // scanAnomalies). Never raised for a disk that holds less than its media can.
+    kMediaMismatch,
 };
 // The kind's name in JSON and text output: "duplicate_id", "size_mismatch", ...
 const char* anomalyName(AnomalyKind kind);
@@ -126,6 +130,15 @@ struct Anomaly {
 // kind a track's sectors have, the first kMaxSectorAnomalies are listed one by one, then one
 // more of the kind gives the number of the others. A walk that passes walkBudget() ends the
 // scan with a kTangled anomaly.
+//
+// kMediaMismatch compares commonGeometry() with what the media byte's media can hold: 2D
+// (0x00) at most 42 cylinders (48 tpi: 40, and the 2 a drive reaches past them) of 6250 bytes
+// a track (250 kbit/s at 300 rpm); 2DD (0x10) 82 cylinders of 6250 bytes; 2HD (0x20) 82
+// cylinders of 12500 bytes (500 kbit/s at 300 rpm, the faster of its two speeds). A track's
+// bytes are sectors x sector size, counted without gaps or IDs, and 82 cylinders are all the
+// track table holds: the bounds are generous, so only a geometry the media cannot carry at
+// all is flagged. Other media bytes (0x30 and 0x40 mean 1D and 1DD to some tools) are not
+// compared.
 constexpr int32_t kMaxSectorAnomalies = 64;
 std::vector<Anomaly> scanAnomalies(const ImageView& image, const DiskInfo& disk);
 
