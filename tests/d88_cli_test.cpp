@@ -164,7 +164,8 @@ const cli::Case kCases[] = {
         "i.d88: 9008 bytes, 1 disk(s)\ndisk 0 at offset 0: \n"
         "  media 2D (0x00), not write-protected, size 9008 bytes\n"
         "  1 tracks, 1 x 1 x 8 x 1024 (cylinders x heads x sectors x bytes)\n"
-        "  file system: flat directory: directory at C0 H0 R3: no entries, its area blank\n  anomalies: 1\n"
+        "  file system: flat directory: directory at C0 H0 R3: no entries, its area blank\n  "
+        "anomalies: 1\n"
         "    disk: media_mismatch: media byte 0x00 says 2D, which holds at most 42 cylinders of "
         "6250 bytes a track; the disk has 8 x 1024 = 8192 bytes a track\n",
         "", {}),
