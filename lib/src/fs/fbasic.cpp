@@ -176,7 +176,7 @@ class FBasic : public FileSystem {
             }
         }
         if (!chain.complete) {
-            out.problem = {chain.fault, path, {}, chain.detail};
+            out.problem = chainProblem(s, chain, path);
             return out;
         }
         out.complete = true;
@@ -211,28 +211,19 @@ class FBasic : public FileSystem {
         }
         // The chains first, all of them: checkChains keeps pointers into the vector.
         std::vector<std::vector<std::string>> paths;
-        std::vector<uint8_t> starts;
+        std::vector<const Slot*> slots;
         std::vector<Chain> chains;
         for (const Slot& s : slots_) {
             if (!s.live) continue;
             paths.push_back({pathOf(s)});
-            starts.push_back(s.bytes[size_t(kStartOffset)]);
+            slots.push_back(&s);
             chains.push_back(chainOf(s));
         }
         std::vector<ChainOwner> owners;
         for (size_t i = 0; i < chains.size(); ++i) {
             const Chain& chain = chains[i];
             owners.push_back({paths[i], &chain});
-            if (starts[i] >= kClusters) {
-                problems.push_back({ProblemKind::kBadEntry,
-                                    paths[i],
-                                    {},
-                                    "its first cluster " + std::to_string(starts[i]) +
-                                        " is past the last (" + std::to_string(kClusters - 1) +
-                                        ")"});
-                continue;
-            }
-            if (!chain.complete) problems.push_back({chain.fault, paths[i], {}, chain.detail});
+            if (!chain.complete) problems.push_back(chainProblem(*slots[i], chain, paths[i]));
             // Every sector the chain covers must be there, whole.
             const int64_t sectors = sectorsOf(chain);
             for (int64_t k = 0; k < sectors; ++k) {
@@ -281,6 +272,20 @@ class FBasic : public FileSystem {
 
     Chain chainOf(const Slot& s) const {
         return followChain(s.bytes[size_t(kStartOffset)], kClusters, table());
+    }
+
+    // Why a chain ends early: an entry whose first cluster is past the last is a bad entry,
+    // anything else the chain's own fault.
+    static Problem chainProblem(const Slot& s, const Chain& chain,
+                                const std::vector<std::string>& path) {
+        const uint8_t start = s.bytes[size_t(kStartOffset)];
+        if (start >= kClusters)
+            return {ProblemKind::kBadEntry,
+                    path,
+                    {},
+                    "its first cluster " + std::to_string(start) + " is past the last (" +
+                        std::to_string(kClusters - 1) + ")"};
+        return {chain.fault, path, {}, chain.detail};
     }
 
     static std::string pathOf(const Slot& s) {
