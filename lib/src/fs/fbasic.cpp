@@ -198,17 +198,11 @@ class FBasic : public FileSystem {
                                 {},
                                 "FAT",
                                 "the FAT sector C1 H0 R1 is missing or short"});
-        if (directoryCut_ >= 0) {
-            int32_t c = 0, h = 0, r = 0;
-            Volume::locate(layout_, kDirectoryFirst + directoryCut_, &c, &h, &r);
-            problems.push_back(
-                {ProblemKind::kMissingSector,
-                 {},
-                 "directory",
-                 "directory sector C" + std::to_string(c) + " H" + std::to_string(h) + " R" +
-                     std::to_string(r) +
-                     " is missing or short: the entries from there on are not read"});
-        }
+        for (const int64_t logical : missingDirectory_)
+            problems.push_back({ProblemKind::kMissingSector,
+                                {},
+                                "directory",
+                                missingText(logical) + ": its 8 slots are not read"});
         // The chains first, all of them: checkChains keeps pointers into the vector.
         std::vector<std::vector<std::string>> paths;
         std::vector<const Slot*> slots;
@@ -250,10 +244,12 @@ class FBasic : public FileSystem {
         slots_.resize(size_t(kDirectorySectors * kEntriesPerSector));
         std::array<uint8_t, kSectorSize> sector{};
         for (int64_t k = 0; k < kDirectorySectors; ++k) {
+            // A missing sector's slots stay empty and the read goes on: the slots after the
+            // end of a directory are never written (0xFF), so what follows is still live.
             if (volume_.readLogical(layout_, kDirectoryFirst + k, sector.data()) !=
                 SectorStatus::kOk) {
-                directoryCut_ = k;  // where the end marker might have been: stop here
-                return;
+                missingDirectory_.push_back(kDirectoryFirst + k);
+                continue;
             }
             for (int32_t e = 0; e < kEntriesPerSector; ++e) {
                 Slot& s = slots_[size_t(k * kEntriesPerSector + e)];
@@ -392,7 +388,7 @@ class FBasic : public FileSystem {
     std::array<uint8_t, kSectorSize> fat_{};
     SectorStatus fatStatus_ = SectorStatus::kOk;
     std::vector<Slot> slots_;
-    int64_t directoryCut_ = -1;  // the directory sector the read stopped at; -1: none
+    std::vector<int64_t> missingDirectory_;  // directory sectors missing or short
 };
 
 }  // namespace
