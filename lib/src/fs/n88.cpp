@@ -83,8 +83,8 @@ constexpr int32_t kCylinderSlack = 4;
 constexpr int32_t kShortest1D = 35;
 
 std::string shapeText(int32_t cylinders, int32_t heads, int32_t spt, int32_t size) {
-    return std::to_string(cylinders) + " x " + std::to_string(heads) + " x " +
-           std::to_string(spt) + " x " + std::to_string(size);
+    return std::to_string(cylinders) + " x " + std::to_string(heads) + " x " + std::to_string(spt) +
+           " x " + std::to_string(size);
 }
 
 std::string layoutText(const N88Layout& l) {
@@ -217,8 +217,8 @@ class N88 : public FileSystem {
             const int32_t start = raw.bytes[kStartOffset];
             if (start >= layout_.clusters) {
                 chain.fault = ProblemKind::kBadEntry;
-                chain.detail = "its start cluster " + std::to_string(start) + " is past the last (" +
-                               std::to_string(layout_.clusters - 1) + ")";
+                chain.detail = "its start cluster " + std::to_string(start) +
+                               " is past the last (" + std::to_string(layout_.clusters - 1) + ")";
             } else {
                 chain = followChain(start, layout_.clusters, table());
             }
@@ -263,7 +263,9 @@ class N88 : public FileSystem {
                 int32_t c = 0, h = 0, r = 0;
                 Volume::locate(layout_.logical(), chain.units[k] * layout_.spc + s, &c, &h, &r);
                 if (!readSector(volume_, c, h, r, sector)) {
-                    out.problem = {ProblemKind::kMissingSector, path, {},
+                    out.problem = {ProblemKind::kMissingSector,
+                                   path,
+                                   {},
                                    "cluster " + std::to_string(chain.units[k]) + ": " +
                                        missingText(volume_, c, h, r)};
                     return out;
@@ -287,13 +289,17 @@ class N88 : public FileSystem {
         const N88Layout& l = layout_;
         for (int32_t u = l.firstSystemCluster(); u <= l.lastSystemCluster(); ++u)
             if (fat_[size_t(u)] != kReservedCluster)
-                problems.push_back({ProblemKind::kBadParameters, {}, "FAT",
+                problems.push_back({ProblemKind::kBadParameters,
+                                    {},
+                                    "FAT",
                                     "cluster " + std::to_string(u) +
                                         " holds the system track but is marked " +
                                         hex2(fat_[size_t(u)]) + ", not FE"});
         if (directory_.missingSector > 0)
             problems.push_back(
-                {ProblemKind::kMissingSector, {}, "directory",
+                {ProblemKind::kMissingSector,
+                 {},
+                 "directory",
                  missingText(volume_, l.systemCylinder, l.systemHead, directory_.missingSector) +
                      ": the entries from there on cannot be read"});
 
@@ -325,9 +331,11 @@ class N88 : public FileSystem {
                 if (readable[size_t(u)] >= need) continue;
                 int32_t c = 0, h = 0, r = 0;
                 Volume::locate(l.logical(), u * l.spc + readable[size_t(u)], &c, &h, &r);
-                problems.push_back({ProblemKind::kMissingSector, path, {},
-                                    "cluster " + std::to_string(u) + ": " +
-                                        missingText(volume_, c, h, r)});
+                problems.push_back(
+                    {ProblemKind::kMissingSector,
+                     path,
+                     {},
+                     "cluster " + std::to_string(u) + ": " + missingText(volume_, c, h, r)});
                 break;
             }
         }
@@ -361,9 +369,9 @@ class N88 : public FileSystem {
         e.path = {entryName(raw)};
         e.rawName.assign(raw.bytes.begin(), raw.bytes.begin() + kNameSize + kExtensionSize);
         // A machine file's bit wins over the tokenized bit: its header is in the data.
-        e.type = (attributes & kMachine) != 0      ? "machine"
-                 : (attributes & kTokenized) != 0  ? "basic"
-                                                   : "ascii";
+        e.type = (attributes & kMachine) != 0     ? "machine"
+                 : (attributes & kTokenized) != 0 ? "basic"
+                                                  : "ascii";
         e.attributes = attributes;
         if (attributes & kWriteProtect) e.attributeText += 'W';
         if (attributes & kEditProtect) e.attributeText += 'P';
@@ -399,12 +407,14 @@ class N88 : public FileSystem {
         uint8_t copy[kSectorSize];
         for (int32_t k = 1; k < kFatCopies; ++k) {
             const int32_t r = l.fatSector + k;
-            const std::string where =
-                "copy " + std::to_string(k + 1) + " at " + sectorText(l.systemCylinder, l.systemHead, r);
+            const std::string where = "copy " + std::to_string(k + 1) + " at " +
+                                      sectorText(l.systemCylinder, l.systemHead, r);
             if (!readSector(volume_, l.systemCylinder, l.systemHead, r, copy)) {
-                problems->push_back({ProblemKind::kMissingSector, {}, "FAT",
-                                     "FAT " + missingText(volume_, l.systemCylinder,
-                                                          l.systemHead, r)});
+                problems->push_back(
+                    {ProblemKind::kMissingSector,
+                     {},
+                     "FAT",
+                     "FAT " + missingText(volume_, l.systemCylinder, l.systemHead, r)});
                 continue;
             }
             int32_t differ = 0, first = -1;
@@ -414,12 +424,13 @@ class N88 : public FileSystem {
                     ++differ;
                 }
             if (differ == 0) continue;
-            problems->push_back(
-                {ProblemKind::kFatMismatch, {}, "FAT",
-                 where + " differs from the first in " + std::to_string(differ) +
-                     (differ == 1 ? " entry" : " entries") + " (first: cluster " +
-                     std::to_string(first) + ", " + hex2(copy[first]) + " against " +
-                     hex2(fat_[size_t(first)]) + ")"});
+            problems->push_back({ProblemKind::kFatMismatch,
+                                 {},
+                                 "FAT",
+                                 where + " differs from the first in " + std::to_string(differ) +
+                                     (differ == 1 ? " entry" : " entries") + " (first: cluster " +
+                                     std::to_string(first) + ", " + hex2(copy[first]) +
+                                     " against " + hex2(fat_[size_t(first)]) + ")"});
         }
     }
 
@@ -437,11 +448,11 @@ Detection detectN88(const Volume& volume) {
     const Shape& shape = volume.shape();
     N88Layout l;
     if (!fitLayout(shape, &l)) {
-        d.evidence = "geometry " +
-                     shapeText(shape.cylinders, shape.heads, shape.sectorsPerTrack,
-                               shape.sectorSize) +
-                     " fits none of 2D 40 x 2 x 16, 2DD 80 x 2 x 16, 2HD 77 x 2 x 26, 1D 40 x 1 x "
-                     "16 (256-byte sectors)";
+        d.evidence =
+            "geometry " +
+            shapeText(shape.cylinders, shape.heads, shape.sectorsPerTrack, shape.sectorSize) +
+            " fits none of 2D 40 x 2 x 16, 2DD 80 x 2 x 16, 2HD 77 x 2 x 26, 1D 40 x 1 x "
+            "16 (256-byte sectors)";
         return d;
     }
     const std::string fatAt = sectorText(l.systemCylinder, l.systemHead, l.fatSector);
@@ -463,8 +474,8 @@ Detection detectN88(const Volume& volume) {
     const std::string clusterWord =
         l.firstSystemCluster() == l.lastSystemCluster() ? "cluster " : "clusters ";
     if (!reserved) {
-        d.evidence = "FAT at " + fatAt + ": system-track " + clusterWord + system + " = " +
-                     values + ", not FE; " + layoutText(l);
+        d.evidence = "FAT at " + fatAt + ": system-track " + clusterWord + system + " = " + values +
+                     ", not FE; " + layoutText(l);
         return d;
     }
     int32_t valid = 0;
@@ -473,8 +484,8 @@ Detection detectN88(const Volume& volume) {
     const int32_t percent = valid * 100 / l.clusters;
     d.confidence = percent >= kSurePercent ? percent : std::min(percent, kSure - 1);
     d.evidence = "FAT at " + fatAt + ": system-track " + clusterWord + system + " = FE, " +
-                 std::to_string(valid) + " of " + std::to_string(l.clusters) +
-                 " entries valid; " + layoutText(l);
+                 std::to_string(valid) + " of " + std::to_string(l.clusters) + " entries valid; " +
+                 layoutText(l);
     for (const RawEntry& raw : scanDirectory(volume, l).entries) {
         const uint8_t attributes = raw.bytes[kAttributeOffset];
         if ((attributes & kUnusedBits) == 0) continue;
