@@ -178,17 +178,19 @@ struct RawEntry {
 };
 struct DirectoryScan {
     std::vector<RawEntry> entries;
-    int32_t missingSector = 0;  // R of a directory sector that cannot be read (it ends the scan)
+    std::vector<int32_t> missing;  // R of the directory sectors that cannot be read
 };
 
-// Reads the directory up to its end mark; a full directory has none, which is legal.
+// Reads the directory up to its end mark; a full directory has none, which is legal. A sector
+// that cannot be read is skipped and the scan goes on: slots past the end are never written
+// (0xFF), so the entries after a lost sector are still found and end where the directory does.
 DirectoryScan scanDirectory(const Volume& volume, const N88Layout& l) {
     DirectoryScan scan;
     uint8_t sector[kSectorSize];
     for (int32_t r = 1; r <= l.directorySectors; ++r) {
         if (!readSector(volume, l.systemCylinder, l.systemHead, r, sector)) {
-            scan.missingSector = r;
-            return scan;
+            scan.missing.push_back(r);
+            continue;
         }
         for (int32_t k = 0; k < kEntriesPerSector; ++k) {
             const uint8_t* e = sector + k * kEntrySize;
@@ -295,13 +297,12 @@ class N88 : public FileSystem {
                                     "cluster " + std::to_string(u) +
                                         " holds the system track but is marked " +
                                         hex2(fat_[size_t(u)]) + ", not FE"});
-        if (directory_.missingSector > 0)
-            problems.push_back(
-                {ProblemKind::kMissingSector,
-                 {},
-                 "directory",
-                 missingText(volume_, l.systemCylinder, l.systemHead, directory_.missingSector) +
-                     ": the entries from there on cannot be read"});
+        for (const int32_t r : directory_.missing)
+            problems.push_back({ProblemKind::kMissingSector,
+                                {},
+                                "directory",
+                                missingText(volume_, l.systemCylinder, l.systemHead, r) +
+                                    ": its 16 entries cannot be read"});
 
         // How many of each cluster's sectors can be read, from its first: one look-up per
         // sector of the disk, whatever the chains.
