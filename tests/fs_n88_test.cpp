@@ -42,7 +42,7 @@ struct TestDisk {
     Geometry g;
     Bytes flat;
     std::vector<File> files;
-    uint8_t* sector(int track, int r) { return &flat[(size_t(track) * g.spt + r - 1) * 256]; }
+    uint8_t* sector(int track, int r) { return &flat[size_t((track * g.spt + r - 1) * 256)]; }
     uint8_t* entry(int slot) { return sector(g.systemTrack(), 1 + slot / 16) + slot % 16 * 16; }
     uint8_t* fat(int copy = 0) { return sector(g.systemTrack(), g.fatR + copy); }
     void setFat(int u, int value) {
@@ -61,7 +61,7 @@ struct TestDisk {
 };
 
 TestDisk randomDisk(const Geometry& g, std::mt19937& rng, int wanted) {
-    TestDisk t{g, Bytes(size_t(g.cylinders) * g.heads * g.spt * 256), {}};
+    TestDisk t{g, Bytes(size_t(g.cylinders * g.heads * g.spt * 256)), {}};
     for (uint8_t& b : t.flat)
         b = uint8_t(rng());
     const int past = rng() % 2 ? 0x00 : 0xFF, slots = g.directorySectors * 16;
@@ -77,10 +77,11 @@ TestDisk randomDisk(const Geometry& g, std::mt19937& rng, int wanted) {
     int slot = 0;
     for (; int(t.files.size()) < wanted; ++slot) {
         if (rng() % 4 == 0) t.entry(slot++)[0] = 0x00;  // a deleted entry
-        const int sectors = 1 + int(rng() % (3 * g.spc)), need = (sectors + g.spc - 1) / g.spc;
+        const int sectors = 1 + int(rng() % unsigned(3 * g.spc)),
+                  need = (sectors + g.spc - 1) / g.spc;
         if (need >= int(free.size())) break;  // one cluster stays free
         File f{"",
-               uint8_t(std::vector<int>{0x00, 0x01, 0x80}[rng() % 3] | (rng() % 8) << 4),
+               uint8_t(std::vector<unsigned>{0x00, 0x01, 0x80}[rng() % 3] | (rng() % 8) << 4),
                slot,
                {},
                Bytes(size_t(sectors) * 256)};
@@ -186,7 +187,7 @@ bool damage(size_t row, TestDisk& t, builder::Disk* d) {
 
 TEST(N88, RandomDisksReadBackAndDamageIsNamed) {
     std::mt19937 rng(88);
-    for (int round = 0; round < 30; ++round) {
+    for (int round = 0; round < 20; ++round) {
         const Geometry& g = kGeometries[size_t(round) % std::size(kGeometries)];
         SCOPED_TRACE("geometry " + std::to_string(round % 5) + " round " + std::to_string(round));
         TestDisk t = randomDisk(g, rng, 2 + int(rng() % 12));
