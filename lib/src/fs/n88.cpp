@@ -1,15 +1,518 @@
-// Placeholder until the family's reader lands: recognises nothing.
+// N88-BASIC disks (2D and 2DD of 16 x 256-byte sectors per track, 2HD of 26) and the
+// single-sided 1D variant: one system track holds the directory, an ID sector and three copies
+// of the FAT, one byte per cluster. A file is a chain of clusters; no byte length is stored, so
+// a file is whole sectors, its last cluster's FAT byte giving how many of its sectors are used.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "chain.h"
 #include "families.h"
 
 namespace retrodisk::fs {
 
-Detection detectN88(const Volume&) {
-    return {};
+namespace {
+
+constexpr int32_t kSectorSize = 256;
+constexpr int32_t kFatCopies = 3;
+
+// Directory entry, 16 bytes (16 to a sector):
+// +0 name (6, space padded; byte 0: 0x00 deleted, 0xFF end of directory)  +6 extension (3)
+// +9 attribute  +10 start cluster  +11..15 unused (0xFF)
+constexpr int32_t kEntrySize = 16;
+constexpr int32_t kEntriesPerSector = kSectorSize / kEntrySize;
+constexpr int32_t kNameSize = 6;
+constexpr int32_t kExtensionOffset = 6;
+constexpr int32_t kExtensionSize = 3;
+constexpr int32_t kAttributeOffset = 9;
+constexpr int32_t kStartOffset = 10;
+constexpr uint8_t kDeletedMark = 0x00;
+constexpr uint8_t kEndMark = 0xFF;
+
+// Attribute bits. Neither kMachine nor kTokenized: an ASCII file.
+constexpr uint8_t kMachine = 0x01;       // machine code saved from memory, with a header
+constexpr uint8_t kUnusedBits = 0x0E;    // never set on a real disk: detection halves its score
+constexpr uint8_t kWriteProtect = 0x10;  // "W"
+constexpr uint8_t kEditProtect = 0x20;   // "P": a BASIC program saved encrypted
+constexpr uint8_t kVerify = 0x40;        // "V"
+constexpr uint8_t kTokenized = 0x80;     // BASIC in its tokenized form
+
+// FAT values: 0x00 .. clusters - 1 the next cluster; 0xC1 .. 0xC0 + spc the last cluster with
+// that many sectors used; the rest as named. Bytes past the last cluster are not entries.
+constexpr uint8_t kLastBase = 0xC0;
+constexpr uint8_t kBadCluster = 0xFD;
+constexpr uint8_t kReservedCluster = 0xFE;
+constexpr uint8_t kFreeCluster = 0xFF;
+
+// A machine file's first 4 data bytes: +0 start address (u16 LE)  +2 end address (u16 LE).
+constexpr int32_t kMachineHeaderSize = 4;
+
+// Detection: the share of valid FAT entries (in percent) from which the disk is taken.
+constexpr int32_t kSurePercent = 95;
+
+// One layout of the family. The system track (cylinder, head) holds the directory in
+// R 1 .. directorySectors, the ID sector after it and the FAT copies in the three after that.
+// Cluster c is logical sectors c * spc .. c * spc + spc - 1, counted from C0 H0 R1.
+struct N88Layout {
+    const char* name = "";
+    int32_t cylinders = 0, heads = 0, spt = 0;  // as the disk is formatted
+    int32_t systemCylinder = 0, systemHead = 0;
+    int32_t directorySectors = 0;
+    int32_t fatSector = 0;  // R of the first FAT copy
+    int32_t spc = 0;        // sectors per cluster
+    int32_t clusters = 0;
+    int32_t systemTrack() const { return systemCylinder * heads + systemHead; }
+    int32_t firstSystemCluster() const { return systemTrack() * spt / spc; }
+    int32_t lastSystemCluster() const { return ((systemTrack() + 1) * spt - 1) / spc; }
+    Layout logical() const { return {cylinders, heads, spt, kSectorSize, 1}; }
+};
+
+// 2HD: track 0 head 0 is 26 sectors of 128 bytes; the logical numbering still counts them as
+// 26 sectors, which puts cluster 1 on C0 H1 and the system track at cluster 70.
+// 1D: 2 clusters a cylinder; the count follows the disk's cylinders (see fitLayout).
+const N88Layout kLayouts[] = {
+    {"2D", 40, 2, 16, 18, 1, 12, 14, 8, 160},
+    {"2DD", 80, 2, 16, 40, 0, 12, 14, 16, 160},
+    {"2HD", 77, 2, 26, 35, 0, 22, 24, 26, 154},
+    {"1D", 40, 1, 16, 18, 0, 12, 14, 8, 80},
+};
+// A disk is taken for a layout within this many cylinders of its own (copies made on drives
+// that step further, or cut short); a 1D disk is 35 to 40 cylinders formatted.
+constexpr int32_t kCylinderSlack = 4;
+constexpr int32_t kShortest1D = 35;
+
+std::string shapeText(int32_t cylinders, int32_t heads, int32_t spt, int32_t size) {
+    return std::to_string(cylinders) + " x " + std::to_string(heads) + " x " + std::to_string(spt) +
+           " x " + std::to_string(size);
 }
 
-std::unique_ptr<FileSystem> openN88(const Volume&, std::string* why) {
-    *why = "not supported yet";
-    return nullptr;
+std::string layoutText(const N88Layout& l) {
+    return std::string(l.name) + " " + shapeText(l.cylinders, l.heads, l.spt, kSectorSize);
+}
+
+std::string sectorText(int32_t c, int32_t h, int32_t r) {
+    return "C" + std::to_string(c) + " H" + std::to_string(h) + " R" + std::to_string(r);
+}
+
+std::string hex2(uint32_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X", value & 0xFFu);
+    return text;
+}
+
+// The layout the disk's geometry fits: sectors per track, heads and 256-byte sectors alike,
+// cylinders within kCylinderSlack. A 1D disk's cluster count is 2 per cylinder it has, from 70
+// (35 cylinders) to 80 (40), since sources disagree on 70 and 80.
+bool fitLayout(const Shape& shape, N88Layout* out) {
+    if (shape.sectorSize != kSectorSize) return false;
+    for (const N88Layout& l : kLayouts) {
+        if (l.spt != shape.sectorsPerTrack || l.heads != shape.heads) continue;
+        const bool oneSided = l.heads == 1;
+        const int32_t lowest = oneSided ? kShortest1D : l.cylinders - kCylinderSlack;
+        if (shape.cylinders < lowest || shape.cylinders > l.cylinders + kCylinderSlack) continue;
+        *out = l;
+        if (oneSided) {
+            out->cylinders = std::min(shape.cylinders, l.cylinders);
+            out->clusters = out->cylinders * l.heads * l.spt / l.spc;
+        }
+        return true;
+    }
+    return false;
+}
+
+// True when sector (c, h, r) is there with 256 bytes. A sector of another size (the 128-byte
+// sectors of a 2HD disk's first track) does not count: its bytes are never read as 256.
+bool sectorPresent(const Volume& volume, int32_t c, int32_t h, int32_t r) {
+    const SectorRef s = volume.find(c, h, r);
+    return s.found() && s.size == kSectorSize && s.present >= kSectorSize;
+}
+
+// Reads 256-byte sector (c, h, r) into out; false (out zeroed) when it is missing or not 256.
+bool readSector(const Volume& volume, int32_t c, int32_t h, int32_t r, uint8_t* out) {
+    if (!sectorPresent(volume, c, h, r)) {
+        std::memset(out, 0, kSectorSize);
+        return false;
+    }
+    return volume.read(c, h, r, out, kSectorSize) == SectorStatus::kOk;
+}
+
+// Why sector (c, h, r) cannot be read, in English.
+std::string missingText(const Volume& volume, int32_t c, int32_t h, int32_t r) {
+    const SectorRef s = volume.find(c, h, r);
+    if (!s.found()) return sectorText(c, h, r) + " is missing";
+    if (s.size != kSectorSize)
+        return sectorText(c, h, r) + " holds " + std::to_string(s.size) + " bytes, not 256";
+    return sectorText(c, h, r) + " is cut short by the end of the image";
+}
+
+// The meaning of FAT byte `value` for a layout of `spc` sectors per cluster.
+Unit decodeFat(uint8_t value, int32_t spc) {
+    Unit u;
+    if (value == kFreeCluster) {
+        u.state = Unit::kFree;
+    } else if (value == kReservedCluster) {
+        u.state = Unit::kReserved;
+    } else if (value == kBadCluster) {
+        u.state = Unit::kBad;
+    } else if (value > kLastBase && value <= kLastBase + spc) {
+        u.state = Unit::kLast;
+        u.used = value - kLastBase;
+    } else {
+        // A next cluster; a value past the disk (0xC0, a count above spc) ends the walk there.
+        u.state = Unit::kNext;
+        u.next = value;
+    }
+    return u;
+}
+
+bool validFat(uint8_t value, const N88Layout& l) {
+    const Unit u = decodeFat(value, l.spc);
+    return u.state != Unit::kNext || u.next < l.clusters;
+}
+
+// The live entries of the directory, as far as it goes.
+struct RawEntry {
+    int32_t slot = 0;
+    std::array<uint8_t, kEntrySize> bytes{};
+};
+struct DirectoryScan {
+    std::vector<RawEntry> entries;
+    std::vector<int32_t> missing;  // R of the directory sectors that cannot be read
+};
+
+// Reads the directory up to its end mark; a full directory has none, which is legal. A sector
+// that cannot be read is skipped and the scan goes on: slots past the end are never written
+// (0xFF), so the entries after a lost sector are still found and end where the directory does.
+DirectoryScan scanDirectory(const Volume& volume, const N88Layout& l) {
+    DirectoryScan scan;
+    uint8_t sector[kSectorSize];
+    for (int32_t r = 1; r <= l.directorySectors; ++r) {
+        if (!readSector(volume, l.systemCylinder, l.systemHead, r, sector)) {
+            scan.missing.push_back(r);
+            continue;
+        }
+        for (int32_t k = 0; k < kEntriesPerSector; ++k) {
+            const uint8_t* e = sector + k * kEntrySize;
+            if (e[0] == kEndMark) return scan;
+            if (e[0] == kDeletedMark) continue;
+            RawEntry raw;
+            raw.slot = (r - 1) * kEntriesPerSector + k;
+            std::copy(e, e + kEntrySize, raw.bytes.begin());
+            scan.entries.push_back(raw);
+        }
+    }
+    return scan;
+}
+
+std::string fieldText(const uint8_t* bytes, int32_t size) {
+    return trimRight(std::string(reinterpret_cast<const char*>(bytes), size_t(size)));
+}
+
+class N88 : public FileSystem {
+  public:
+    N88(const Volume& volume, const N88Layout& layout, const uint8_t* fat)
+        : volume_(volume), layout_(layout), fat_(fat, fat + layout.clusters) {
+        directory_ = scanDirectory(volume, layout);
+        for (const RawEntry& raw : directory_.entries) {
+            Chain chain;
+            const int32_t start = raw.bytes[kStartOffset];
+            if (start >= layout_.clusters) {
+                chain.fault = ProblemKind::kBadEntry;
+                chain.detail = "its start cluster " + std::to_string(start) +
+                               " is past the last (" + std::to_string(layout_.clusters - 1) + ")";
+            } else {
+                chain = followChain(start, layout_.clusters, table());
+            }
+            chains_.push_back(std::move(chain));
+        }
+    }
+
+    Kind kind() const override { return Kind::kN88; }
+
+    std::string describe() const override {
+        const N88Layout& l = layout_;
+        const std::string track =
+            "C" + std::to_string(l.systemCylinder) + " H" + std::to_string(l.systemHead);
+        return layoutText(l) + (l.spt == 26 ? " (C0 H0: 26 x 128)" : "") + ", " +
+               std::to_string(l.spc) + " sectors per cluster, " + std::to_string(l.clusters) +
+               " clusters; directory " + track + " R1-" + std::to_string(l.directorySectors) +
+               ", FAT " + track + " R" + std::to_string(l.fatSector) + "-" +
+               std::to_string(l.fatSector + kFatCopies - 1);
+    }
+
+    std::vector<Entry> list() const override {
+        std::vector<Entry> entries;
+        for (size_t i = 0; i < directory_.entries.size(); ++i)
+            entries.push_back(makeEntry(i));
+        return entries;
+    }
+
+    FileData read(const Entry& entry) const override {
+        FileData out;
+        const size_t i = indexOf(entry.slot);
+        if (i >= directory_.entries.size()) {
+            out.problem = {ProblemKind::kBadEntry, entry.path, {}, "no such entry"};
+            return out;
+        }
+        const Chain& chain = chains_[i];
+        const std::vector<std::string> path = entry.path;
+        uint8_t sector[kSectorSize];
+        for (size_t k = 0; k < chain.units.size(); ++k) {
+            const bool last = chain.complete && k + 1 == chain.units.size();
+            const int32_t count = last ? chain.lastUsed : layout_.spc;
+            for (int32_t s = 0; s < count; ++s) {
+                int32_t c = 0, h = 0, r = 0;
+                Volume::locate(layout_.logical(), chain.units[k] * layout_.spc + s, &c, &h, &r);
+                if (!readSector(volume_, c, h, r, sector)) {
+                    out.problem = {ProblemKind::kMissingSector,
+                                   path,
+                                   {},
+                                   "cluster " + std::to_string(chain.units[k]) + ": " +
+                                       missingText(volume_, c, h, r)};
+                    return out;
+                }
+                out.bytes.insert(out.bytes.end(), sector, sector + kSectorSize);
+            }
+        }
+        out.complete = chain.complete;
+        if (!chain.complete) out.problem = {chain.fault, path, {}, chain.detail};
+        return out;
+    }
+
+    FreeSpace freeSpace() const override {
+        return {int64_t(std::count(fat_.begin(), fat_.end(), kFreeCluster)),
+                int64_t(layout_.spc) * kSectorSize};
+    }
+
+    std::vector<Problem> check() const override {
+        std::vector<Problem> problems;
+        checkFatCopies(&problems);
+        const N88Layout& l = layout_;
+        for (int32_t u = l.firstSystemCluster(); u <= l.lastSystemCluster(); ++u)
+            if (fat_[size_t(u)] != kReservedCluster)
+                problems.push_back({ProblemKind::kBadParameters,
+                                    {},
+                                    "FAT",
+                                    "cluster " + std::to_string(u) +
+                                        " holds the system track but is marked " +
+                                        hex2(fat_[size_t(u)]) + ", not FE"});
+        for (const int32_t r : directory_.missing)
+            problems.push_back({ProblemKind::kMissingSector,
+                                {},
+                                "directory",
+                                missingText(volume_, l.systemCylinder, l.systemHead, r) +
+                                    ": its 16 entries cannot be read"});
+
+        // How many of each cluster's sectors can be read, from its first: one look-up per
+        // sector of the disk, whatever the chains.
+        std::vector<int32_t> readable(size_t(l.clusters), 0);
+        for (int32_t u = 0; u < l.clusters; ++u) {
+            int32_t s = 0;
+            for (; s < l.spc; ++s) {
+                int32_t c = 0, h = 0, r = 0;
+                Volume::locate(l.logical(), int64_t(u) * l.spc + s, &c, &h, &r);
+                if (!sectorPresent(volume_, c, h, r)) break;
+            }
+            readable[size_t(u)] = s;
+        }
+
+        std::vector<ChainOwner> owners;
+        for (size_t i = 0; i < directory_.entries.size(); ++i) {
+            const Chain& chain = chains_[i];
+            const std::vector<std::string> path = {entryName(directory_.entries[i])};
+            owners.push_back({path, &chain});
+            if (!chain.complete) {
+                problems.push_back({chain.fault, path, {}, chain.detail});
+                continue;
+            }
+            for (size_t k = 0; k < chain.units.size(); ++k) {
+                const int64_t u = chain.units[k];
+                const int32_t need = k + 1 == chain.units.size() ? chain.lastUsed : l.spc;
+                if (readable[size_t(u)] >= need) continue;
+                int32_t c = 0, h = 0, r = 0;
+                Volume::locate(l.logical(), u * l.spc + readable[size_t(u)], &c, &h, &r);
+                problems.push_back(
+                    {ProblemKind::kMissingSector,
+                     path,
+                     {},
+                     "cluster " + std::to_string(u) + ": " + missingText(volume_, c, h, r)});
+                break;
+            }
+        }
+        checkChains(owners, l.clusters, table(), &problems);
+        return problems;
+    }
+
+  private:
+    std::function<Unit(int64_t)> table() const {
+        return [this](int64_t u) { return decodeFat(fat_[size_t(u)], layout_.spc); };
+    }
+
+    size_t indexOf(int32_t slot) const {
+        for (size_t i = 0; i < directory_.entries.size(); ++i)
+            if (directory_.entries[i].slot == slot) return i;
+        return directory_.entries.size();
+    }
+
+    static std::string entryName(const RawEntry& raw) {
+        const std::string name = fieldText(raw.bytes.data(), kNameSize);
+        const std::string extension =
+            fieldText(raw.bytes.data() + kExtensionOffset, kExtensionSize);
+        return extension.empty() ? name : name + "." + extension;
+    }
+
+    Entry makeEntry(size_t i) const {
+        const RawEntry& raw = directory_.entries[i];
+        const Chain& chain = chains_[i];
+        const uint8_t attributes = raw.bytes[kAttributeOffset];
+        Entry e;
+        e.path = {entryName(raw)};
+        e.rawName.assign(raw.bytes.begin(), raw.bytes.begin() + kNameSize + kExtensionSize);
+        // A machine file's bit wins over the tokenized bit: its header is in the data.
+        e.type = (attributes & kMachine) != 0     ? "machine"
+                 : (attributes & kTokenized) != 0 ? "basic"
+                                                  : "ascii";
+        e.attributes = attributes;
+        if (attributes & kWriteProtect) e.attributeText += 'W';
+        if (attributes & kEditProtect) e.attributeText += 'P';
+        if (attributes & kVerify) e.attributeText += 'V';
+        // Whole sectors: the full clusters and the sectors used of the last. A broken chain
+        // counts the whole clusters it reaches, as read() gives them.
+        const int64_t clusterBytes = int64_t(layout_.spc) * kSectorSize;
+        const int64_t units = int64_t(chain.units.size());
+        e.size = chain.complete ? (units - 1) * clusterBytes + int64_t(chain.lastUsed) * kSectorSize
+                                : units * clusterBytes;
+        e.firstUnit = raw.bytes[kStartOffset];
+        e.slot = raw.slot;
+        if ((attributes & kMachine) != 0 && !chain.units.empty()) {
+            // The header is the first sector's first 4 bytes. The end address is given as
+            // stored: whether it is inclusive differs between real files, so nothing is
+            // computed from it.
+            uint8_t sector[kSectorSize];
+            int32_t c = 0, h = 0, r = 0;
+            Volume::locate(layout_.logical(), chain.units[0] * layout_.spc, &c, &h, &r);
+            if (readSector(volume_, c, h, r, sector)) {
+                static_assert(kMachineHeaderSize <= kSectorSize, "header in the first sector");
+                e.hasLoad = true;
+                e.load = uint32_t(sector[0] | sector[1] << 8);
+                e.own.push_back({"end_address", false, int64_t(sector[2] | sector[3] << 8), {}});
+            }
+        }
+        return e;
+    }
+
+    // The second and third FAT copies against the first, entry by entry.
+    void checkFatCopies(std::vector<Problem>* problems) const {
+        const N88Layout& l = layout_;
+        uint8_t copy[kSectorSize];
+        for (int32_t k = 1; k < kFatCopies; ++k) {
+            const int32_t r = l.fatSector + k;
+            const std::string where = "copy " + std::to_string(k + 1) + " at " +
+                                      sectorText(l.systemCylinder, l.systemHead, r);
+            if (!readSector(volume_, l.systemCylinder, l.systemHead, r, copy)) {
+                problems->push_back(
+                    {ProblemKind::kMissingSector,
+                     {},
+                     "FAT",
+                     "FAT " + missingText(volume_, l.systemCylinder, l.systemHead, r)});
+                continue;
+            }
+            int32_t differ = 0, first = -1;
+            for (int32_t u = 0; u < l.clusters; ++u)
+                if (copy[u] != fat_[size_t(u)]) {
+                    if (first < 0) first = u;
+                    ++differ;
+                }
+            if (differ == 0) continue;
+            problems->push_back({ProblemKind::kFatMismatch,
+                                 {},
+                                 "FAT",
+                                 where + " differs from the first in " + std::to_string(differ) +
+                                     (differ == 1 ? " entry" : " entries") + " (first: cluster " +
+                                     std::to_string(first) + ", " + hex2(copy[first]) +
+                                     " against " + hex2(fat_[size_t(first)]) + ")"});
+        }
+    }
+
+    const Volume& volume_;
+    N88Layout layout_;
+    std::vector<uint8_t> fat_;  // the first copy, entries 0 .. clusters - 1
+    DirectoryScan directory_;
+    std::vector<Chain> chains_;  // one per directory_.entries
+};
+
+}  // namespace
+
+Detection detectN88(const Volume& volume) {
+    Detection d;
+    const Shape& shape = volume.shape();
+    N88Layout l;
+    if (!fitLayout(shape, &l)) {
+        d.evidence =
+            "geometry " +
+            shapeText(shape.cylinders, shape.heads, shape.sectorsPerTrack, shape.sectorSize) +
+            " fits none of 2D 40 x 2 x 16, 2DD 80 x 2 x 16, 2HD 77 x 2 x 26, 1D 40 x 1 x "
+            "16 (256-byte sectors)";
+        return d;
+    }
+    const std::string fatAt = sectorText(l.systemCylinder, l.systemHead, l.fatSector);
+    uint8_t fat[kSectorSize];
+    if (!readSector(volume, l.systemCylinder, l.systemHead, l.fatSector, fat)) {
+        d.evidence = "no FAT: " + missingText(volume, l.systemCylinder, l.systemHead, l.fatSector) +
+                     "; " + layoutText(l);
+        return d;
+    }
+    std::string system;
+    bool reserved = true;
+    for (int32_t u = l.firstSystemCluster(); u <= l.lastSystemCluster(); ++u) {
+        system += (system.empty() ? "" : ", ") + std::to_string(u);
+        reserved = reserved && fat[u] == kReservedCluster;
+    }
+    std::string values;
+    for (int32_t u = l.firstSystemCluster(); u <= l.lastSystemCluster(); ++u)
+        values += (values.empty() ? "" : " ") + hex2(fat[u]);
+    const std::string clusterWord =
+        l.firstSystemCluster() == l.lastSystemCluster() ? "cluster " : "clusters ";
+    if (!reserved) {
+        d.evidence = "FAT at " + fatAt + ": system-track " + clusterWord + system + " = " + values +
+                     ", not FE; " + layoutText(l);
+        return d;
+    }
+    int32_t valid = 0;
+    for (int32_t u = 0; u < l.clusters; ++u)
+        if (validFat(fat[u], l)) ++valid;
+    const int32_t percent = valid * 100 / l.clusters;
+    d.confidence = percent >= kSurePercent ? percent : std::min(percent, kSure - 1);
+    d.evidence = "FAT at " + fatAt + ": system-track " + clusterWord + system + " = FE, " +
+                 std::to_string(valid) + " of " + std::to_string(l.clusters) + " entries valid; " +
+                 layoutText(l);
+    for (const RawEntry& raw : scanDirectory(volume, l).entries) {
+        const uint8_t attributes = raw.bytes[kAttributeOffset];
+        if ((attributes & kUnusedBits) == 0) continue;
+        d.confidence /= 2;
+        d.evidence += "; directory slot " + std::to_string(raw.slot) + " has attribute " +
+                      hex2(attributes) + " with unused bits 0E set";
+        break;
+    }
+    return d;
+}
+
+std::unique_ptr<FileSystem> openN88(const Volume& volume, std::string* why) {
+    const Shape& shape = volume.shape();
+    N88Layout l;
+    if (!fitLayout(shape, &l)) {
+        *why = "the disk's geometry " +
+               shapeText(shape.cylinders, shape.heads, shape.sectorsPerTrack, shape.sectorSize) +
+               " fits no N88 layout";
+        return nullptr;
+    }
+    uint8_t fat[kSectorSize];
+    if (!readSector(volume, l.systemCylinder, l.systemHead, l.fatSector, fat)) {
+        *why = "no FAT: " + missingText(volume, l.systemCylinder, l.systemHead, l.fatSector);
+        return nullptr;
+    }
+    return std::make_unique<N88>(volume, l, fat);
 }
 
 }  // namespace retrodisk::fs
