@@ -117,16 +117,16 @@ std::string shapeText(const Format& f) {
 // The FAT sectors as read, and the rules of their entries.
 struct Fat {
     const Format* format = nullptr;
-    std::vector<uint8_t> bytes;         // fatSectors x 256
-    std::vector<SectorStatus> status;   // of each FAT sector
+    std::vector<uint8_t> bytes;        // fatSectors x 256
+    std::vector<SectorStatus> status;  // of each FAT sector
 
     void load(const Volume& volume, const Format& f) {
         format = &f;
         bytes.assign(size_t(f.fatSectors * kSectorSize), 0);
         status.clear();
         for (int32_t s = 0; s < f.fatSectors; ++s)
-            status.push_back(volume.readLogical(layoutOf(f), f.fatFirst + s,
-                                                bytes.data() + s * kSectorSize));
+            status.push_back(
+                volume.readLogical(layoutOf(f), f.fatFirst + s, bytes.data() + s * kSectorSize));
     }
     // The low and high parts of cluster k's entry (k < clusters). The 2D FAT keeps one byte
     // per cluster; its bytes 128 on are not entries (they read 00, 8F or anything).
@@ -234,8 +234,8 @@ class HuBasic : public FileSystem {
         fat_.load(volume, format);
         directory_.assign(size_t(kDirectorySectors * kSectorSize), 0);
         for (int32_t s = 0; s < kDirectorySectors; ++s)
-            directoryStatus_.push_back(volume.readLogical(
-                layout_, format.directoryFirst + s, directory_.data() + s * kSectorSize));
+            directoryStatus_.push_back(volume.readLogical(layout_, format.directoryFirst + s,
+                                                          directory_.data() + s * kSectorSize));
         readIpl();
         readDirectory();
     }
@@ -248,12 +248,12 @@ class HuBasic : public FileSystem {
                            std::to_string(format_.reserved - 1) + " reserved; FAT at " +
                            where(layout_, format_.fatFirst);
         if (format_.fatSectors > 1)
-            text += "-R" + std::to_string(format_.fatFirst % format_.sectorsPerTrack +
-                                          format_.fatSectors);
+            text += "-R" +
+                    std::to_string(format_.fatFirst % format_.sectorsPerTrack + format_.fatSectors);
         text += format_.split ? " (entries split: low byte i, high byte 128 + i)" : "";
-        text += "; directory of 128 entries at " + where(layout_, format_.directoryFirst) +
-                "-R" + std::to_string(format_.directoryFirst % format_.sectorsPerTrack +
-                                      kDirectorySectors);
+        text +=
+            "; directory of 128 entries at " + where(layout_, format_.directoryFirst) + "-R" +
+            std::to_string(format_.directoryFirst % format_.sectorsPerTrack + kDirectorySectors);
         if (!ipl_.empty()) text += "; IPL entry at C0 H0 R1: " + ipl_;
         return text;
     }
@@ -273,7 +273,9 @@ class HuBasic : public FileSystem {
             return out;
         }
         if (r->entry.directory) {
-            out.problem = {ProblemKind::kBadEntry, r->entry.path, {},
+            out.problem = {ProblemKind::kBadEntry,
+                           r->entry.path,
+                           {},
                            "a subdirectory: its layout is not read"};
             return out;
         }
@@ -293,12 +295,16 @@ class HuBasic : public FileSystem {
         std::vector<Problem> problems;
         for (int32_t s = 0; s < format_.fatSectors; ++s)
             if (fat_.status[size_t(s)] != SectorStatus::kOk)
-                problems.push_back({ProblemKind::kMissingSector, {}, "FAT",
+                problems.push_back({ProblemKind::kMissingSector,
+                                    {},
+                                    "FAT",
                                     "FAT sector " + where(layout_, format_.fatFirst + s) +
                                         " is missing or short"});
         for (int32_t s = 0; s < kDirectorySectors; ++s)
             if (directoryStatus_[size_t(s)] != SectorStatus::kOk)
-                problems.push_back({ProblemKind::kMissingSector, {}, "directory",
+                problems.push_back({ProblemKind::kMissingSector,
+                                    {},
+                                    "directory",
                                     "directory sector " +
                                         where(layout_, format_.directoryFirst + s) +
                                         " is missing or short"});
@@ -309,7 +315,9 @@ class HuBasic : public FileSystem {
             }
         if (invalid > 0)
             problems.push_back(
-                {ProblemKind::kBadParameters, {}, "FAT",
+                {ProblemKind::kBadParameters,
+                 {},
+                 "FAT",
                  std::to_string(invalid) + " entries hold no valid value (first cluster " +
                      std::to_string(firstInvalid) + ": " + hex2(fat_.low(firstInvalid)) + " " +
                      hex2(fat_.high(firstInvalid)) + ")"});
@@ -329,8 +337,8 @@ class HuBasic : public FileSystem {
             collect(r, &data, false);
             if (!data.complete) problems.push_back(data.problem);
         }
-        checkChains(owners, format_.clusters, [this](int64_t k) { return fat_.unit(k); },
-                    &problems);
+        checkChains(
+            owners, format_.clusters, [this](int64_t k) { return fat_.unit(k); }, &problems);
         return problems;
     }
 
@@ -344,8 +352,7 @@ class HuBasic : public FileSystem {
     // The IPL entry (mode 01, a label, "Sys", ...) when C0 H0 R1 holds one.
     void readIpl() {
         uint8_t ipl[kEntrySize] = {};
-        if (volume_.read(0, 0, 1, ipl, kEntrySize) != SectorStatus::kOk || ipl[0] != 0x01)
-            return;
+        if (volume_.read(0, 0, 1, ipl, kEntrySize) != SectorStatus::kOk || ipl[0] != 0x01) return;
         const std::string label(reinterpret_cast<const char*>(ipl + kNameOffset),
                                 size_t(kNameSize + kExtensionSize));
         ipl_ = "mode 01, label \"" + trimRight(label) + "\"";
@@ -395,8 +402,8 @@ class HuBasic : public FileSystem {
         if (entry.hasDate) entry.own.push_back({"weekday", false, weekday, {}});
 
         const uint8_t lo = e[kStartLowOffset];
-        r->start = int64_t(e[kStartTopOffset]) << 16 | int64_t(e[kStartHighOffset]) * kHalf |
-                   (lo & 0x7F);
+        r->start =
+            int64_t(e[kStartTopOffset]) << 16 | int64_t(e[kStartHighOffset]) * kHalf | (lo & 0x7F);
         entry.firstUnit = r->start;
         if (lo >= kHalf)
             r->badStart = "start cluster byte +30 is " + hex2(lo) + ": its top bit must be 0";
@@ -406,8 +413,8 @@ class HuBasic : public FileSystem {
         else if (r->start < format_.reserved)
             r->badStart = "start cluster " + std::to_string(r->start) + " is reserved";
         if (r->badStart.empty())
-            r->chain = followChain(r->start, format_.clusters,
-                                   [this](int64_t k) { return fat_.unit(k); });
+            r->chain =
+                followChain(r->start, format_.clusters, [this](int64_t k) { return fat_.unit(k); });
         entry.size = entry.directory ? 0
                      : r->sized      ? int64_t(r->sizeField)
                                      : chainSectors(r->chain) * kSectorSize;
@@ -417,8 +424,7 @@ class HuBasic : public FileSystem {
     static int64_t chainSectors(const Chain& chain) {
         const int64_t n = int64_t(chain.units.size());
         if (n == 0) return 0;
-        return chain.complete ? (n - 1) * kClusterSectors + chain.lastUsed
-                              : n * kClusterSectors;
+        return chain.complete ? (n - 1) * kClusterSectors + chain.lastUsed : n * kClusterSectors;
     }
 
     // Reads a file's sectors into out->bytes (when keep) and says whether it is whole:
@@ -430,8 +436,8 @@ class HuBasic : public FileSystem {
             return;
         }
         const int64_t inChain = chainSectors(r.chain);
-        const int64_t want = r.sized ? (int64_t(r.sizeField) + kSectorSize - 1) / kSectorSize
-                                     : inChain;
+        const int64_t want =
+            r.sized ? (int64_t(r.sizeField) + kSectorSize - 1) / kSectorSize : inChain;
         int64_t done = 0;
         uint8_t sector[kSectorSize];
         bool missing = false;
@@ -439,10 +445,11 @@ class HuBasic : public FileSystem {
             const int64_t first = r.chain.units[i] * kClusterSectors;
             for (int32_t j = 0; j < kClusterSectors && done < want; ++j) {
                 if (volume_.readLogical(layout_, first + j, sector) != SectorStatus::kOk) {
-                    out->problem = {ProblemKind::kMissingSector, path, {},
+                    out->problem = {ProblemKind::kMissingSector,
+                                    path,
+                                    {},
                                     "sector " + where(layout_, first + j) + " (cluster " +
-                                        std::to_string(r.chain.units[i]) +
-                                        ") is missing or short"};
+                                        std::to_string(r.chain.units[i]) + ") is missing or short"};
                     missing = true;
                     break;
                 }
@@ -457,11 +464,12 @@ class HuBasic : public FileSystem {
             return;
         }
         if (done < want) {
-            out->problem = {ProblemKind::kSizeMismatch, path, {},
+            out->problem = {ProblemKind::kSizeMismatch,
+                            path,
+                            {},
                             "size field says " + std::to_string(r.sizeField) +
                                 " bytes, the chain holds " + std::to_string(inChain) +
-                                " sectors (" + std::to_string(inChain * kSectorSize) +
-                                " bytes)"};
+                                " sectors (" + std::to_string(inChain * kSectorSize) + " bytes)"};
             return;
         }
         out->complete = true;
@@ -483,8 +491,7 @@ int32_t badStarts(const Volume& volume, const Format& f, const Fat& fat, std::st
     uint8_t sector[kSectorSize];
     int32_t bad = 0;
     for (int32_t s = 0; s < kDirectorySectors; ++s) {
-        if (volume.readLogical(layout, f.directoryFirst + s, sector) != SectorStatus::kOk)
-            continue;
+        if (volume.readLogical(layout, f.directoryFirst + s, sector) != SectorStatus::kOk) continue;
         for (int32_t i = 0; i < kEntriesPerSector; ++i) {
             const uint8_t* e = sector + i * kEntrySize;
             if (e[kModeOffset] == kModeEnd) return bad;
@@ -573,8 +580,8 @@ std::unique_ptr<FileSystem> openHuBasic(const Volume& volume, std::string* why) 
     const Format* f = formatOf(shape);
     if (f == nullptr) {
         *why = "the disk is " + std::to_string(shape.cylinders) + " x " +
-               std::to_string(shape.heads) + " x " + std::to_string(shape.sectorsPerTrack) +
-               " x " + std::to_string(shape.sectorSize) + ", none of 2D, 2DD, 2HD";
+               std::to_string(shape.heads) + " x " + std::to_string(shape.sectorsPerTrack) + " x " +
+               std::to_string(shape.sectorSize) + ", none of 2D, 2DD, 2HD";
         return nullptr;
     }
     uint8_t sector[kSectorSize];
