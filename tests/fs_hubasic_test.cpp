@@ -198,32 +198,34 @@ TEST(HuBasic, RandomDisksReadBackAndDamageIsNamed) {
     }
 }
 
-// Disks that are not Hu-BASIC, or not surely.
+// Disks that are not Hu-BASIC, or not surely: geometry, fill byte, then bytes at offsets.
 struct DetectCase {
     const char* what;
-    int cylinders, spt, sectorSize;
-    void (*edit)(Bytes& flat);
+    int cylinders, spt, sectorSize, fill;
+    std::vector<std::pair<int, int>> bytes;
 };
 const DetectCase kDetectCases[] = {
-    {"blank 2D", 40, 16, 256, [](Bytes&) {}},
-    {"flat directory disk", 77, 8, 1024, [](Bytes& f) { f[2 * 1024 + 1] = 'A'; }},
-    {"2DD, FAT of 01 8F then noise", 80, 16, 256,
-     [](Bytes& f) {
-         std::generate(f.begin(), f.end(), std::mt19937(7));
-         f[14 * 256] = 0x01, f[14 * 256 + 1] = 0x8F, f[14 * 256 + 128] = 0;
-     }},
-    {"sound FAT, an entry starts on a free cluster", 40, 16, 256,
-     [](Bytes& f) {
-         f[14 * 256] = 0x01, f[14 * 256 + 1] = 0x8F;
-         std::fill_n(f.begin() + 16 * 256, 16 * 256, 0xFF);
-         f[16 * 256] = 0x01, f[16 * 256 + 30] = 5;
-     }},
+    {"blank 2D", 40, 16, 256, 0, {}},
+    {"flat directory disk", 77, 8, 1024, 0, {{2 * 1024 + 1, 'A'}}},
+    {"2DD, FAT 01 8F then A5",
+     80,
+     16,
+     256,
+     0xA5,
+     {{14 * 256, 0x01}, {14 * 256 + 1, 0x8F}, {14 * 256 + 128, 0}, {14 * 256 + 129, 0}}},
+    {"sound FAT, an entry starts on a free cluster",
+     40,
+     16,
+     256,
+     0,
+     {{14 * 256, 0x01}, {14 * 256 + 1, 0x8F}, {16 * 256, 0x01}, {16 * 256 + 30, 5}}},
 };
 
 TEST(HuBasic, DisksOfOtherKindsAreNotSure) {
     for (const DetectCase& c : kDetectCases) {
-        Bytes flat(size_t(c.cylinders * 2 * c.spt * c.sectorSize), 0);
-        c.edit(flat);
+        Bytes flat(size_t(c.cylinders * 2 * c.spt * c.sectorSize), uint8_t(c.fill));
+        for (const auto& [at, value] : c.bytes)
+            flat[size_t(at)] = uint8_t(value);
         const Mounted m(flat, c.cylinders, c.spt, c.sectorSize);
         for (const fs::Recognition::Bid& b : fs::recognise(m.volume).bids) {
             if (b.kind != fs::Kind::kHuBasic) continue;
