@@ -1,0 +1,237 @@
+// Hu-BASIC: random disks written by a small writer that follows the on-disk layout (2D, 2DD,
+// 2HD, chains crossing cluster 127/128), read back through the library, then damaged; and a
+// few disks that must not be taken for Hu-BASIC.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <tuple>
+
+#include <retrodisk/d88/image_view.h>
+#include <retrodisk/fs/file_system.h>
+
+#include "d88_builder.h"
+
+namespace {
+
+using builder::Bytes;
+using namespace retrodisk;
+
+struct Geometry {
+    const char* name;
+    int cylinders, spt, clusters, reserved, fatFirst, directoryFirst;
+    bool split;
+};
+const Geometry kGeometries[] = {{"2D", 40, 16, 80, 2, 14, 16, false},
+                                {"2DD", 80, 16, 160, 2, 14, 16, true},
+                                {"2HD", 77, 26, 250, 3, 28, 32, true}};
+
+// A flat sector image as a D88 disk, and the volume the library reads it through.
+struct Mounted {
+    Bytes image;
+    d88::ImageView view;
+    d88::DiskInfo info;
+    fs::Volume volume;
+    Mounted(const Bytes& flat, int cylinders, int spt, int sectorSize)
+        : image(builder::image({builder::flatDisk(flat, cylinders, 2, spt, sectorSize, 0)})),
+          view(image.data(), image.size()),
+          volume(view, (view.readDisk(0, &info), info)) {}  // info is built first
+};
+
+// What list() says of an entry.
+auto summary(const fs::Entry& e) {
+    const fs::DateTime& d = e.date;
+    return std::make_tuple(e.path, e.type, e.attributeText, e.size, e.slot, e.firstUnit, e.load,
+                           e.exec, e.hasDate, d.hasTime, d.year, d.month, d.day, d.hour, d.minute);
+}
+
+struct File {
+    fs::Entry want;
+    Bytes bytes;  // what read() gives
+    std::vector<int> clusters;
+};
+
+// The writer: FAT entry k at byte k (2D) or low part at byte k % 128, high part at 128 + k % 128
+// of FAT sector k / 128; a link to cluster n is stored as n % 128, n / 128.
+struct Writer {
+    Geometry g;
+    Bytes flat;
+    explicit Writer(const Geometry& geometry)
+        : g(geometry), flat(size_t(g.cylinders * 2 * g.spt * 256), 0xE5) {
+        std::fill_n(flat.begin() + g.fatFirst * 256, g.split ? 512 : 256, 0);
+        std::fill_n(flat.begin() + g.directoryFirst * 256, 16 * 256, 0xFF);
+        setFat(0, 0x01, 0);
+        for (int k = 1; k < g.reserved; ++k)
+            setFat(k, 0x8F, 0);
+        if (!g.split) std::fill_n(flat.begin() + 14 * 256 + 80, 48, 0x8F);  // as the real disk
+    }
+    void setFat(int k, uint8_t lo, uint8_t hi) {
+        const size_t at = size_t(g.fatFirst * 256 + (g.split ? k / 128 * 256 + k % 128 : k));
+        flat[at] = lo;
+        if (g.split) flat[at + 128] = hi;
+    }
+    void link(int k, int next) { setFat(k, uint8_t(next % 128), uint8_t(next / 128)); }
+    size_t entry(int slot) const { return size_t(g.directoryFirst * 256 + slot * 32); }
+    // The file's clusters, data and entry (name and extension padded, 16 bytes in `raw`).
+    void write(const File& f, int mode, const std::string& raw, size_t sizeField) {
+        for (size_t i = 0; i + 1 < f.clusters.size(); ++i)
+            link(f.clusters[i], f.clusters[i + 1]);
+        const size_t tail = (f.bytes.size() - (f.clusters.size() - 1) * 4096 + 255) / 256;
+        setFat(f.clusters.back(), uint8_t(0x7F + std::max<size_t>(tail, 1)), 0);  // 0x80: 1 sector
+        for (size_t b = 0; b < f.bytes.size(); ++b)
+            flat[size_t(f.clusters[b / 4096]) * 4096 + b % 4096] = f.bytes[b];
+        const size_t e = entry(f.want.slot);
+        const fs::DateTime& d = f.want.date;
+        flat[e] = uint8_t(mode);
+        std::copy(raw.begin(), raw.end(), flat.begin() + std::ptrdiff_t(e + 1));
+        flat[e + 17] = 0x20;  // no password
+        builder::putU16LE(flat, e + 18, uint32_t(sizeField));
+        builder::putU16LE(flat, e + 20, f.want.load);
+        builder::putU16LE(flat, e + 22, f.want.exec);
+        const int when[] = {d.year % 100, d.month * 10 + 3, d.day, d.hour, d.minute, 0};  // BCD
+        for (size_t k = 0; k < 6; ++k)
+            flat[e + 24 + k] = uint8_t(when[k] / 10 << 4 | when[k] % 10);
+        builder::putU16LE(flat, e + 30, uint32_t(f.clusters[0] % 128 | f.clusters[0] / 128 << 8));
+    }
+};
+
+void expectSameFile(const fs::FileSystem& hu, const fs::Entry& e, const File& f) {
+    const fs::FileData data = hu.read(e);
+    EXPECT_TRUE(data.complete) << e.path[0] << ": " << data.problem.detail;
+    EXPECT_TRUE(data.bytes == f.bytes) << e.path[0];
+}
+
+TEST(HuBasic, RandomDisksReadBackAndDamageIsNamed) {
+    std::mt19937 rng(20261209);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    const fs::ProblemKind kDamage[] = {fs::ProblemKind::kLoop, fs::ProblemKind::kPastDisk,
+                                       fs::ProblemKind::kShared, fs::ProblemKind::kFreeInChain,
+                                       fs::ProblemKind::kSizeMismatch};
+    for (int round = 0; round < 60; ++round) {
+        const Geometry& g = kGeometries[round % 3];
+        SCOPED_TRACE(std::string(g.name) + " round " + std::to_string(round));
+        Writer w(g);
+        std::vector<int> freeList;
+        for (int k = g.reserved; k < g.clusters; ++k)
+            freeList.push_back(k);
+        std::shuffle(freeList.begin(), freeList.end(), rng);
+        if (g.split)  // file 0 links to cluster 128 (lo 00, hi 01), the writer's trap
+            std::iter_swap(freeList.begin() + 1, std::find(freeList.begin(), freeList.end(), 128));
+        std::vector<File> files;
+        for (int i = 0, n = pick(3, 8), slot = 0; i < n; ++i, ++slot) {
+            if (pick(0, 3) == 0) std::fill_n(&w.flat[w.entry(slot++)], 32, 0);  // deleted
+            File f;
+            fs::Entry& e = f.want;
+            const int kind = i == 0 ? 0 : pick(0, 2);  // binary, BASIC, ASCII (bit 2 or 3)
+            const int mode = (kind == 2 ? 4 << pick(0, 1) : 1 << kind) | (pick(0, 3) ? 0 : 0x40);
+            e.type = kind == 0 ? "binary" : kind == 1 ? "basic" : "ascii";
+            e.attributeText = mode & 0x40 ? "R" : "";
+            const int size = i == 0      ? pick(4097, 20000)
+                             : kind == 2 ? pick(1, 40) * 256
+                                         : pick(0, 12000);
+            f.bytes.resize(size_t(size));
+            for (uint8_t& b : f.bytes)
+                b = uint8_t(rng());
+            f.clusters.assign(freeList.begin(),
+                              freeList.begin() + std::max(1, (size + 4095) / 4096));
+            freeList.erase(freeList.begin(), freeList.begin() + std::ptrdiff_t(f.clusters.size()));
+            e.size = size, e.slot = slot, e.firstUnit = f.clusters[0];
+            e.hasDate = e.date.hasTime = true;
+            e.date.year = pick(1980, 2079), e.date.month = pick(1, 12), e.date.day = pick(1, 28);
+            e.date.hour = pick(0, 23), e.date.minute = pick(0, 59);
+            e.load = uint32_t(pick(0, 0xFFFF)), e.exec = uint32_t(pick(0, 0xFFFF));
+            std::string name = "Fi" + std::to_string(i), ext = pick(0, 2) ? "Bin" : "";
+            name += std::string(size_t(pick(0, 13 - int(name.size()))), char('a' + pick(0, 25)));
+            e.path = {ext.empty() ? name : name + "." + ext};
+            name.resize(13, ' ');
+            w.write(f, mode, name + (ext.empty() ? "   " : ext), kind == 2 ? 0 : size_t(size));
+            files.push_back(f);
+        }
+
+        const Mounted m(w.flat, g.cylinders, g.spt, 256);
+        const fs::Recognition r = fs::recognise(m.volume);
+        ASSERT_EQ(r.outcome, fs::Recognition::kRecognised) << r.bids[0].detection.evidence;
+        ASSERT_EQ(r.chosen->kind(), fs::Kind::kHuBasic);
+        const std::vector<fs::Entry> entries = r.chosen->list();
+        ASSERT_EQ(entries.size(), files.size());
+        for (size_t i = 0; i < files.size(); ++i) {
+            EXPECT_EQ(summary(entries[i]), summary(files[i].want));
+            expectSameFile(*r.chosen, entries[i], files[i]);
+        }
+        EXPECT_EQ(r.chosen->freeSpace().units, int64_t(freeList.size()));
+        const std::vector<fs::Problem> clean = r.chosen->check();
+        EXPECT_TRUE(clean.empty()) << clean[0].detail;
+
+        // One damage per round, on one file; every other file still reads whole.
+        const int damage = round / 3 % 5;
+        size_t victim = size_t(pick(0, int(files.size()) - 1));
+        while (damage == 4 && files[victim].want.type == "ascii")  // no size field in ASCII
+            victim = (victim + 1) % files.size();
+        const size_t other = (victim + 1) % files.size();
+        const File& v = files[victim];
+        const int last = v.clusters.back();
+        if (damage == 0) w.link(last, v.clusters[0]);
+        if (damage == 1) w.link(last, g.clusters + pick(0, 5));
+        if (damage == 2) w.link(last, files[other].clusters.back());
+        if (damage == 3) w.setFat(last, 0, 0);
+        if (damage == 4)
+            builder::putU16LE(w.flat, w.entry(v.want.slot) + 18,
+                              uint32_t(v.clusters.size() * 4096) + uint32_t(pick(1, 300)));
+        const Mounted damaged(w.flat, g.cylinders, g.spt, 256);
+        std::string why;
+        const auto hu = fs::openAs(damaged.volume, fs::Kind::kHuBasic, &why);
+        ASSERT_NE(hu, nullptr) << why;
+        const std::vector<fs::Problem> problems = hu->check();
+        ASSERT_EQ(problems.size(), 1u) << (problems.empty() ? "none" : problems[1].detail);
+        EXPECT_EQ(problems[0].kind, kDamage[damage]) << problems[0].detail;
+        const std::vector<fs::Entry> after = hu->list();
+        for (size_t i = 0; i < files.size(); ++i) {
+            if (i == victim && damage != 2) {  // a shared cluster is the disk's fault, not a file's
+                const fs::FileData data = hu->read(after[i]);
+                EXPECT_FALSE(data.complete);
+                EXPECT_EQ(data.problem.kind, kDamage[damage]) << data.problem.detail;
+                EXPECT_EQ(problems[0].path, v.want.path);
+            } else if (i != victim && i != other) {
+                expectSameFile(*hu, after[i], files[i]);
+            }
+        }
+    }
+}
+
+// Disks that are not Hu-BASIC, or not surely: geometry, fill byte, then bytes at offsets.
+struct DetectCase {
+    const char* what;
+    int cylinders, spt, sectorSize, fill;
+    std::vector<std::pair<int, int>> bytes;
+};
+const DetectCase kDetectCases[] = {
+    {"blank 2D", 40, 16, 256, 0, {}},
+    {"flat directory disk", 77, 8, 1024, 0, {{2 * 1024 + 1, 'A'}}},
+    {"2DD, FAT 01 8F then A5",
+     80,
+     16,
+     256,
+     0xA5,
+     {{14 * 256, 0x01}, {14 * 256 + 1, 0x8F}, {14 * 256 + 128, 0}, {14 * 256 + 129, 0}}},
+    {"sound FAT, an entry starts on a free cluster",
+     40,
+     16,
+     256,
+     0,
+     {{14 * 256, 0x01}, {14 * 256 + 1, 0x8F}, {16 * 256, 0x01}, {16 * 256 + 30, 5}}},
+};
+
+TEST(HuBasic, DisksOfOtherKindsAreNotSure) {
+    for (const DetectCase& c : kDetectCases) {
+        Bytes flat(size_t(c.cylinders * 2 * c.spt * c.sectorSize), uint8_t(c.fill));
+        for (const auto& [at, value] : c.bytes)
+            flat[size_t(at)] = uint8_t(value);
+        const Mounted m(flat, c.cylinders, c.spt, c.sectorSize);
+        for (const fs::Recognition::Bid& b : fs::recognise(m.volume).bids) {
+            if (b.kind != fs::Kind::kHuBasic) continue;
+            EXPECT_LT(b.detection.confidence, fs::kSure) << c.what << ": " << b.detection.evidence;
+        }
+    }
+}
+
+}  // namespace
