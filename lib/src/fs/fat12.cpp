@@ -336,7 +336,11 @@ class Fat12 : public FileSystem {
                                      found.blockFault + "); the standard layout is used"});
         loadFat();
         walkTree();
+        findUsers();
     }
+
+    Fat12(const Fat12&) = delete;
+    Fat12& operator=(const Fat12&) = delete;
 
     Kind kind() const override { return Kind::kFat12; }
 
@@ -384,7 +388,9 @@ class Fat12 : public FileSystem {
                                std::to_string(entry.firstUnit) + ")"};
             return out;
         }
-        const Chain chain = followChain(entry.firstUnit, count_, table());
+        const auto cached = chains_.find(entry.firstUnit);
+        const Chain chain = cached != chains_.end() ? cached->second
+                                                    : followChain(entry.firstUnit, count_, table());
         const int64_t have = std::min(int64_t(chain.units.size()), needed);
         out.bytes.reserve(size_t(have * clusterBytes_));
         std::vector<uint8_t> sector(size_t(p_.sectorSize));
@@ -407,7 +413,8 @@ class Fat12 : public FileSystem {
         out.bytes.resize(std::min(out.bytes.size(), size_t(size)));
         if (have == needed) {
             // The size's bytes are all there; a fault further down the chain is check()'s.
-            out.complete = true;
+            // But bytes that another file's chain claims too may be that file's: not whole.
+            out.complete = !sharedPart(entry, chain, needed, &out.problem);
             return out;
         }
         if (!chain.complete)
@@ -430,9 +437,6 @@ class Fat12 : public FileSystem {
 
     std::vector<Problem> check() const override {
         std::vector<Problem> problems = problems_;
-        // One chain per first cluster: files that share a first cluster share their chain, so
-        // a crafted directory of many such entries costs no more than one.
-        std::map<int64_t, Chain> chains;
         std::map<int64_t, std::vector<std::string>> firstOwner;
         std::vector<ChainOwner> owners;
         for (const auto& [path, chain] : dirChains_)
@@ -460,9 +464,7 @@ class Fat12 : public FileSystem {
                                         " is also that of " + joinPath(seen->second)});
                 continue;
             }
-            const Chain& chain =
-                chains.emplace(e.firstUnit, followChain(e.firstUnit, count_, table()))
-                    .first->second;
+            const Chain& chain = chains_.at(e.firstUnit);
             owners.push_back({e.path, &chain});
             const int64_t units = int64_t(chain.units.size());
             if (!chain.complete)
@@ -553,6 +555,64 @@ class Fat12 : public FileSystem {
             }
         known = 1;
         return -1;
+    }
+
+    // The chain of every file (one per first cluster: entries that share a first cluster share
+    // their chain, so a crafted directory of many such entries costs no more than one) and
+    // the first two chains through each cluster, directories' included.
+    void findUsers() {
+        firstUser_.assign(size_t(count_), -1);
+        secondUser_.assign(size_t(count_), -1);
+        const auto use = [this](const Chain& chain, const std::vector<std::string>& path) {
+            const int32_t index = int32_t(userPaths_.size());
+            userPaths_.push_back(&path);
+            for (const int64_t u : chain.units) {
+                int32_t& first = firstUser_[size_t(u)];
+                if (first < 0)
+                    first = index;
+                else if (secondUser_[size_t(u)] < 0)
+                    secondUser_[size_t(u)] = index;
+            }
+        };
+        for (const auto& [path, chain] : dirChains_) {
+            use(chain, path);
+            if (!chain.units.empty()) ++firstUses_[chain.units.front()];
+        }
+        for (const Entry& e : entries_) {
+            if (e.directory || e.firstUnit == 0) continue;
+            ++firstUses_[e.firstUnit];
+            const auto [at, added] =
+                chains_.emplace(e.firstUnit, followChain(e.firstUnit, count_, table()));
+            if (added) use(at->second, e.path);
+        }
+    }
+
+    // True, with *problem set, when the first `needed` clusters of `chain` (the chain of
+    // `entry`) are in another chain too, or another entry starts at the same cluster.
+    bool sharedPart(const Entry& entry, const Chain& chain, int64_t needed,
+                    Problem* problem) const {
+        const auto uses = firstUses_.find(entry.firstUnit);
+        if (uses != firstUses_.end() && uses->second > 1) {
+            *problem = {ProblemKind::kShared,
+                        entry.path,
+                        {},
+                        "its first cluster " + std::to_string(entry.firstUnit) +
+                            " is also that of another entry"};
+            return true;
+        }
+        for (int64_t i = 0; i < needed && i < int64_t(chain.units.size()); ++i) {
+            const size_t u = size_t(chain.units[size_t(i)]);
+            if (secondUser_[u] < 0) continue;
+            const std::vector<std::string>* other = userPaths_[size_t(firstUser_[u])];
+            if (*other == entry.path) other = userPaths_[size_t(secondUser_[u])];
+            *problem = {
+                ProblemKind::kShared,
+                entry.path,
+                {},
+                "cluster " + std::to_string(u) + " is also in the chain of " + joinPath(*other)};
+            return true;
+        }
+        return false;
     }
 
     // The first FAT copy, its missing sectors taken from the second; the copies compared.
@@ -814,7 +874,12 @@ class Fat12 : public FileSystem {
     // The subdirectories' chains, each with its path (a deque would do; the vector is only
     // read by index while the walk grows it, never through a held reference).
     std::vector<std::pair<std::vector<std::string>, Chain>> dirChains_;
-    std::vector<Problem> problems_;  // found while loading: parameters, FAT, directories
+    std::vector<Problem> problems_;         // found while loading: parameters, FAT, directories
+    std::map<int64_t, Chain> chains_;       // the files' chains, by first cluster
+    std::map<int64_t, int32_t> firstUses_;  // entries starting at each cluster
+    // The first two chains through each cluster (-1: none), as indexes into userPaths_.
+    std::vector<int32_t> firstUser_, secondUser_;
+    std::vector<const std::vector<std::string>*> userPaths_;
     bool hasLabel_ = false;
     std::string label_;
 };
