@@ -338,4 +338,208 @@ INSTANTIATE_TEST_SUITE_P(Geometries, Fat12AgainstMtools, testing::ValuesIn(kGeom
                              return std::string(param.param.name);
                          });
 
+// The 2HD layout's FAT (mkfs.fat's values above: 1 reserved sector, 2 FATs of 2 sectors) and
+// directory entries, in a flat image, for the damage rows.
+constexpr size_t kFatAt = 1024, kFatBytes = 2048, kDataSector = 11;
+uint32_t fatGet(const Bytes& f, uint32_t n) {
+    const size_t at = kFatAt + n + n / 2;
+    const uint32_t pair = f[at] | uint32_t(f[at + 1]) << 8;
+    return n & 1 ? pair >> 4 : pair & 0xFFF;
+}
+void fatSet(Bytes& f, uint32_t n, uint32_t v) {
+    for (size_t at = kFatAt + n + n / 2; at < kFatAt + 2 * kFatBytes; at += kFatBytes) {
+        const uint32_t pair = f[at] | uint32_t(f[at + 1]) << 8;
+        builder::putU16LE(f, at, n & 1 ? (pair & 0x000F) | v << 4 : (pair & 0xF000) | v);
+    }
+}
+size_t entryAt(const Bytes& f, const char* name11) {
+    return builder::toString(f).find(std::string(name11, 11));
+}
+
+struct Damage {
+    const char* name;
+    // Damages the flat image (or the D88 disk); `first` gives a path's first cluster.
+    std::function<void(Bytes&, const std::function<uint32_t(const char*)>& first)> apply;
+    std::function<void(builder::Disk&, uint32_t a2)> edit;
+    fs::ProblemKind kind;
+    std::string named;                 // the path or area check() names
+    std::set<std::string> incomplete;  // files read() must not give as whole
+};
+using First = std::function<uint32_t(const char*)>;
+const Damage kDamage[] = {
+    {"loop",
+     [](Bytes& f, const First& c) { fatSet(f, fatGet(f, c("A.BIN")), c("A.BIN")); },
+     nullptr,
+     fs::ProblemKind::kLoop,
+     "A.BIN",
+     {"A.BIN"}},
+    {"chain past the disk",
+     [](Bytes& f, const First& c) { fatSet(f, fatGet(f, c("A.BIN")), 0xFEF); },
+     nullptr,
+     fs::ProblemKind::kPastDisk,
+     "A.BIN",
+     {"A.BIN"}},
+    {"free cluster in a chain",
+     [](Bytes& f, const First& c) { fatSet(f, fatGet(f, c("A.BIN")), 0); },
+     nullptr,
+     fs::ProblemKind::kFreeInChain,
+     "A.BIN",
+     {"A.BIN"}},
+    {"bad cluster in a chain",
+     [](Bytes& f, const First& c) { fatSet(f, fatGet(f, c("A.BIN")), 0xFF7); },
+     nullptr,
+     fs::ProblemKind::kReservedInChain,
+     "A.BIN",
+     {"A.BIN"}},
+    {"shared cluster",
+     [](Bytes& f, const First& c) {
+         builder::putU16LE(f, entryAt(f, "B       BIN") + 26, fatGet(f, c("A.BIN")));
+     },
+     nullptr,
+     fs::ProblemKind::kShared,
+     "B.BIN",
+     {"A.BIN", "B.BIN"}},
+    {"size larger than the chain",
+     [](Bytes& f, const First&) { builder::putU32LE(f, entryAt(f, "A       BIN") + 28, 5000); },
+     nullptr,
+     fs::ProblemKind::kSizeMismatch,
+     "A.BIN",
+     {"A.BIN"}},
+    {"chain longer than the size: read whole, check names it",
+     [](Bytes& f, const First&) { builder::putU32LE(f, entryAt(f, "C       BIN") + 28, 1000); },
+     nullptr,
+     fs::ProblemKind::kSizeMismatch,
+     "C.BIN",
+     {}},
+    {"FAT copies disagree",
+     [](Bytes& f, const First&) { f[kFatAt + kFatBytes + 10] ^= 0xFF; },
+     nullptr,
+     fs::ProblemKind::kFatMismatch,
+     "FAT",
+     {}},
+    {"0 sectors per cluster: the standard layout",
+     [](Bytes& f, const First&) { f[13] = 0; },
+     nullptr,
+     fs::ProblemKind::kBadParameters,
+     "boot sector",
+     {}},
+    {"subdirectory naming its parent",
+     [](Bytes& f, const First& c) { builder::putU16LE(f, entryAt(f, "F          ") + 26, c("D")); },
+     nullptr,
+     fs::ProblemKind::kLoop,
+     "D/F",
+     {}},
+    {"missing sector",
+     nullptr,
+     [](builder::Disk& d, uint32_t a2) {
+         const size_t l = kDataSector + a2 - 2;
+         d.tracks[l / 8].erase(d.tracks[l / 8].begin() + std::ptrdiff_t(l % 8));
+     },
+     fs::ProblemKind::kMissingSector,
+     "A.BIN",
+     {"A.BIN"}},
+};
+
+TEST(Fat12Damage, CheckNamesItAndOnlyTheDamagedFilesReadShort) {
+    if (!haveTools()) GTEST_SKIP() << "mtools and dosfstools (mkfs.fat) are not installed";
+    const Geometry& g = kGeometries[0];
+    Scratch s;
+    const std::pair<const char*, size_t> kFiles[] = {
+        {"A.BIN", 3000}, {"B.BIN", 2000}, {"C.BIN", 1500}, {"D/E.BIN", 500}, {"D/F/G.BIN", 10}};
+    stdfs::create_directories(s.path("src/D/F"));
+    std::mt19937 rng(5);
+    for (const auto& [name, size] : kFiles) {
+        std::ofstream out(s.path("src/") + name, std::ios::binary);
+        for (size_t i = 0; i < size; ++i)
+            out.put(char(rng()));
+    }
+    bool ok = false;
+    s.run("mkfs.fat -C -a -F 12 -f 2 -R 1 " + std::string(g.mkfs) +
+              " disk.img 1232 && mcopy -s -i disk.img src/* ::/",
+          &ok);
+    ASSERT_TRUE(ok);
+    const Bytes clean = readFile(s.path("disk.img"));
+    std::map<std::string, Bytes> bytes;
+    std::map<std::string, uint32_t> firsts;
+    {
+        Opened o(clean, g, nullptr);
+        std::string why;
+        const auto f = fs::openAs(o.volume, fs::Kind::kFat12, &why);
+        ASSERT_TRUE(f) << why;
+        for (const fs::Entry& e : f->list()) {
+            firsts[hostPath(e.path)] = uint32_t(e.firstUnit);
+            bytes[hostPath(e.path)] = f->read(e).bytes;
+        }
+        ASSERT_EQ(bytes.size(), 7u);
+    }
+    const First first = [&](const char* path) { return firsts.at(path); };
+    for (const Damage& row : kDamage) {
+        SCOPED_TRACE(row.name);
+        Bytes flat = clean;
+        if (row.apply) row.apply(flat, first);
+        const uint32_t a2 = fatGet(clean, first("A.BIN"));
+        Opened o(flat, g, [&](builder::Disk& d) {
+            if (row.edit) row.edit(d, a2);
+        });
+        const fs::Recognition r = fs::recognise(o.volume);
+        ASSERT_EQ(r.outcome, fs::Recognition::kRecognised) << r.bids.front().detection.evidence;
+        bool named = false;
+        for (const fs::Problem& p : r.chosen->check())
+            named |= p.kind == row.kind && (hostPath(p.path) == row.named || p.area == row.named);
+        EXPECT_TRUE(named) << "check() does not name " << row.named;
+        for (const fs::Entry& e : r.chosen->list()) {
+            if (e.directory) continue;
+            const std::string path = hostPath(e.path);
+            const fs::FileData data = r.chosen->read(e);
+            if (row.incomplete.count(path)) {
+                EXPECT_FALSE(data.complete) << path;
+                EXPECT_EQ(hostPath(data.problem.path), path);
+                continue;
+            }
+            EXPECT_TRUE(data.complete) << path << ": " << data.problem.detail;
+            const Bytes& want = bytes[path];
+            EXPECT_TRUE(data.bytes == Bytes(want.begin(), want.begin() + e.size)) << path;
+        }
+    }
+}
+
+// Disks that are not FAT12, or whose FAT12 cannot be read: never sure.
+TEST(Fat12Detection, OtherDisksAreNotSure) {
+    const Geometry k2hd = kGeometries[0], kBasic = {"2D_256", 40, 2, 16, 256, "", 0};
+    Bytes zeros(size_t(diskBytes(k2hd)), 0), e5(zeros.size(), 0xE5),
+        flatDir = zeros, basic(size_t(diskBytes(kBasic)), 0);
+    // The flat directory: an 18-byte entry at C0 H0 R3 (logical sector 2).
+    const char kEntry[] = "\0HELLO        \x08\x00\x10\x00";
+    std::copy(kEntry, kEntry + 18, flatDir.begin() + 2048);
+    // A BASIC-sized disk whose second sector starts like a FAT.
+    basic[256] = 0xFE, basic[257] = 0xFF, basic[258] = 0xFF;
+    // A damaged block (0 sectors per cluster) on a geometry without a standard layout.
+    const Geometry k2dd8 = {"2DD_1024", 80, 2, 5, 1024, "", 0};
+    Bytes damaged(size_t(diskBytes(k2dd8)), 0);
+    const uint8_t kBlock[] = {0x00, 0x04, 0x00, 0x01, 0x00, 0x02, 0xC0,
+                              0x00, 0x20, 0x03, 0xFE, 0x02, 0x00};
+    std::copy(kBlock, kBlock + sizeof kBlock, damaged.begin() + 11);
+    const struct {
+        const char* name;
+        const Bytes* flat;
+        Geometry g;
+    } kRows[] = {{"blank", &zeros, k2hd},
+                 {"never written (E5)", &e5, k2hd},
+                 {"flat directory", &flatDir, k2hd},
+                 {"BASIC geometry", &basic, kBasic},
+                 {"damaged block, no standard layout", &damaged, k2dd8}};
+    for (const auto& row : kRows) {
+        Opened o(*row.flat, row.g, nullptr);
+        for (const auto& bid : fs::recognise(o.volume).bids)
+            if (bid.kind == fs::Kind::kFat12) {
+                EXPECT_LT(bid.detection.confidence, fs::kSure)
+                    << row.name << ": " << bid.detection.evidence;
+            }
+    }
+    Opened o(damaged, k2dd8, nullptr);
+    std::string why;
+    EXPECT_EQ(fs::openAs(o.volume, fs::Kind::kFat12, &why), nullptr);
+    EXPECT_NE(why.find("is damaged (0 sectors per cluster)"), std::string::npos) << why;
+}
+
 }  // namespace
