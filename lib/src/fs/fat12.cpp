@@ -380,7 +380,7 @@ class Fat12 : public FileSystem {
             out.complete = true;
             return out;
         }
-        if (entry.firstUnit < 2) {
+        if (entry.firstUnit == 0) {
             out.problem = {ProblemKind::kSizeMismatch,
                            entry.path,
                            {},
