@@ -1,15 +1,903 @@
-// Placeholder until the family's reader lands: recognises nothing.
+// FAT12 on the disks of D88 images: a boot sector whose parameter block (at +11) gives the
+// layout, or, on disks that start with machine code instead, the standard layout of the
+// disk's geometry once the first FAT sector shows its ID. Then the usual FAT12 rules: 12-bit
+// table entries, clusters from 2, 32-byte directory entries, subdirectories as cluster chains.
+// Names stay in their Shift_JIS bytes and are never split on a byte (0x5C can be a trail byte).
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "chain.h"
 #include "families.h"
 
 namespace retrodisk::fs {
 
-Detection detectFat12(const Volume&) {
-    return {};
+namespace {
+
+// Parameter block in the boot sector (logical sector 0), little-endian:
+// +11 bytes per sector (u16)  +13 sectors per cluster  +14 reserved sectors (u16)  +16 FATs
+// +17 root entries (u16)  +19 total sectors (u16; 0: the u32 at +32)  +21 media byte
+// +22 sectors per FAT (u16)  +24 sectors per track (u16)  +26 heads (u16)  +32 total (u32)
+constexpr int kBlockOffset = 11;
+constexpr int kBytesPerSectorOffset = 11;
+constexpr int kPerClusterOffset = 13;
+constexpr int kReservedOffset = 14;
+constexpr int kFatsOffset = 16;
+constexpr int kRootEntriesOffset = 17;
+constexpr int kTotal16Offset = 19;
+constexpr int kMediaOffset = 21;
+constexpr int kPerFatOffset = 22;
+constexpr int kPerTrackOffset = 24;
+constexpr int kHeadsOffset = 26;
+constexpr int kTotal32Offset = 32;
+constexpr int kBlockEnd = 36;
+
+// Directory entry, 32 bytes: +0 name (8)  +8 extension (3)  +11 attributes  +12..21 reserved
+// +22 time (u16)  +24 date (u16)  +26 first cluster (u16)  +28 size (u32)
+constexpr int kEntrySize = 32;
+constexpr int kNameSize = 11;
+constexpr int kAttributeOffset = 11;
+constexpr int kTimeOffset = 22;
+constexpr int kDateOffset = 24;
+constexpr int kClusterOffset = 26;
+constexpr int kSizeOffset = 28;
+
+constexpr uint8_t kEndMark = 0x00;      // first name byte: no entries from here on
+constexpr uint8_t kDeletedMark = 0xE5;  // first name byte: a deleted entry
+constexpr uint8_t kE5Stand = 0x05;      // first name byte standing for 0xE5 (a Shift_JIS lead)
+constexpr uint8_t kVolumeLabel = 0x08;
+constexpr uint8_t kDirectory = 0x10;
+constexpr uint8_t kLongName = 0x0F;  // read-only + hidden + system + label: a long-name piece
+
+// 12-bit FAT entry values.
+constexpr uint32_t kReservedValue = 0x001;
+constexpr uint32_t kFirstReserved = 0xFF0;  // 0xFF0-0xFF6 reserved
+constexpr uint32_t kBadValue = 0xFF7;
+constexpr uint32_t kFirstLast = 0xFF8;  // 0xFF8-0xFFF end of a chain
+constexpr int64_t kMaxClusters = 4084;  // more make the volume FAT16
+
+uint32_t u16(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+}
+uint32_t u32(const uint8_t* p) {
+    return u16(p) | u16(p + 2) << 16;
+}
+bool powerOfTwo(int64_t v) {
+    return v > 0 && (v & (v - 1)) == 0;
+}
+std::string hex2(uint32_t b) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X", unsigned(b & 0xFF));
+    return text;
+}
+std::string chr(int32_t c, int32_t h, int32_t r) {
+    return "C" + std::to_string(c) + " H" + std::to_string(h) + " R" + std::to_string(r);
 }
 
-std::unique_ptr<FileSystem> openFat12(const Volume&, std::string* why) {
-    *why = "not supported yet";
+// The layouts of disks without a parameter block. Every row is the one its format's own
+// disks carry in their parameter block: the 2HD row is the FM TOWNS disks' block (the same
+// values X68000 and PC-98 2HD disks use); the others are the usual DOS values of that size.
+struct Standard {
+    const char* name;
+    int32_t cylinders, heads, perTrack, sectorSize;
+    uint8_t media;
+    int32_t reserved, fats, perFat, rootEntries, perCluster;
+};
+constexpr Standard kStandards[] = {
+    {"2HD 1.2 MB", 77, 2, 8, 1024, 0xFE, 1, 2, 2, 192, 1},
+    {"2HD 1.44 MB", 80, 2, 18, 512, 0xF0, 1, 2, 9, 224, 1},
+    {"2DD 720 KB", 80, 2, 9, 512, 0xF9, 1, 2, 3, 112, 2},
+    {"2DD 640 KB", 80, 2, 8, 512, 0xFB, 1, 2, 2, 112, 2},
+    {"2D 360 KB", 40, 2, 9, 512, 0xFD, 1, 2, 2, 112, 2},
+};
+// D88 images often carry a spare cylinder or three past the format's last.
+constexpr int32_t kSpareCylinders = 3;
+
+// The values a file system is read with, and the areas they give.
+struct Params {
+    int32_t sectorSize = 0, perCluster = 0, reserved = 0, fats = 0, rootEntries = 0, perFat = 0;
+    int32_t perTrack = 0, heads = 0;
+    int64_t total = 0;
+    uint8_t media = 0;
+    // Derived by derive().
+    int64_t rootStart = 0, rootSectors = 0, dataStart = 0, clusters = 0;
+
+    void derive() {
+        rootStart = reserved + int64_t(fats) * perFat;
+        rootSectors =
+            (int64_t(rootEntries) * kEntrySize + sectorSize - 1) / std::max(sectorSize, 1);
+        dataStart = rootStart + rootSectors;
+        clusters = perCluster > 0 && total > dataStart ? (total - dataStart) / perCluster : 0;
+    }
+    // Why these values cannot describe a FAT12 volume of `diskSectors` sectors; "" when sane.
+    // Checked before anything divides by them or reads by them.
+    std::string fault(int64_t diskSectors) const {
+        if (perCluster == 0) return "0 sectors per cluster";
+        if (!powerOfTwo(perCluster))
+            return std::to_string(perCluster) + " sectors per cluster, not a power of two";
+        if (reserved < 1) return "no reserved sector";
+        if (fats < 1 || fats > 2) return std::to_string(fats) + " FATs";
+        if (rootEntries < 1) return "no root directory entries";
+        if (perFat < 1) return "FATs of 0 sectors";
+        if (total > diskSectors)
+            return std::to_string(total) + " sectors, but the disk has " +
+                   std::to_string(diskSectors);
+        if (dataStart >= total || clusters < 1)
+            return "its areas (data from sector " + std::to_string(dataStart) + ") run past its " +
+                   std::to_string(total) + " sectors";
+        if (clusters > kMaxClusters)
+            return std::to_string(clusters) + " clusters, too many for 12-bit FAT entries";
+        if (int64_t(perFat) * sectorSize * 2 / 3 < clusters + 2)
+            return "FATs of " + std::to_string(perFat) + " sectors cannot hold " +
+                   std::to_string(clusters) + " clusters";
+        return {};
+    }
+    Layout layout() const {
+        Layout l;
+        l.heads = heads;
+        l.sectorsPerTrack = perTrack;
+        l.sectorSize = sectorSize;
+        l.firstSector = 1;
+        const int64_t perCylinder = std::max(int64_t(heads) * perTrack, int64_t(1));
+        l.cylinders = int32_t((total + perCylinder - 1) / perCylinder);
+        return l;
+    }
+};
+
+// How detection and opening see a disk.
+struct Finding {
+    int confidence = 0;
+    std::string evidence;
+    bool usable = false;  // params can be read with
+    Params params;
+    std::string source;      // where params come from, for describe()
+    std::string blockFault;  // a damaged parameter block, reported by check()
+};
+
+// The first three bytes of the first FAT sector (logical sector `reserved`) as hex in *bytes
+// ("nothing" when the sector cannot be read), and where that sector is. True when they are a
+// FAT ID: a media byte (F0-FF; `media` itself when given) followed by FF FF.
+bool fatId(const Volume& volume, const Layout& layout, int64_t reserved, int media,
+           std::string* bytes, std::string* where) {
+    uint8_t id[3] = {};
+    int32_t c = 0, h = 0, r = 0;
+    Volume::locate(layout, reserved, &c, &h, &r);
+    *where = chr(c, h, r);
+    if (volume.read(c, h, r, id, 3) != SectorStatus::kOk) {
+        *bytes = "nothing";
+        return false;
+    }
+    *bytes = hex2(id[0]) + " " + hex2(id[1]) + " " + hex2(id[2]);
+    const bool mediaOk = media < 0 ? id[0] >= 0xF0 : id[0] == media;
+    return mediaOk && id[1] == 0xFF && id[2] == 0xFF;
+}
+
+// The standard row for the disk's shape, or null.
+const Standard* standardFor(const Shape& shape) {
+    for (const Standard& s : kStandards)
+        if (shape.heads == s.heads && shape.sectorsPerTrack == s.perTrack &&
+            shape.sectorSize == s.sectorSize && shape.cylinders >= s.cylinders &&
+            shape.cylinders <= s.cylinders + kSpareCylinders)
+            return &s;
     return nullptr;
+}
+
+Params standardParams(const Standard& s) {
+    Params p;
+    p.sectorSize = s.sectorSize;
+    p.perCluster = s.perCluster;
+    p.reserved = s.reserved;
+    p.fats = s.fats;
+    p.rootEntries = s.rootEntries;
+    p.perFat = s.perFat;
+    p.perTrack = s.perTrack;
+    p.heads = s.heads;
+    p.total = int64_t(s.cylinders) * s.heads * s.perTrack;
+    p.media = s.media;
+    p.derive();
+    return p;
+}
+
+std::string geometryText(const Shape& shape) {
+    return std::to_string(shape.cylinders) + " x " + std::to_string(shape.heads) + " x " +
+           std::to_string(shape.sectorsPerTrack) + " x " + std::to_string(shape.sectorSize);
+}
+
+// Reads the disk's parameters: the parameter block when the boot sector has one that makes
+// sense, else the standard layout of the disk's geometry when the FAT ID confirms it.
+Finding find(const Volume& volume) {
+    Finding f;
+    const Shape& shape = volume.shape();
+    const int64_t diskSectors = int64_t(shape.cylinders) * shape.heads * shape.sectorsPerTrack;
+    uint8_t boot[kBlockEnd] = {};
+    const bool haveBoot = volume.read(0, 0, 1, boot, kBlockEnd) == SectorStatus::kOk;
+
+    // A block is there when its sector size is the disk's, it names 1 or 2 FATs and its media
+    // byte is a FAT media byte; machine code rarely passes all three. Only then are its other
+    // values judged.
+    Params b;
+    b.sectorSize = int32_t(u16(boot + kBytesPerSectorOffset));
+    b.perCluster = boot[kPerClusterOffset];
+    b.reserved = int32_t(u16(boot + kReservedOffset));
+    b.fats = boot[kFatsOffset];
+    b.rootEntries = int32_t(u16(boot + kRootEntriesOffset));
+    b.total = u16(boot + kTotal16Offset) != 0 ? u16(boot + kTotal16Offset)
+                                              : int64_t(u32(boot + kTotal32Offset));
+    b.media = boot[kMediaOffset];
+    b.perFat = int32_t(u16(boot + kPerFatOffset));
+    b.perTrack = int32_t(u16(boot + kPerTrackOffset));
+    b.heads = int32_t(u16(boot + kHeadsOffset));
+    const bool block = haveBoot && b.sectorSize == shape.sectorSize && powerOfTwo(b.sectorSize) &&
+                       (b.fats == 1 || b.fats == 2) && b.media >= 0xF0;
+    const std::string at = "parameter block at C0 H0 R1 +" + std::to_string(kBlockOffset);
+    const std::string ipl = std::memcmp(boot, "IPL4", 4) == 0 ? "; boot sector starts 'IPL4'" : "";
+    if (block) {
+        // The block's track geometry when it has one, else the disk's.
+        if (b.perTrack < 1 || b.perTrack > 255 || b.heads < 1 || b.heads > 255) {
+            b.perTrack = shape.sectorsPerTrack;
+            b.heads = std::max(shape.heads, 1);
+        }
+        b.derive();
+        const std::string fault = b.perTrack > 0 ? b.fault(diskSectors) : "no sectors per track";
+        if (fault.empty()) {
+            f.usable = true;
+            f.params = b;
+            f.source = at;
+            // The FAT's first byte may disagree with the block's media byte on some disks;
+            // any media byte followed by FF FF is taken.
+            std::string id, where;
+            const bool idOk = fatId(volume, b.layout(), b.reserved, -1, &id, &where);
+            f.evidence = at + ": " + std::to_string(b.sectorSize) + "-byte sectors, " +
+                         std::to_string(b.total) + " sectors, media " + hex2(b.media);
+            if (idOk) {
+                f.confidence = 95;
+                f.evidence += "; FAT ID " + id + " at " + where + ipl;
+            } else {
+                f.confidence = 50;
+                f.evidence += ", but the FAT at " + where + " starts " + id + ", not a FAT ID";
+            }
+            return f;
+        }
+        f.blockFault = fault;
+    }
+
+    const Standard* s = standardFor(shape);
+    const std::string geometry = geometryText(shape);
+    if (s == nullptr) {
+        if (block) {
+            f.confidence = 40;
+            f.evidence = at + " is damaged (" + f.blockFault + ") and " + geometry +
+                         " has no standard FAT12 layout";
+        } else {
+            f.evidence = "no parameter block at C0 H0 R1 +" + std::to_string(kBlockOffset) +
+                         " and " + geometry + " is not a FAT12 geometry";
+        }
+        return f;
+    }
+    const Params p = standardParams(*s);
+    std::string id, where;
+    const bool idOk = fatId(volume, p.layout(), p.reserved, p.media, &id, &where);
+    const std::string lead =
+        block ? at + " is damaged (" + f.blockFault + "); " : "no parameter block; ";
+    if (!idOk) {
+        f.confidence = block ? 40 : 10;
+        f.evidence = lead + geometry + " is a FAT12 geometry, but " + where + " starts " + id +
+                     ", not the FAT ID " + hex2(s->media) + " FF FF";
+        return f;
+    }
+    f.usable = true;
+    f.confidence = kSure;
+    f.params = p;
+    f.evidence = lead + geometry + " and FAT ID " + id + " at " + where;
+    f.source = std::string(block ? "parameter block damaged" : "no parameter block") +
+               ": the standard values of " + s->name;
+    return f;
+}
+
+// The D88 header's media type the FAT12 layouts go with: 0x00 2D, 0x10 2DD, 0x20 2HD.
+uint8_t headerMediaFor(const Params& p) {
+    const int64_t bytes = p.total * p.sectorSize;
+    if (bytes > 800 * 1024) return 0x20;
+    if (bytes > 400 * 1024) return 0x10;
+    return 0x00;
+}
+
+// "NAME.EXT" from the 11 name bytes: padding dropped, a leading 0x05 given back as 0xE5.
+std::string displayName(const uint8_t* raw) {
+    std::string name(reinterpret_cast<const char*>(raw), 8);
+    if (uint8_t(name[0]) == kE5Stand) name[0] = char(kDeletedMark);
+    name = trimRight(name);
+    const std::string ext = trimRight(std::string(reinterpret_cast<const char*>(raw + 8), 3));
+    return ext.empty() ? name : name + "." + ext;
+}
+
+// Attribute letters, one for each bit set, in bit order: R read-only, H hidden, S system,
+// V volume label, D directory, A archive.
+std::string attributeLetters(uint8_t a) {
+    static const char kLetters[] = "RHSVDA";
+    std::string text;
+    for (int bit = 0; bit < 6; ++bit)
+        if (a & (1u << bit)) text += kLetters[bit];
+    return text;
+}
+
+class Fat12 : public FileSystem {
+  public:
+    Fat12(const Volume& volume, const Finding& found)
+        : volume_(volume), p_(found.params), layout_(found.params.layout()), source_(found.source) {
+        clusterBytes_ = int64_t(p_.perCluster) * p_.sectorSize;
+        count_ = p_.clusters + 2;
+        if (!found.blockFault.empty())
+            problems_.push_back({ProblemKind::kBadParameters,
+                                 {},
+                                 "boot sector",
+                                 "the parameter block at C0 H0 R1 +11 is damaged (" +
+                                     found.blockFault + "); the standard layout is used"});
+        loadFat();
+        walkTree();
+        findUsers();
+    }
+
+    Fat12(const Fat12&) = delete;
+    Fat12& operator=(const Fat12&) = delete;
+
+    Kind kind() const override { return Kind::kFat12; }
+
+    std::string describe() const override {
+        std::string text = std::to_string(p_.sectorSize) + "-byte sectors, " +
+                           std::to_string(p_.perCluster) + " per cluster, " +
+                           std::to_string(p_.reserved) + " reserved, " + std::to_string(p_.fats) +
+                           " FAT" + (p_.fats == 1 ? "" : "s") + " of " + std::to_string(p_.perFat) +
+                           " sectors, " + std::to_string(p_.rootEntries) + " root entries, " +
+                           std::to_string(p_.total) + " sectors, " + std::to_string(p_.clusters) +
+                           " clusters, media " + hex2(p_.media) + ", " +
+                           std::to_string(p_.perTrack) + " sectors per track, " +
+                           std::to_string(p_.heads) + " heads (" + source_ + ")";
+        if (hasLabel_) text += "; volume label " + label_;
+        const uint8_t want = headerMediaFor(p_);
+        const uint8_t header = volume_.disk().mediaType;
+        if (header != want)
+            text += "; the D88 header says media " + hex2(header) + ", the layout is " +
+                    (want == 0x20   ? "2HD"
+                     : want == 0x10 ? "2DD"
+                                    : "2D") +
+                    " (" + hex2(want) + ")";
+        return text;
+    }
+
+    std::vector<Entry> list() const override { return entries_; }
+
+    FileData read(const Entry& entry) const override {
+        FileData out;
+        if (entry.directory) {
+            out.problem = {ProblemKind::kBadEntry, entry.path, {}, "a directory, not a file"};
+            return out;
+        }
+        const int64_t size = entry.size;
+        const int64_t needed = (size + clusterBytes_ - 1) / clusterBytes_;
+        if (size == 0) {
+            out.complete = true;
+            return out;
+        }
+        if (entry.firstUnit == 0) {
+            out.problem = {ProblemKind::kSizeMismatch,
+                           entry.path,
+                           {},
+                           "size " + std::to_string(size) + " but no clusters (first cluster " +
+                               std::to_string(entry.firstUnit) + ")"};
+            return out;
+        }
+        const auto cached = chains_.find(entry.firstUnit);
+        const Chain chain = cached != chains_.end() ? cached->second
+                                                    : followChain(entry.firstUnit, count_, table());
+        const int64_t have = std::min(int64_t(chain.units.size()), needed);
+        out.bytes.reserve(size_t(have * clusterBytes_));
+        std::vector<uint8_t> sector(size_t(p_.sectorSize));
+        for (int64_t i = 0; i < have; ++i) {
+            const int64_t first = firstSectorOf(chain.units[size_t(i)]);
+            for (int32_t k = 0; k < p_.perCluster; ++k) {
+                if (volume_.readLogical(layout_, first + k, sector.data()) != SectorStatus::kOk) {
+                    out.problem = {ProblemKind::kMissingSector,
+                                   entry.path,
+                                   {},
+                                   "sector " + where(first + k) + " of cluster " +
+                                       std::to_string(chain.units[size_t(i)]) +
+                                       " is missing or short"};
+                    out.bytes.resize(std::min(out.bytes.size(), size_t(size)));
+                    return out;
+                }
+                out.bytes.insert(out.bytes.end(), sector.begin(), sector.end());
+            }
+        }
+        out.bytes.resize(std::min(out.bytes.size(), size_t(size)));
+        if (have == needed) {
+            // The size's bytes are all there; a fault further down the chain is check()'s.
+            // But bytes that another file's chain claims too may be that file's: not whole.
+            out.complete = !sharedPart(entry, chain, needed, &out.problem);
+            return out;
+        }
+        if (!chain.complete)
+            out.problem = {chain.fault, entry.path, {}, chain.detail};
+        else
+            out.problem = {ProblemKind::kSizeMismatch,
+                           entry.path,
+                           {},
+                           "size " + std::to_string(size) + " needs " + std::to_string(needed) +
+                               " clusters, the chain has " + std::to_string(chain.units.size())};
+        return out;
+    }
+
+    FreeSpace freeSpace() const override {
+        int64_t free = 0;
+        for (int64_t c = 2; c < count_; ++c)
+            if (entryValue(c) == 0) ++free;
+        return {free, clusterBytes_};
+    }
+
+    std::vector<Problem> check() const override {
+        std::vector<Problem> problems = problems_;
+        std::map<int64_t, std::vector<std::string>> firstOwner;
+        std::vector<ChainOwner> owners;
+        for (const auto& [path, chain] : dirChains_)
+            owners.push_back({path, &chain});
+        for (const auto& [path, chain] : dirChains_)
+            firstOwner.emplace(chain.units.empty() ? -1 : chain.units.front(), path);
+        std::vector<int8_t> readable(size_t(count_), -1);
+        for (const Entry& e : entries_) {
+            if (e.directory) continue;
+            const int64_t needed = (e.size + clusterBytes_ - 1) / clusterBytes_;
+            if (e.firstUnit == 0) {
+                if (e.size > 0)
+                    problems.push_back({ProblemKind::kSizeMismatch,
+                                        e.path,
+                                        {},
+                                        "size " + std::to_string(e.size) + " but no clusters"});
+                continue;
+            }
+            const auto [seen, added] = firstOwner.emplace(e.firstUnit, e.path);
+            if (!added) {
+                problems.push_back({ProblemKind::kShared,
+                                    e.path,
+                                    {},
+                                    "its first cluster " + std::to_string(e.firstUnit) +
+                                        " is also that of " + joinPath(seen->second)});
+                continue;
+            }
+            const Chain& chain = chains_.at(e.firstUnit);
+            owners.push_back({e.path, &chain});
+            const int64_t units = int64_t(chain.units.size());
+            if (!chain.complete)
+                problems.push_back({chain.fault, e.path, {}, chain.detail});
+            else if (units != needed)
+                problems.push_back({ProblemKind::kSizeMismatch,
+                                    e.path,
+                                    {},
+                                    "size " + std::to_string(e.size) + " needs " +
+                                        std::to_string(needed) + " cluster" +
+                                        (needed == 1 ? "" : "s") + ", the chain has " +
+                                        std::to_string(units)});
+            for (int64_t i = 0; i < std::min(units, needed); ++i) {
+                const int64_t bad = unreadableSector(chain.units[size_t(i)], &readable);
+                if (bad < 0) continue;
+                problems.push_back({ProblemKind::kMissingSector,
+                                    e.path,
+                                    {},
+                                    "sector " + where(bad) + " of cluster " +
+                                        std::to_string(chain.units[size_t(i)]) +
+                                        " is missing or short"});
+                break;
+            }
+        }
+        checkChains(owners, count_, table(), &problems);
+        return problems;
+    }
+
+  private:
+    // The 12-bit entry of cluster n; 0xFF7 (bad) for an entry past the FAT's bytes, which the
+    // parameter checks rule out.
+    uint32_t entryValue(int64_t n) const {
+        const size_t at = size_t(n + n / 2);
+        if (n < 0 || at + 1 >= fat_.size()) return kBadValue;
+        const uint32_t pair = uint32_t(fat_[at]) | uint32_t(fat_[at + 1]) << 8;
+        return (n & 1) ? pair >> 4 : pair & 0xFFF;
+    }
+
+    std::function<Unit(int64_t)> table() const {
+        return [this](int64_t n) {
+            Unit u;
+            if (n < 2) {  // entries 0 and 1 hold the FAT ID, never a file's cluster
+                u.state = Unit::kReserved;
+                return u;
+            }
+            const uint32_t v = entryValue(n);
+            if (v == 0) {
+                u.state = Unit::kFree;
+            } else if (v == kReservedValue || (v >= kFirstReserved && v < kBadValue)) {
+                u.state = Unit::kReserved;
+            } else if (v == kBadValue) {
+                u.state = Unit::kBad;
+            } else if (v >= kFirstLast) {
+                u.state = Unit::kLast;
+                u.used = p_.perCluster;
+            } else {
+                u.state = Unit::kNext;
+                u.next = v;
+            }
+            return u;
+        };
+    }
+
+    int64_t firstSectorOf(int64_t cluster) const {
+        return p_.dataStart + (cluster - 2) * p_.perCluster;
+    }
+    std::string where(int64_t logical) const {
+        int32_t c = 0, h = 0, r = 0;
+        Volume::locate(layout_, logical, &c, &h, &r);
+        return std::to_string(logical) + " (" + chr(c, h, r) + ")";
+    }
+    bool sectorWhole(int64_t logical) const {
+        if (logical < 0 || logical >= p_.total) return false;
+        int32_t c = 0, h = 0, r = 0;
+        Volume::locate(layout_, logical, &c, &h, &r);
+        const SectorRef s = volume_.find(c, h, r);
+        return s.found() && s.present >= p_.sectorSize;
+    }
+    // The first missing or short sector of `cluster`, or -1; remembered in *memo.
+    int64_t unreadableSector(int64_t cluster, std::vector<int8_t>* memo) const {
+        int8_t& known = (*memo)[size_t(cluster)];
+        if (known == 1) return -1;
+        const int64_t first = firstSectorOf(cluster);
+        for (int32_t k = 0; k < p_.perCluster; ++k)
+            if (!sectorWhole(first + k)) {
+                known = 0;
+                return first + k;
+            }
+        known = 1;
+        return -1;
+    }
+
+    // The chain of every file (one per first cluster: entries that share a first cluster share
+    // their chain, so a crafted directory of many such entries costs no more than one) and
+    // the first two chains through each cluster, directories' included.
+    void findUsers() {
+        firstUser_.assign(size_t(count_), -1);
+        secondUser_.assign(size_t(count_), -1);
+        const auto use = [this](const Chain& chain, const std::vector<std::string>& path) {
+            const int32_t index = int32_t(userPaths_.size());
+            userPaths_.push_back(&path);
+            for (const int64_t u : chain.units) {
+                int32_t& first = firstUser_[size_t(u)];
+                if (first < 0)
+                    first = index;
+                else if (secondUser_[size_t(u)] < 0)
+                    secondUser_[size_t(u)] = index;
+            }
+        };
+        for (const auto& [path, chain] : dirChains_) {
+            use(chain, path);
+            if (!chain.units.empty()) ++firstUses_[chain.units.front()];
+        }
+        for (const Entry& e : entries_) {
+            if (e.directory || e.firstUnit == 0) continue;
+            ++firstUses_[e.firstUnit];
+            const auto [at, added] =
+                chains_.emplace(e.firstUnit, followChain(e.firstUnit, count_, table()));
+            if (added) use(at->second, e.path);
+        }
+    }
+
+    // True, with *problem set, when the first `needed` clusters of `chain` (the chain of
+    // `entry`) are in another chain too, or another entry starts at the same cluster.
+    bool sharedPart(const Entry& entry, const Chain& chain, int64_t needed,
+                    Problem* problem) const {
+        const auto uses = firstUses_.find(entry.firstUnit);
+        if (uses != firstUses_.end() && uses->second > 1) {
+            *problem = {ProblemKind::kShared,
+                        entry.path,
+                        {},
+                        "its first cluster " + std::to_string(entry.firstUnit) +
+                            " is also that of another entry"};
+            return true;
+        }
+        for (int64_t i = 0; i < needed && i < int64_t(chain.units.size()); ++i) {
+            const size_t u = size_t(chain.units[size_t(i)]);
+            if (secondUser_[u] < 0) continue;
+            const std::vector<std::string>* other = userPaths_[size_t(firstUser_[u])];
+            if (*other == entry.path) other = userPaths_[size_t(secondUser_[u])];
+            *problem = {
+                ProblemKind::kShared,
+                entry.path,
+                {},
+                "cluster " + std::to_string(u) + " is also in the chain of " + joinPath(*other)};
+            return true;
+        }
+        return false;
+    }
+
+    // The first FAT copy, its missing sectors taken from the second; the copies compared.
+    void loadFat() {
+        const size_t bytes = size_t(p_.perFat) * size_t(p_.sectorSize);
+        fat_.assign(bytes, 0);
+        std::vector<std::vector<uint8_t>> copies(size_t(p_.fats), std::vector<uint8_t>(bytes, 0));
+        std::vector<std::vector<bool>> got(size_t(p_.fats), std::vector<bool>(size_t(p_.perFat)));
+        for (int32_t k = 0; k < p_.fats; ++k)
+            for (int32_t s = 0; s < p_.perFat; ++s) {
+                const int64_t logical = p_.reserved + int64_t(k) * p_.perFat + s;
+                got[size_t(k)][size_t(s)] =
+                    volume_.readLogical(layout_, logical,
+                                        copies[size_t(k)].data() +
+                                            size_t(s) * size_t(p_.sectorSize)) == SectorStatus::kOk;
+            }
+        int64_t missing = -1;
+        for (int32_t s = 0; s < p_.perFat; ++s) {
+            int32_t from = -1;
+            for (int32_t k = 0; k < p_.fats && from < 0; ++k)
+                if (got[size_t(k)][size_t(s)]) from = k;
+            if (from < 0) {
+                if (missing < 0) missing = p_.reserved + s;
+                continue;
+            }
+            const size_t at = size_t(s) * size_t(p_.sectorSize);
+            std::copy_n(copies[size_t(from)].begin() + std::ptrdiff_t(at), size_t(p_.sectorSize),
+                        fat_.begin() + std::ptrdiff_t(at));
+        }
+        if (missing >= 0)
+            problems_.push_back(
+                {ProblemKind::kMissingSector,
+                 {},
+                 "FAT",
+                 "FAT sector " + where(missing) +
+                     " is missing or short in every copy; its entries read as free"});
+        for (int32_t k = 1; k < p_.fats; ++k)
+            for (size_t i = 0; i < bytes; ++i) {
+                const size_t s = i / size_t(p_.sectorSize);
+                if (!got[0][s] || !got[size_t(k)][s]) continue;
+                if (copies[0][i] == copies[size_t(k)][i]) continue;
+                problems_.push_back({ProblemKind::kFatMismatch,
+                                     {},
+                                     "FAT",
+                                     "copy " + std::to_string(k + 1) +
+                                         " differs from copy 1 first at byte " + std::to_string(i) +
+                                         ": " + hex2(copies[size_t(k)][i]) + " where copy 1 has " +
+                                         hex2(copies[0][i])});
+                break;
+            }
+    }
+
+    // One directory's slots as read, and how the read ended.
+    struct Slots {
+        std::vector<uint8_t> bytes;  // whole entries only
+        bool broken = false;         // a sector missing or short, or the chain broken
+        std::string why;
+    };
+
+    Slots readRoot() const {
+        Slots out;
+        std::vector<uint8_t> sector(size_t(p_.sectorSize));
+        for (int64_t s = 0; s < p_.rootSectors; ++s) {
+            if (volume_.readLogical(layout_, p_.rootStart + s, sector.data()) !=
+                SectorStatus::kOk) {
+                out.broken = true;
+                out.why = "sector " + where(p_.rootStart + s) + " is missing or short";
+                break;
+            }
+            out.bytes.insert(out.bytes.end(), sector.begin(), sector.end());
+        }
+        out.bytes.resize(std::min(out.bytes.size(), size_t(p_.rootEntries) * kEntrySize));
+        return out;
+    }
+
+    // A subdirectory's clusters in chain order, stopping before a cluster another directory
+    // has already been read from (so every cluster is read as a directory at most once).
+    Slots readClusters(const Chain& chain, const std::vector<bool>& taken) const {
+        Slots out;
+        std::vector<uint8_t> sector(size_t(p_.sectorSize));
+        for (const int64_t c : chain.units) {
+            if (taken[size_t(c)]) {
+                out.broken = true;
+                out.why =
+                    "its chain runs into cluster " + std::to_string(c) + " of another directory";
+                return out;
+            }
+            for (int32_t k = 0; k < p_.perCluster; ++k) {
+                const int64_t logical = firstSectorOf(c) + k;
+                if (volume_.readLogical(layout_, logical, sector.data()) != SectorStatus::kOk) {
+                    out.broken = true;
+                    out.why = "sector " + where(logical) + " is missing or short";
+                    return out;
+                }
+                out.bytes.insert(out.bytes.end(), sector.begin(), sector.end());
+            }
+        }
+        if (!chain.complete) {
+            out.broken = true;
+            out.why = "its chain is broken: " + chain.detail;
+        }
+        return out;
+    }
+
+    // A directory being listed: its entries and the next one to list.
+    struct Frame {
+        std::vector<std::string> path;
+        int64_t cluster = 0;  // its first cluster; 0 for the root
+        std::vector<Entry> entries;
+        size_t next = 0;
+    };
+
+    // The entries of a directory's slots; labels, long-name pieces, deleted entries and "."
+    // and ".." left out ("." and ".." checked against `self` and `parent`).
+    Frame entriesOf(const Slots& slots, const std::vector<std::string>& path, int64_t self,
+                    int64_t parent) {
+        Frame f;
+        f.path = path;
+        f.cluster = self;
+        bool ended = false;
+        int32_t dots = 0;
+        const size_t count = slots.bytes.size() / kEntrySize;
+        for (size_t i = 0; i < count && !ended; ++i) {
+            const uint8_t* d = slots.bytes.data() + i * kEntrySize;
+            const uint8_t attributes = d[kAttributeOffset];
+            if (d[0] == kEndMark) {
+                ended = true;
+                break;
+            }
+            if (d[0] == kDeletedMark || (attributes & 0x3F) == kLongName) continue;
+            if (attributes & kVolumeLabel) {
+                if (self == 0 && !hasLabel_) {
+                    hasLabel_ = true;
+                    label_ = trimRight(std::string(reinterpret_cast<const char*>(d), kNameSize));
+                }
+                continue;
+            }
+            const int64_t cluster = u16(d + kClusterOffset);
+            if (d[0] == '.') {
+                const bool one = std::memcmp(d, ".          ", kNameSize) == 0;
+                const bool two = std::memcmp(d, "..         ", kNameSize) == 0;
+                if (one || two) {
+                    const int64_t want = one ? self : parent;
+                    if (self == 0 || !(attributes & kDirectory) || i != (one ? 0u : 1u) ||
+                        cluster != want)
+                        problems_.push_back({ProblemKind::kBadEntry,
+                                             path,
+                                             {},
+                                             std::string(one ? "'.'" : "'..'") + " entry in slot " +
+                                                 std::to_string(i) + " names cluster " +
+                                                 std::to_string(cluster) +
+                                                 (self == 0 ? " in the root directory"
+                                                            : ", not " + std::to_string(want))});
+                    ++dots;
+                    continue;
+                }
+            }
+            Entry e;
+            e.path = path;
+            e.path.push_back(displayName(d));
+            e.rawName.assign(reinterpret_cast<const char*>(d), kNameSize);
+            e.directory = (attributes & kDirectory) != 0;
+            e.type = e.directory ? "directory" : "";
+            e.attributes = attributes;
+            e.attributeText = attributeLetters(attributes);
+            e.size = u32(d + kSizeOffset);
+            const uint32_t date = u16(d + kDateOffset), time = u16(d + kTimeOffset);
+            if (date != 0) {
+                e.hasDate = true;
+                e.date.year = int32_t(1980 + (date >> 9));
+                e.date.month = int32_t((date >> 5) & 15);
+                e.date.day = int32_t(date & 31);
+                e.date.hour = int32_t(time >> 11);
+                e.date.minute = int32_t((time >> 5) & 63);
+                e.date.second = int32_t((time & 31) * 2);
+                e.date.hasTime = true;
+            }
+            e.firstUnit = cluster;
+            e.slot = int32_t(i);
+            e.own.push_back({"cluster_bytes", false, clusterBytes_, {}});
+            f.entries.push_back(std::move(e));
+        }
+        if (self != 0 && dots < 2)
+            problems_.push_back(
+                {ProblemKind::kBadEntry, path, {}, "the '.' and '..' entries are not both there"});
+        if (slots.broken && !ended)
+            problems_.push_back({ProblemKind::kNoDirectoryEnd, path,
+                                 path.empty() ? "root directory" : "",
+                                 "cut short before its end: " + slots.why});
+        return f;
+    }
+
+    // The whole tree, depth-first in directory order. Each directory is entered once, through
+    // the first entry naming its first cluster; one that names a cluster already read as a
+    // directory (an ancestor: a loop) is listed but not entered. So the walk reads each
+    // cluster at most once and ends.
+    void walkTree() {
+        std::vector<bool> taken(size_t(count_), false);  // clusters read as a directory
+        std::vector<int64_t> owner(size_t(count_), -1);  // index into dirChains_ of the first
+        std::vector<Frame> stack;
+        stack.push_back(entriesOf(readRoot(), {}, 0, 0));
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            if (top.next == top.entries.size()) {
+                stack.pop_back();
+                continue;
+            }
+            const Entry e = top.entries[top.next++];
+            const int64_t parent = top.cluster;
+            entries_.push_back(e);
+            if (!e.directory) continue;
+            const int64_t first = e.firstUnit;
+            if (first < 2 || first >= count_) {
+                problems_.push_back({ProblemKind::kBadEntry,
+                                     e.path,
+                                     {},
+                                     "a directory whose first cluster is " + std::to_string(first) +
+                                         ", outside 2.." + std::to_string(count_ - 1)});
+                continue;
+            }
+            if (taken[size_t(first)]) {
+                const std::vector<std::string>& other =
+                    dirChains_[size_t(owner[size_t(first)])].first;
+                const bool ancestor = other.size() < e.path.size() &&
+                                      std::equal(other.begin(), other.end(), e.path.begin());
+                problems_.push_back(
+                    {ancestor ? ProblemKind::kLoop : ProblemKind::kShared,
+                     e.path,
+                     {},
+                     "its first cluster " + std::to_string(first) + " is in directory " +
+                         joinPath(other) +
+                         (ancestor ? ", which contains it: not entered" : ": not entered")});
+                continue;
+            }
+            Chain chain = followChain(first, count_, table());
+            const Slots slots = readClusters(chain, taken);
+            if (!chain.complete) problems_.push_back({chain.fault, e.path, {}, chain.detail});
+            const int64_t index = int64_t(dirChains_.size());
+            for (const int64_t c : chain.units)
+                if (!taken[size_t(c)]) {
+                    taken[size_t(c)] = true;
+                    owner[size_t(c)] = index;
+                }
+            dirChains_.emplace_back(e.path, std::move(chain));
+            // `top` may move when the stack grows: the child is built before it is pushed.
+            Frame child = entriesOf(slots, e.path, first, parent);
+            stack.push_back(std::move(child));
+        }
+    }
+
+    const Volume& volume_;
+    Params p_;
+    Layout layout_;
+    std::string source_;
+    int64_t clusterBytes_ = 0;
+    int64_t count_ = 0;  // clusters + 2: the FAT entries in use, 0 and 1 included
+    std::vector<uint8_t> fat_;
+    std::vector<Entry> entries_;
+    // The subdirectories' chains, each with its path (a deque would do; the vector is only
+    // read by index while the walk grows it, never through a held reference).
+    std::vector<std::pair<std::vector<std::string>, Chain>> dirChains_;
+    std::vector<Problem> problems_;         // found while loading: parameters, FAT, directories
+    std::map<int64_t, Chain> chains_;       // the files' chains, by first cluster
+    std::map<int64_t, int32_t> firstUses_;  // entries starting at each cluster
+    // The first two chains through each cluster (-1: none), as indexes into userPaths_.
+    std::vector<int32_t> firstUser_, secondUser_;
+    std::vector<const std::vector<std::string>*> userPaths_;
+    bool hasLabel_ = false;
+    std::string label_;
+};
+
+}  // namespace
+
+Detection detectFat12(const Volume& volume) {
+    const Finding f = find(volume);
+    return {f.confidence, f.evidence};
+}
+
+std::unique_ptr<FileSystem> openFat12(const Volume& volume, std::string* why) {
+    const Finding f = find(volume);
+    if (!f.usable) {
+        *why = f.evidence;
+        return nullptr;
+    }
+    return std::make_unique<Fat12>(volume, f);
 }
 
 }  // namespace retrodisk::fs

@@ -1,0 +1,545 @@
+// FAT12 read by the library and by a real tool: disks made with mkfs.fat and mcopy (random
+// trees on each geometry the reader knows, a Shift_JIS name with a 0x5C trail byte and a name
+// stored with 0x05 patched in), listed and copied back with mdir/mattrib/mcopy, must list and
+// read the same through the library, with and without a parameter block. Then damage, one
+// kind per row. Without mtools and dosfstools the tool-made cases are skipped.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include <retrodisk/d88/image_view.h>
+#include <retrodisk/fs/file_system.h>
+
+#include "d88_builder.h"
+
+namespace {
+
+namespace fs = retrodisk::fs;
+namespace stdfs = std::filesystem;
+using builder::Bytes;
+
+bool haveTools() {
+    return std::system(
+               "{ command -v mkfs.fat && command -v mcopy && command -v mdir && "
+               "command -v mattrib; } >/dev/null 2>&1") == 0;
+}
+
+// A temporary directory where the tools run, with their settings: no geometry check, UTC,
+// code page 850 (each byte its own character, so stored bytes can be recovered from names).
+class Scratch {
+  public:
+    Scratch() {
+        char name[] = "/tmp/fs_fat12_test_XXXXXX";
+        dir_ = mkdtemp(name) ? name : "";
+        std::ofstream(dir_ + "/mtoolsrc") << "MTOOLS_SKIP_CHECK=1\nDEFAULT_CODEPAGE=850\n";
+    }
+    ~Scratch() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    // The command's standard output; *ok: whether it exited 0.
+    std::string run(const std::string& command, bool* ok = nullptr) const {
+        const std::string line = "cd '" + dir_ + "' && MTOOLSRC=./mtoolsrc MTOOLS_SKIP_CHECK=1 " +
+                                 "TZ=UTC LC_ALL=C.UTF-8 " + command + " 2>&1";
+        FILE* pipe = popen(line.c_str(), "r");
+        std::string out;
+        char buffer[4096];
+        size_t got = 0;
+        while (pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out.append(buffer, got);
+        const int status = pipe ? pclose(pipe) : -1;
+        if (ok) *ok = status == 0;
+        return out;
+    }
+
+  private:
+    std::string dir_;
+};
+
+Bytes readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+struct Geometry {
+    const char* name;
+    int cylinders, heads, spt, sectorSize;
+    const char* mkfs;  // the values of that format's standard layout
+    uint8_t headerMedia;
+};
+const Geometry kGeometries[] = {
+    {"2HD_1024", 77, 2, 8, 1024, "-S 1024 -s 1 -r 192 -M 0xFE -g 2/8", 0x20},
+    {"2HD_1440K", 80, 2, 18, 512, "-S 512 -s 1 -r 224 -M 0xF0 -g 2/18", 0x20},
+    {"2DD_720K", 80, 2, 9, 512, "-S 512 -s 2 -r 112 -M 0xF9 -g 2/9", 0x10},
+    {"2DD_640K", 80, 2, 8, 512, "-S 512 -s 2 -r 112 -M 0xFB -g 2/8", 0x10},
+    {"2D_360K", 40, 2, 9, 512, "-S 512 -s 2 -r 112 -M 0xFD -g 2/9", 0x00},
+};
+void PrintTo(const Geometry& g, std::ostream* out) {
+    *out << g.name;
+}
+int64_t diskBytes(const Geometry& g) {
+    return int64_t(g.cylinders) * g.heads * g.spt * g.sectorSize;
+}
+
+// A D88 image of a flat sector image, opened as a volume.
+struct Opened {
+    Bytes image;
+    retrodisk::d88::ImageView view;
+    retrodisk::d88::DiskInfo info;
+    fs::Volume volume;
+    Opened(const Bytes& flat, const Geometry& g, const std::function<void(builder::Disk&)>& edit)
+        : image(makeImage(flat, g, edit)),
+          view(image.data(), image.size()),
+          info(readInfo(view)),
+          volume(view, info) {}
+    static Bytes makeImage(const Bytes& flat, const Geometry& g,
+                           const std::function<void(builder::Disk&)>& edit) {
+        builder::Disk disk = builder::flatDisk(flat, g.cylinders, g.heads, g.spt, g.sectorSize, 0);
+        if (edit) edit(disk);
+        return builder::image({disk});
+    }
+    static retrodisk::d88::DiskInfo readInfo(const retrodisk::d88::ImageView& v) {
+        retrodisk::d88::DiskInfo info;
+        v.readDisk(0, &info);
+        return info;
+    }
+};
+
+// The names mtools gives the two patched Shift_JIS names on the host (code page 850 in UTF-8).
+std::string hostName(const std::string& sjis) {
+    static const std::map<uint8_t, std::string> kCp850 = {
+        {0x95, "\xC3\xB2"}, {0x8E, "\xC3\x84"}, {0xA6, "\xC2\xAA"}, {0xE5, "\xC3\x95"}};
+    std::string out;
+    for (const char c : sjis) {
+        const auto at = kCp850.find(uint8_t(c));
+        out += uint8_t(c) < 0x80 ? std::string(1, c) : at != kCp850.end() ? at->second : "?";
+    }
+    return out;
+}
+std::string hostPath(const std::vector<std::string>& path) {
+    std::string out;
+    for (const std::string& p : path)
+        out += (out.empty() ? "" : "/") + hostName(p);
+    return out;
+}
+
+// Placeholders mcopy writes, and the name bytes patched over them: 表示.TXT (95 5C 8E A6) and
+// a name starting with the lead byte E5, stored as 05.
+const std::pair<std::string, std::string> kPatches[] = {
+    {"PLACE1  TXT", std::string("\x95\x5C\x8E\xA6    TXT", 11)},
+    {"PLACE2  DAT", std::string("\x05\x40      DAT", 11)},
+};
+void patchName(Bytes& flat, const std::string& from, const std::string& to) {
+    const std::string all = builder::toString(flat);
+    const size_t at = all.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    std::copy(to.begin(), to.end(), flat.begin() + std::ptrdiff_t(at));
+}
+
+// A random tree under `root`: directories up to three deep, files of sizes around the cluster
+// size and larger, one directory sometimes of many entries, random contents and dates.
+void writeTree(std::mt19937& rng, const stdfs::path& root, int64_t budget, int64_t cluster,
+               std::vector<std::string>* files) {
+    auto pick = [&](int64_t n) { return int64_t(rng() % uint64_t(n)); };
+    std::set<std::string> used;
+    auto name = [&](bool ext) {
+        static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
+        for (;;) {
+            std::string n;
+            for (int64_t i = 0, k = 1 + pick(8); i < k; ++i)
+                n += kChars[pick(37)];
+            if (ext) n += "." + std::string(size_t(1 + pick(3)), kChars[pick(26)]);
+            if (used.insert(n).second) return n;  // unique on the disk, so in any directory
+        }
+    };
+    stdfs::create_directories(root);
+    std::vector<stdfs::path> dirs = {root};
+    for (int64_t i = 0, k = pick(6); i < k; ++i) {
+        const stdfs::path parent = dirs[size_t(pick(int64_t(dirs.size())))];
+        if (std::distance(root.begin(), root.end()) + 3 <=
+            std::distance(parent.begin(), parent.end()))
+            continue;
+        dirs.push_back(parent / name(pick(4) == 0));
+        stdfs::create_directories(dirs.back());
+    }
+    const int64_t count = 8 + pick(20) + (pick(2) ? 40 : 0);
+    for (int64_t i = 0; i < count && budget > 0; ++i) {
+        const int64_t sizes[] = {0, 1, cluster, cluster + 1, pick(3 * cluster), pick(20000)};
+        const int64_t size = std::min(sizes[pick(6)], budget);
+        budget -= size + cluster;
+        // The burst of 40 goes to one directory, so it spans clusters.
+        const stdfs::path dir =
+            i >= count - 40 && count > 40 ? dirs.back() : dirs[size_t(pick(int64_t(dirs.size())))];
+        const stdfs::path file = dir / name(pick(3) != 0);
+        Bytes bytes = Bytes(size_t(size));
+        for (uint8_t& b : bytes)
+            b = uint8_t(rng());
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), size);
+        const time_t when = time_t(315619200 + pick(1800000000 / 2) * 2);  // 1980-01-02 on
+        const utimbuf times = {when, when};
+        utime(file.c_str(), &times);
+        files->push_back(stdfs::relative(file, root).generic_string());
+    }
+}
+
+struct Seen {  // one entry as mtools shows it
+    bool directory = false;
+    Bytes bytes;
+    std::tm date = {};
+    std::set<char> attributes;  // R H S A, as mattrib prints them
+};
+
+class Fat12AgainstMtools : public testing::TestWithParam<Geometry> {};
+
+TEST_P(Fat12AgainstMtools, ListsAndReadsWhatMtoolsCopies) {
+    if (!haveTools()) GTEST_SKIP() << "mtools and dosfstools (mkfs.fat) are not installed";
+    const Geometry& g = GetParam();
+    for (uint32_t seed = 1; seed <= 3; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed * 7919u + uint32_t(g.cylinders * g.spt));
+        Scratch s;
+        std::vector<std::string> files;
+        const int64_t cluster = g.sectorSize * (g.spt == 18 || g.sectorSize == 1024 ? 1 : 2);
+        writeTree(rng, s.path("src"), diskBytes(g) / 2, cluster, &files);
+        std::ofstream(s.path("src/PLACE1.TXT")) << "hyou";
+        std::ofstream(
+            s.path("src/" + files.front().substr(0, files.front().rfind('/') + 1) + "PLACE2.DAT"))
+            << "e5";
+        const std::string label = "VOL" + std::to_string(seed);
+        bool ok = false;
+        const std::string made =
+            s.run("mkfs.fat -C -a -F 12 -f 2 -R 1 -n " + label + " " + g.mkfs + " disk.img " +
+                      std::to_string(diskBytes(g) / 1024) + " && mcopy -s -m -i disk.img src/* ::/",
+                  &ok);
+        ASSERT_TRUE(ok) << "mkfs.fat or mcopy failed: " << made;
+        std::string attrib[4];
+        const char* kFlags[] = {"+r", "+h", "+s", "-a"};
+        for (const std::string& f : files)
+            for (int k = 0; k < 4; ++k)
+                if (rng() % 5 == 0) attrib[k] += " '::/" + f + "'";
+        for (int k = 0; k < 4; ++k)
+            if (!attrib[k].empty())
+                s.run(std::string("mattrib -i disk.img ") + kFlags[k] + attrib[k]);
+        Bytes flat = readFile(s.path("disk.img"));
+        ASSERT_EQ(int64_t(flat.size()), diskBytes(g));
+        for (const auto& [from, to] : kPatches)
+            patchName(flat, from, to);
+        std::ofstream(s.path("disk.img"), std::ios::binary)
+            .write(reinterpret_cast<const char*>(flat.data()), std::streamsize(flat.size()));
+
+        // What mtools makes of it.
+        std::map<std::string, Seen> tool;
+        s.run("mkdir out && mcopy -s -n -m -i disk.img ::/ out/", &ok);
+        ASSERT_TRUE(ok) << "mcopy -s could not copy the tree back";
+        for (const auto& item : stdfs::recursive_directory_iterator(s.path("out"))) {
+            Seen& seen = tool[stdfs::relative(item.path(), s.path("out")).generic_string()];
+            seen.directory = item.is_directory();
+            if (!seen.directory) seen.bytes = readFile(item.path().string());
+            struct stat st = {};
+            stat(item.path().c_str(), &st);
+            gmtime_r(&st.st_mtime, &seen.date);
+        }
+        std::istringstream attributes(s.run("mattrib -/ -i disk.img ::/"));
+        for (std::string line; std::getline(attributes, line);) {
+            const size_t at = line.find("::/");
+            if (at == std::string::npos || line.size() == at + 3) continue;
+            for (size_t i = 0; i < at; ++i)
+                if (line[i] != ' ') tool[line.substr(at + 3)].attributes.insert(line[i]);
+        }
+        std::string freeText = s.run("mdir -i disk.img ::/");
+        freeText = freeText.substr(0, freeText.find(" bytes free"));
+        freeText = freeText.substr(freeText.find_last_of('\n') + 1);
+        freeText.erase(std::remove(freeText.begin(), freeText.end(), ' '), freeText.end());
+
+        // What the library makes of it, with the parameter block and without (a 68000 branch
+        // and zeros over the boot sector's first 62 bytes: the standard layout must give the
+        // same listing and bytes).
+        Bytes noBlock = flat;
+        for (size_t i = 0; i < 62 && i < noBlock.size(); ++i)
+            noBlock[i] = 0;
+        noBlock[0] = 0x60;
+        noBlock[1] = 0x3C;
+        std::vector<std::pair<std::string, Bytes>> withBlock;
+        for (const Bytes* variant : {&flat, &noBlock}) {
+            const bool block = variant == &flat;
+            SCOPED_TRACE(block ? "with its parameter block" : "without a parameter block");
+            Opened o(*variant, g, nullptr);
+            fs::Recognition r = fs::recognise(o.volume);
+            ASSERT_EQ(r.outcome, fs::Recognition::kRecognised) << r.bids.front().detection.evidence;
+            ASSERT_EQ(r.chosen->kind(), fs::Kind::kFat12);
+            const std::string geometry = std::to_string(g.cylinders) + " x " +
+                                         std::to_string(g.heads) + " x " + std::to_string(g.spt) +
+                                         " x " + std::to_string(g.sectorSize);
+            EXPECT_EQ(r.bids.front().detection.evidence.find(
+                          block ? "parameter block at C0 H0 R1 +11: " +
+                                      std::to_string(g.sectorSize) + "-byte sectors"
+                                : "no parameter block; " + geometry + " and FAT ID "),
+                      0u)
+                << r.bids.front().detection.evidence;
+            const fs::FileSystem& f = *r.chosen;
+            EXPECT_NE(f.describe().find("volume label " + label), std::string::npos)
+                << f.describe();
+            std::set<std::string> listed;
+            std::vector<std::pair<std::string, Bytes>> got;
+            for (const fs::Entry& e : f.list()) {
+                const std::string path = hostPath(e.path);
+                SCOPED_TRACE(path);
+                ASSERT_TRUE(listed.insert(path).second) << "listed twice";
+                if (e.path.size() > 1) {
+                    EXPECT_TRUE(listed.count(path.substr(0, path.rfind('/'))))
+                        << "listed before its directory";
+                }
+                ASSERT_TRUE(tool.count(path)) << "mtools has no such entry";
+                const Seen& seen = tool[path];
+                EXPECT_EQ(e.directory, seen.directory);
+                EXPECT_EQ(e.type, e.directory ? "directory" : "");
+                std::set<char> letters;
+                for (const char c : e.attributeText)
+                    if (c != 'D' && c != 'V') letters.insert(c);
+                EXPECT_EQ(letters, seen.attributes) << "have " << e.attributeText;
+                ASSERT_TRUE(e.hasDate);
+                EXPECT_EQ(std::vector<int>({e.date.year, e.date.month, e.date.day, e.date.hour,
+                                            e.date.minute, e.date.second}),
+                          std::vector<int>({seen.date.tm_year + 1900, seen.date.tm_mon + 1,
+                                            seen.date.tm_mday, seen.date.tm_hour, seen.date.tm_min,
+                                            seen.date.tm_sec}));
+                if (e.directory) continue;
+                const fs::FileData data = f.read(e);
+                EXPECT_TRUE(data.complete) << data.problem.detail;
+                EXPECT_EQ(e.size, int64_t(seen.bytes.size()));
+                EXPECT_TRUE(data.bytes == seen.bytes) << "bytes differ";
+                got.emplace_back(path, data.bytes);
+            }
+            EXPECT_EQ(listed.size(), tool.size());
+            EXPECT_EQ(std::to_string(f.freeSpace().bytes()), freeText);
+            for (const fs::Problem& p : f.check())
+                ADD_FAILURE() << fs::problemName(p.kind) << ": " << p.detail;
+            if (block)
+                withBlock = got;
+            else
+                EXPECT_TRUE(got == withBlock) << "the standard layout reads another tree";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Geometries, Fat12AgainstMtools, testing::ValuesIn(kGeometries),
+                         [](const testing::TestParamInfo<Geometry>& param) {
+                             return std::string(param.param.name);
+                         });
+
+// The 2HD layout's FAT (mkfs.fat's values above: 1 reserved sector, 2 FATs of 2 sectors) and
+// directory entries, in a flat image, for the damage rows.
+constexpr size_t kFatAt = 1024, kFatBytes = 2048, kDataSector = 11;
+uint32_t fatGet(const Bytes& f, uint32_t n) {
+    const size_t at = kFatAt + n + n / 2;
+    const uint32_t pair = f[at] | uint32_t(f[at + 1]) << 8;
+    return n & 1 ? pair >> 4 : pair & 0xFFF;
+}
+void fatSet(Bytes& f, uint32_t n, uint32_t v) {
+    for (size_t at = kFatAt + n + n / 2; at < kFatAt + 2 * kFatBytes; at += kFatBytes) {
+        const uint32_t pair = f[at] | uint32_t(f[at + 1]) << 8;
+        builder::putU16LE(f, at, n & 1 ? (pair & 0x000F) | v << 4 : (pair & 0xF000) | v);
+    }
+}
+size_t entryAt(const Bytes& f, const char* name11) {
+    return builder::toString(f).find(std::string(name11, 11));
+}
+
+struct Damage {
+    const char* name;
+    // Damages the flat image (or the D88 disk); `first` gives a path's first cluster.
+    std::function<void(Bytes&, const std::function<uint32_t(const char*)>& first)> apply;
+    std::function<void(builder::Disk&, uint32_t a2)> edit;
+    fs::ProblemKind kind;
+    std::string named;                 // the path or area check() names
+    std::set<std::string> incomplete;  // files read() must not give as whole
+};
+using First = std::function<uint32_t(const char*)>;
+const Damage kDamage[] = {
+    {"loop",
+     [](Bytes& f, const First& c) { fatSet(f, fatGet(f, c("A.BIN")), c("A.BIN")); },
+     nullptr,
+     fs::ProblemKind::kLoop,
+     "A.BIN",
+     {"A.BIN"}},
+    {"chain past the disk",
+     [](Bytes& f, const First& c) { fatSet(f, fatGet(f, c("A.BIN")), 0xFEF); },
+     nullptr,
+     fs::ProblemKind::kPastDisk,
+     "A.BIN",
+     {"A.BIN"}},
+    {"free cluster in a chain",
+     [](Bytes& f, const First& c) { fatSet(f, fatGet(f, c("A.BIN")), 0); },
+     nullptr,
+     fs::ProblemKind::kFreeInChain,
+     "A.BIN",
+     {"A.BIN"}},
+    {"bad cluster in a chain",
+     [](Bytes& f, const First& c) { fatSet(f, fatGet(f, c("A.BIN")), 0xFF7); },
+     nullptr,
+     fs::ProblemKind::kReservedInChain,
+     "A.BIN",
+     {"A.BIN"}},
+    {"shared cluster",
+     [](Bytes& f, const First& c) {
+         builder::putU16LE(f, entryAt(f, "B       BIN") + 26, fatGet(f, c("A.BIN")));
+     },
+     nullptr,
+     fs::ProblemKind::kShared,
+     "B.BIN",
+     {"A.BIN", "B.BIN"}},
+    {"size larger than the chain",
+     [](Bytes& f, const First&) { builder::putU32LE(f, entryAt(f, "A       BIN") + 28, 5000); },
+     nullptr,
+     fs::ProblemKind::kSizeMismatch,
+     "A.BIN",
+     {"A.BIN"}},
+    {"chain longer than the size: read whole, check names it",
+     [](Bytes& f, const First&) { builder::putU32LE(f, entryAt(f, "C       BIN") + 28, 1000); },
+     nullptr,
+     fs::ProblemKind::kSizeMismatch,
+     "C.BIN",
+     {}},
+    {"FAT copies disagree",
+     [](Bytes& f, const First&) { f[kFatAt + kFatBytes + 10] ^= 0xFF; },
+     nullptr,
+     fs::ProblemKind::kFatMismatch,
+     "FAT",
+     {}},
+    {"0 sectors per cluster: the standard layout",
+     [](Bytes& f, const First&) { f[13] = 0; },
+     nullptr,
+     fs::ProblemKind::kBadParameters,
+     "boot sector",
+     {}},
+    {"subdirectory naming its parent",
+     [](Bytes& f, const First& c) { builder::putU16LE(f, entryAt(f, "F          ") + 26, c("D")); },
+     nullptr,
+     fs::ProblemKind::kLoop,
+     "D/F",
+     {}},
+    {"missing sector",
+     nullptr,
+     [](builder::Disk& d, uint32_t a2) {
+         const size_t l = kDataSector + a2 - 2;
+         d.tracks[l / 8].erase(d.tracks[l / 8].begin() + std::ptrdiff_t(l % 8));
+     },
+     fs::ProblemKind::kMissingSector,
+     "A.BIN",
+     {"A.BIN"}},
+};
+
+TEST(Fat12Damage, CheckNamesItAndOnlyTheDamagedFilesReadShort) {
+    if (!haveTools()) GTEST_SKIP() << "mtools and dosfstools (mkfs.fat) are not installed";
+    const Geometry& g = kGeometries[0];
+    Scratch s;
+    const std::pair<const char*, size_t> kFiles[] = {
+        {"A.BIN", 3000}, {"B.BIN", 2000}, {"C.BIN", 1500}, {"D/E.BIN", 500}, {"D/F/G.BIN", 10}};
+    stdfs::create_directories(s.path("src/D/F"));
+    std::mt19937 rng(5);
+    for (const auto& [name, size] : kFiles) {
+        std::ofstream out(s.path("src/") + name, std::ios::binary);
+        for (size_t i = 0; i < size; ++i)
+            out.put(char(rng()));
+    }
+    bool ok = false;
+    s.run("mkfs.fat -C -a -F 12 -f 2 -R 1 " + std::string(g.mkfs) +
+              " disk.img 1232 && mcopy -s -i disk.img src/* ::/",
+          &ok);
+    ASSERT_TRUE(ok);
+    const Bytes clean = readFile(s.path("disk.img"));
+    std::map<std::string, Bytes> bytes;
+    std::map<std::string, uint32_t> firsts;
+    {
+        Opened o(clean, g, nullptr);
+        std::string why;
+        const auto f = fs::openAs(o.volume, fs::Kind::kFat12, &why);
+        ASSERT_TRUE(f) << why;
+        for (const fs::Entry& e : f->list()) {
+            firsts[hostPath(e.path)] = uint32_t(e.firstUnit);
+            bytes[hostPath(e.path)] = f->read(e).bytes;
+        }
+        ASSERT_EQ(bytes.size(), 7u);
+    }
+    const First first = [&](const char* path) { return firsts.at(path); };
+    for (const Damage& row : kDamage) {
+        SCOPED_TRACE(row.name);
+        Bytes flat = clean;
+        if (row.apply) row.apply(flat, first);
+        const uint32_t a2 = fatGet(clean, first("A.BIN"));
+        Opened o(flat, g, [&](builder::Disk& d) {
+            if (row.edit) row.edit(d, a2);
+        });
+        const fs::Recognition r = fs::recognise(o.volume);
+        ASSERT_EQ(r.outcome, fs::Recognition::kRecognised) << r.bids.front().detection.evidence;
+        bool named = false;
+        for (const fs::Problem& p : r.chosen->check())
+            named |= p.kind == row.kind && (hostPath(p.path) == row.named || p.area == row.named);
+        EXPECT_TRUE(named) << "check() does not name " << row.named;
+        for (const fs::Entry& e : r.chosen->list()) {
+            if (e.directory) continue;
+            const std::string path = hostPath(e.path);
+            const fs::FileData data = r.chosen->read(e);
+            if (row.incomplete.count(path)) {
+                EXPECT_FALSE(data.complete) << path;
+                EXPECT_EQ(hostPath(data.problem.path), path);
+                continue;
+            }
+            EXPECT_TRUE(data.complete) << path << ": " << data.problem.detail;
+            const Bytes& want = bytes[path];
+            EXPECT_TRUE(data.bytes == Bytes(want.begin(), want.begin() + e.size)) << path;
+        }
+    }
+}
+
+// Disks that are not FAT12, or whose FAT12 cannot be read: never sure.
+TEST(Fat12Detection, OtherDisksAreNotSure) {
+    const Geometry k2hd = kGeometries[0], kBasic = {"2D_256", 40, 2, 16, 256, "", 0};
+    Bytes zeros(size_t(diskBytes(k2hd)), 0), e5(zeros.size(), 0xE5),
+        flatDir = zeros, basic(size_t(diskBytes(kBasic)), 0);
+    // The flat directory: an 18-byte entry at C0 H0 R3 (logical sector 2).
+    const char kEntry[] = "\0HELLO        \x08\x00\x10\x00";
+    std::copy(kEntry, kEntry + 18, flatDir.begin() + 2048);
+    // A BASIC-sized disk whose second sector starts like a FAT.
+    basic[256] = 0xFE, basic[257] = 0xFF, basic[258] = 0xFF;
+    // A damaged block (0 sectors per cluster) on a geometry without a standard layout.
+    const Geometry k2dd8 = {"2DD_1024", 80, 2, 5, 1024, "", 0};
+    Bytes damaged(size_t(diskBytes(k2dd8)), 0);
+    const uint8_t kBlock[] = {0x00, 0x04, 0x00, 0x01, 0x00, 0x02, 0xC0,
+                              0x00, 0x20, 0x03, 0xFE, 0x02, 0x00};
+    std::copy(kBlock, kBlock + sizeof kBlock, damaged.begin() + 11);
+    const struct {
+        const char* name;
+        const Bytes* flat;
+        Geometry g;
+    } kRows[] = {{"blank", &zeros, k2hd},
+                 {"never written (E5)", &e5, k2hd},
+                 {"flat directory", &flatDir, k2hd},
+                 {"BASIC geometry", &basic, kBasic},
+                 {"damaged block, no standard layout", &damaged, k2dd8}};
+    for (const auto& row : kRows) {
+        Opened o(*row.flat, row.g, nullptr);
+        for (const auto& bid : fs::recognise(o.volume).bids)
+            if (bid.kind == fs::Kind::kFat12) {
+                EXPECT_LT(bid.detection.confidence, fs::kSure)
+                    << row.name << ": " << bid.detection.evidence;
+            }
+    }
+    Opened o(damaged, k2dd8, nullptr);
+    std::string why;
+    EXPECT_EQ(fs::openAs(o.volume, fs::Kind::kFat12, &why), nullptr);
+    EXPECT_NE(why.find("is damaged (0 sectors per cluster)"), std::string::npos) << why;
+}
+
+}  // namespace
