@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -340,7 +342,7 @@ const cli::Case kCases[] = {
         {"d88", "put", "--fs", "fat12", "i.d88", "A"}, 2, "",
         "d88: --fs fat12: put and rm write only the flat directory (--fs flat)" + kUsageHint, {}),
     row("ls -l PATH: one file", {{"i.d88", kTwo}}, {"d88", "ls", "-l", "i.d88", "a.txt"}, 0,
-        "TYPE       ATTR        SIZE  DATE                 LOAD  EXEC  CRC32     NAME\n"
+        "TYPE       ATTR          SIZE  DATE                 LOAD  EXEC  CRC32     NAME\n"
         "file       -                3  -                       -     -  f007732d  A.TXT\n"
         "1 file\nfree: 0 bytes (0 units of 1024 bytes)\n",
         "", {}),
@@ -613,6 +615,93 @@ TEST(D88, LsAndGetMatchD88extract) {
     EXPECT_EQ(ls["free"],
               json::parse(R"({"units":200,"unit_bytes":1024,"bytes":204800,"sectors":200,)"
                           R"("runs":[[1031,9],[1041,191]]})"));
+}
+
+}  // namespace
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs a shell command line (mtools, mkfs.fat); its status.
+int shell(const std::string& line) {
+    return std::system(line.c_str());
+}
+
+// d88 against mtools on FAT12 disks that mkfs.fat and mcopy made: a random tree of files on
+// each geometry the PC-98, FM TOWNS, X68000, X1 and MSX disks use, wrapped into a D88 image.
+// `d88 get` must write exactly the files `mcopy -s` copies, and `d88 ls --json -R` list them
+// with the same sizes and CRC-32s.
+TEST(D88, Fat12MatchesMtools) {
+    if (shell("command -v mkfs.fat >/dev/null && command -v mcopy >/dev/null") != 0)
+        GTEST_SKIP() << "needs mkfs.fat and mcopy (apt-get install dosfstools mtools)";
+    struct Geometry {
+        int cylinders, heads, sectors, size;
+        const char* mkfs;  // what mkfs.fat needs beyond the size for this format
+        int total;
+    };
+    const Geometry kGeometries[] = {
+        {77, 2, 8, 1024, "-S 1024 -s 1 -r 192 -R 1 -M 0xFE", 1232},  // PC-98, FM TOWNS 2HD
+        {80, 2, 18, 512, "-S 512 -s 1 -r 224 -M 0xF0", 2880},        // 1.44 MB
+        {80, 2, 9, 512, "-S 512 -s 2 -r 112 -M 0xF9", 1440},         // 720 KB
+        {80, 2, 8, 512, "-S 512 -s 2 -r 112 -M 0xFB", 1280},         // PC-98 640 KB
+        {40, 2, 9, 512, "-S 512 -s 2 -r 112 -M 0xFD", 720},          // 360 KB
+    };
+    uint32_t seed = 12345;
+    const auto random = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    for (const Geometry& g : kGeometries) {
+        SCOPED_TRACE(std::to_string(g.cylinders) + " x " + std::to_string(g.sectors) + " x " +
+                     std::to_string(g.size));
+        cli::TempDir dir;
+        const std::string flat = (dir / "flat.img").string();
+        ASSERT_EQ(shell("mkfs.fat -C -F 12 -f 2 --invariant -g " + std::to_string(g.heads) + "/" +
+                        std::to_string(g.sectors) + " " + g.mkfs + " " + flat + " " +
+                        std::to_string(g.total * g.size / 1024) + " >/dev/null"),
+                  0);
+        // Files in the root and two levels of directories, 0 to 20 KB of random bytes.
+        fs::create_directories(dir / "tree/SUB/DEEP");
+        const char* kDirs[] = {"tree", "tree/SUB", "tree/SUB/DEEP"};
+        for (int i = 0; i < 12; ++i) {
+            std::string bytes(random(20000), '\0');
+            for (char& b : bytes)
+                b = char(random(256));
+            cli::writeFile(dir / kDirs[i % 3] / ("F" + std::to_string(i) + ".BIN"), bytes);
+        }
+        ASSERT_EQ(shell("cd " + dir.path().string() +
+                        "/tree && MTOOLS_SKIP_CHECK=1 mcopy -s -i ../flat.img * :: && mkdir "
+                        "../mcopy && MTOOLS_SKIP_CHECK=1 mcopy -s -n -i ../flat.img '::*' "
+                        "../mcopy/"),
+                  0);
+        const std::string bytes = cli::readFile(flat);
+        const builder::Disk disk =
+            builder::flatDisk(Bytes(bytes.begin(), bytes.end()), g.cylinders, g.heads, g.sectors,
+                              g.size, 0x20);
+        cli::writeFile(dir / "i.d88", builder::toString(disk.bytes()));
+        const cli::Result got =
+            cli::run(D88_PATH, {"d88", "get", "i.d88", "-o", "d88"}, dir.path());
+        ASSERT_EQ(got.status, 0) << got.err;
+        EXPECT_EQ(cli::snapshot(dir / "d88", dir / "d88"),
+                  cli::snapshot(dir / "mcopy", dir / "mcopy"));
+        const cli::Result ls = cli::run(D88_PATH, {"d88", "ls", "--json", "-R", "i.d88"}, dir.path());
+        ASSERT_EQ(ls.status, 0) << ls.err;
+        const json listing = json::parse(ls.out);
+        EXPECT_EQ(listing["file_system"], "fat12");
+        size_t files = 0;
+        for (const json& f : listing["files"]) {
+            if (f["directory"]) continue;
+            ++files;
+            const std::string data = cli::readFile(dir / "mcopy" / f["path"].get<std::string>());
+            EXPECT_EQ(f["size"], data.size()) << f["path"];
+            char crc[9];
+            std::snprintf(crc, sizeof crc, "%08lx",
+                          crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size())));
+            EXPECT_EQ(f["crc32"], crc) << f["path"];
+        }
+        EXPECT_EQ(files, 12u);
+    }
 }
 
 }  // namespace

@@ -232,8 +232,9 @@ int ls(const Options& o) {
     if (!findListed(o, all, d.disk.index, &listed)) return kFailed;
 
     json entries = json::array();
-    std::string text = o.longList ? "TYPE       ATTR        SIZE  DATE                 LOAD  EXEC"
-                                    "  CRC32     NAME\n"
+    // The columns of entryLine().
+    std::string text = o.longList ? "TYPE       ATTR          SIZE  DATE                 LOAD  "
+                                    "EXEC  CRC32     NAME\n"
                                   : "      SIZE  CRC32     NAME\n";
     int64_t files = 0;
     int64_t directories = 0;

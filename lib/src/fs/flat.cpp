@@ -135,7 +135,7 @@ Detection detectFlat(const Volume& volume) {
     // system's that happens to start with a zero byte is not a directory.
     if (directory.entries.empty() && !blankArea(volume)) {
         d.evidence = "C0 H0 R3 starts as an empty directory, but its bytes are not blank";
-        d.confidence = 10;
+        d.confidence = 20;
         return d;
     }
     d.confidence = kSure;
