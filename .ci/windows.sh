@@ -13,7 +13,7 @@ linux_build=${LINUX_BUILD_DIR:-build}
 install_missing cmake make g++ ninja-build libgtest-dev wine64 wine32:i386 \
     "g++-mingw-w64-x86-64-posix|g++-mingw-w64-x86-64-win32" \
     "g++-mingw-w64-i686-posix|g++-mingw-w64-i686-win32" \
-    libz-mingw-w64-dev libcli11-dev nlohmann-json3-dev zlib1g-dev
+    libz-mingw-w64-dev libcli11-dev nlohmann-json3-dev zlib1g-dev mtools dosfstools
 
 scratch=$(mktemp -d)
 wine64=/usr/lib/wine/wine64 wine32=/usr/lib/wine/wine wineserver=/usr/lib/wine/wineserver
