@@ -900,4 +900,15 @@ std::unique_ptr<FileSystem> openFat12(const Volume& volume, std::string* why) {
     return std::make_unique<Fat12>(volume, f);
 }
 
+// Blank disks: none yet.
+std::vector<std::string> formatTypesFat12() {
+    return {};
+}
+
+bool formatFat12(const std::string& /*type*/, const std::string& /*label*/, BlankDisk* /*disk*/,
+                 std::string* why) {
+    *why = "blank disks of this file system cannot be made yet";
+    return false;
+}
+
 }  // namespace retrodisk::fs

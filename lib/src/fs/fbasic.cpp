@@ -458,4 +458,15 @@ std::unique_ptr<FileSystem> openFBasic(const Volume& volume, std::string* why) {
     return std::make_unique<FBasic>(volume, *v);
 }
 
+// Blank disks: none yet.
+std::vector<std::string> formatTypesFBasic() {
+    return {};
+}
+
+bool formatFBasic(const std::string& /*type*/, const std::string& /*label*/, BlankDisk* /*disk*/,
+                  std::string* why) {
+    *why = "blank disks of this file system cannot be made yet";
+    return false;
+}
+
 }  // namespace retrodisk::fs

@@ -1,5 +1,7 @@
 #include <retrodisk/fs/file_system.h>
 
+#include <retrodisk/fs/edit.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -73,6 +75,10 @@ const char* problemName(ProblemKind kind) {
             return "bad_entry";
     }
     return "bad_entry";
+}
+
+std::unique_ptr<Editor> FileSystem::editor() const {
+    return nullptr;
 }
 
 Recognition recognise(const Volume& volume) {

@@ -157,4 +157,27 @@ std::unique_ptr<FileSystem> openFlat(const Volume& volume, std::string* why) {
     return std::make_unique<Flat>(volume);
 }
 
+// The flat directory's one disk: 77 x 2 x 8 x 1024, media 2HD, every byte 0 (d88/editor.h's
+// blankImage is the same disk).
+std::vector<std::string> formatTypesFlat() {
+    return {"2hd"};
+}
+
+bool formatFlat(const std::string& /*type*/, const std::string& /*label*/, BlankDisk* disk,
+                std::string* /*why*/) {
+    disk->media = 0x20;
+    disk->tracks.assign(size_t(d88::kLogicalSectors / d88::kSectorsPerTrack), {});
+    for (size_t t = 0; t < disk->tracks.size(); ++t)
+        for (int32_t r = d88::kFirstSector; r <= d88::kLastSector; ++r) {
+            BlankSector s;
+            s.c = uint8_t(t >> 1);
+            s.h = uint8_t(t & 1);
+            s.r = uint8_t(r);
+            s.n = uint8_t(d88::kSizeCode);
+            s.data.assign(size_t(d88::kSectorSize), 0);
+            disk->tracks[t].push_back(s);
+        }
+    return true;
+}
+
 }  // namespace retrodisk::fs

@@ -592,4 +592,15 @@ std::unique_ptr<FileSystem> openHuBasic(const Volume& volume, std::string* why) 
     return std::make_unique<HuBasic>(volume, *f);
 }
 
+// Blank disks: none yet.
+std::vector<std::string> formatTypesHuBasic() {
+    return {};
+}
+
+bool formatHuBasic(const std::string& /*type*/, const std::string& /*label*/, BlankDisk* /*disk*/,
+                   std::string* why) {
+    *why = "blank disks of this file system cannot be made yet";
+    return false;
+}
+
 }  // namespace retrodisk::fs

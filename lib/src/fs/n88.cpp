@@ -515,4 +515,15 @@ std::unique_ptr<FileSystem> openN88(const Volume& volume, std::string* why) {
     return std::make_unique<N88>(volume, l, fat);
 }
 
+// Blank disks: none yet.
+std::vector<std::string> formatTypesN88() {
+    return {};
+}
+
+bool formatN88(const std::string& /*type*/, const std::string& /*label*/, BlankDisk* /*disk*/,
+               std::string* why) {
+    *why = "blank disks of this file system cannot be made yet";
+    return false;
+}
+
 }  // namespace retrodisk::fs

@@ -16,6 +16,8 @@
 
 namespace retrodisk::fs {
 
+class Editor;  // edit.h
+
 enum class Kind {
     kFlat,     // the flat 18-byte directory on track 0 (d88/directory.h)
     kFat12,    // FAT12 with or without a parameter block
@@ -128,6 +130,9 @@ class FileSystem {
     virtual FreeSpace freeSpace() const = 0;
     // Every problem of the disk, each naming the file or area it affects; empty when clean.
     virtual std::vector<Problem> check() const = 0;
+    // The write side (edit.h), or null where the family has none. It plans changes against
+    // this file system's view of the disk, so it lives no longer than the file system.
+    virtual std::unique_ptr<Editor> editor() const;
 };
 
 // What a file system made of a disk: each family's bid and, when one is recognised, the file
