@@ -8,8 +8,10 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <sys/utime.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -43,6 +45,20 @@ bool isSeparator(char c) {
 
 #ifdef _WIN32
 
+bool modificationTime(const char* path, int64_t* seconds) {
+    const std::wstring widePath = widen(CP_UTF8, path);
+    struct _stat64 st = {};
+    if (widePath.empty() || _wstat64(widePath.c_str(), &st) != 0) return false;
+    *seconds = int64_t(st.st_mtime);
+    return true;
+}
+
+bool setModificationTime(const char* path, int64_t seconds) {
+    const std::wstring widePath = widen(CP_UTF8, path);
+    struct __utimbuf64 times = {seconds, seconds};
+    return !widePath.empty() && _wutime64(widePath.c_str(), &times) == 0;
+}
+
 bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;  // FlushFileBuffers
 }
@@ -65,6 +81,18 @@ bool replaceFile(const char* from, const char* to) {
 }
 
 #else
+
+bool modificationTime(const char* path, int64_t* seconds) {
+    struct stat st = {};
+    if (::stat(path, &st) != 0) return false;
+    *seconds = int64_t(st.st_mtime);
+    return true;
+}
+
+bool setModificationTime(const char* path, int64_t seconds) {
+    const struct timespec times[2] = {{time_t(seconds), 0}, {time_t(seconds), 0}};
+    return ::utimensat(AT_FDCWD, path, times, 0) == 0;
+}
 
 bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;

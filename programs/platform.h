@@ -73,5 +73,9 @@ bool replaceFile(const char* from, const char* to);
 std::string fileNameKey(const std::string& name);
 // Creates directory `path` and any missing parents (as mkdir -p); true when it exists after.
 bool makeDirectories(const char* path);
+// The modification time of the file at `path`, in seconds since 1970 (UTC), in *seconds.
+bool modificationTime(const char* path, int64_t* seconds);
+// Sets the file's modification (and access) time to `seconds` since 1970 (UTC).
+bool setModificationTime(const char* path, int64_t seconds);
 
 #endif  // PROGRAMS_PLATFORM_H

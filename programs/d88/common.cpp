@@ -274,26 +274,28 @@ std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const O
     return nullptr;
 }
 
-bool flatEditAllowed(const ImageView& image, const Options& o) {
-    if (o.fs == "flat") return true;
+EditTarget editTarget(const ImageView& image, const Options& o) {
+    if (o.fs == "flat") return EditTarget::kFlat;
+    if (!o.fs.empty()) return EditTarget::kFileSystem;
     DiskInfo disk;
-    if (!image.readDisk(o.disk, &disk)) return true;  // the editor reports the missing disk
+    if (!image.readDisk(o.disk, &disk)) return EditTarget::kFlat;  // reported as no such disk
     const fs::Volume volume(image, disk);
     const fs::Recognition r = fs::recognise(volume);
-    const fs::Detection flat = flatBid(r);
-    if (r.outcome == fs::Recognition::kAmbiguous ||
-        (r.outcome == fs::Recognition::kRecognised && r.chosen->kind() != fs::Kind::kFlat)) {
-        report(o.image, format("disk %lld holds a ", o.disk) + sureOnes(r) +
-                            " file system; put and rm write only the flat directory");
-        return false;
+    if (r.outcome == fs::Recognition::kAmbiguous) {
+        report(o.image, format("disk %lld looks like ", o.disk) + sureOnes(r) +
+                            "; --fs NAME says which to write");
+        return EditTarget::kRefused;
     }
+    if (r.outcome == fs::Recognition::kRecognised && r.chosen->kind() != fs::Kind::kFlat)
+        return EditTarget::kFileSystem;
     // A sector C0 H0 R3 that is there but is no directory: writing one would destroy it.
+    const fs::Detection flat = flatBid(r);
     if (flat.confidence > 0 && flat.confidence < fs::kFlatUsable) {
         report(o.image, format("disk %lld: ", o.disk) + flat.evidence +
                             "; --fs flat edits it as a flat directory anyway");
-        return false;
+        return EditTarget::kRefused;
     }
-    return true;
+    return EditTarget::kFlat;
 }
 
 void reportTangled(int32_t track, const Options& o) {

@@ -18,6 +18,10 @@
 #include <retrodisk/d88/scan.h>
 #include <retrodisk/fs/file_system.h>
 
+namespace retrodisk::d88 {
+struct FileFailure;  // editor.h
+}
+
 namespace d88cli {
 
 namespace d88 = retrodisk::d88;
@@ -50,6 +54,9 @@ struct Options {
     bool allocate = false;
     bool dryRun = false;
     std::string label;
+    std::string type;  // put --type, new and import --type
+    std::string load, exec;  // put --load, --exec
+    std::string input;       // import FLAT
 };
 
 // --- output -------------------------------------------------------------------------------
@@ -122,9 +129,24 @@ const char* fsTitle(fs::Kind kind);
 // included, as the flat tools read it). Null after reporting why there is none.
 std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const Options& o);
 
-// Before the flat editor changes a disk: false (reported) when the disk holds another file
-// system that is recognised, or its C0 H0 R3 is no flat directory, unless --fs flat.
-bool flatEditAllowed(const d88::ImageView& image, const Options& o);
+// Who edits the selected disk: the flat directory's editor (--fs flat, or no other file
+// system found), a file system's (the one --fs names, or the one recognised), or nobody
+// (reported): two file systems found, or a C0 H0 R3 that is no flat directory.
+enum class EditTarget { kFlat, kFileSystem, kRefused };
+EditTarget editTarget(const d88::ImageView& image, const Options& o);
+
+// What a failed load or save of an image means (`temporary`: saving through a temporary copy).
+std::string failureText(const d88::FileFailure& f, bool temporary);
+// The last component of a path given on the command line.
+std::string baseName(const std::string& path);
+// Writes a new image to o.image (with -f over an existing one, through a temporary copy);
+// false after reporting.
+bool saveNewImage(const Options& o, const std::vector<uint8_t>& image);
+
+// The file-system side of put, rm, mkdir and rmdir (fsedit.cpp), on an image loaded for editing.
+enum class FsOperation { kPut, kRemove, kMakeDirectory, kRemoveDirectory };
+int editFileSystem(const Options& o, const std::vector<uint8_t>& loaded, FsOperation operation);
+int newFileSystemImage(const Options& o, const std::string& label);
 
 // Files read past a track whose walk ran out of the walk budget are cut short: says why.
 void reportTangled(int32_t track, const Options& o);
@@ -162,6 +184,9 @@ int exportDisk(const Options& o);
 int put(const Options& o);
 int rm(const Options& o);
 int newImage(const Options& o);
+int mkdir(const Options& o);
+int rmdir(const Options& o);
+int importImage(const Options& o);
 
 }  // namespace d88cli
 

@@ -1,5 +1,6 @@
-// d88 put, rm and new: the flat directory's editor. A disk that holds another file system is
-// left alone unless --fs flat says to edit it as flat.
+// d88 put, rm and new: the flat directory's editor, and the choice of editor. A disk that
+// holds another file system is edited through it (fsedit.cpp) unless --fs flat says to edit
+// it as flat.
 #include <retrodisk/d88/editor.h>
 #include <retrodisk/d88/names.h>
 
@@ -10,14 +11,6 @@ namespace d88cli {
 
 using namespace retrodisk::d88;
 
-namespace {
-
-// "1 sector", "5 sectors"
-std::string sectorCount(int64_t n) {
-    return format(n == 1 ? "%lld sector" : "%lld sectors", n);
-}
-
-// What a failed load or save means, for its image.
 std::string failureText(const FileFailure& f, bool temporary) {
     const std::string why = f.error != 0 ? ": " + reason(f.error) : std::string();
     switch (f.step) {
@@ -44,6 +37,34 @@ std::string failureText(const FileFailure& f, bool temporary) {
             return "cannot rename the new copy over it" + why;
     }
     return "cannot open" + why;
+}
+
+std::string baseName(const std::string& path) {
+#ifdef _WIN32
+    const size_t slash = path.find_last_of("/\\");
+#else
+    const size_t slash = path.rfind('/');
+#endif
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool saveNewImage(const Options& o, const std::vector<uint8_t>& image) {
+    FileFailure f;
+    bool temporary = false;
+    bool saved = retrodisk::d88::saveNewImage(o.image.c_str(), image.data(), image.size(), &f);
+    if (!saved && f.step == FileFailure::kExists && o.force) {
+        temporary = true;
+        saved = ImageEditor(image).save(o.image.c_str(), &f);
+    }
+    if (!saved) report(o.image, failureText(f, temporary));
+    return saved;
+}
+
+namespace {
+
+// "1 sector", "5 sectors"
+std::string sectorCount(int64_t n) {
+    return format(n == 1 ? "%lld sector" : "%lld sectors", n);
 }
 
 bool loadForEdit(const Options& o, ImageEditor* editor) {
@@ -97,16 +118,6 @@ bool diskName(const std::string& given, const Options& o, bool check, std::strin
                "a name on the disk cannot hold a space, a control character, '/', '\\' "
                "or ':', nor be . or ..");
     return verdict == NameCheck::kOk;
-}
-
-// The last component of `path`.
-std::string baseName(const std::string& path) {
-#ifdef _WIN32
-    const size_t slash = path.find_last_of("/\\");
-#else
-    const size_t slash = path.rfind('/');
-#endif
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The bytes of the file at `path`, which a directory entry must be able to describe; false
@@ -217,10 +228,11 @@ int finish(const ImageEditor& editor, const Options& o, const std::string& done,
 
 int put(const Options& o) {
     ImageEditor editor;
-    if (!loadForEdit(o, &editor) ||
-        !flatEditAllowed(ImageView(editor.bytes().data(), editor.bytes().size()), o) ||
-        !checkDisk(editor, o))
-        return kFailed;
+    if (!loadForEdit(o, &editor)) return kFailed;
+    const EditTarget target = editTarget(ImageView(editor.bytes().data(), editor.bytes().size()), o);
+    if (target == EditTarget::kFileSystem)
+        return editFileSystem(o, editor.bytes(), FsOperation::kPut);
+    if (target == EditTarget::kRefused || !checkDisk(editor, o)) return kFailed;
     std::string done;
     int64_t failed = 0;
     for (const std::string& path : o.files) {
@@ -245,10 +257,11 @@ int put(const Options& o) {
 
 int rm(const Options& o) {
     ImageEditor editor;
-    if (!loadForEdit(o, &editor) ||
-        !flatEditAllowed(ImageView(editor.bytes().data(), editor.bytes().size()), o) ||
-        !checkDisk(editor, o))
-        return kFailed;
+    if (!loadForEdit(o, &editor)) return kFailed;
+    const EditTarget target = editTarget(ImageView(editor.bytes().data(), editor.bytes().size()), o);
+    if (target == EditTarget::kFileSystem)
+        return editFileSystem(o, editor.bytes(), FsOperation::kRemove);
+    if (target == EditTarget::kRefused || !checkDisk(editor, o)) return kFailed;
     std::string done;
     int64_t failed = 0;
     for (const std::string& given : o.names) {
@@ -282,18 +295,9 @@ int newImage(const Options& o) {
                                int64_t(label.size())));
         return kFailed;
     }
+    if (!o.fs.empty()) return newFileSystemImage(o, label);
     const std::vector<uint8_t> image = blankImage(label);
-    FileFailure f;
-    bool temporary = false;
-    bool saved = saveNewImage(o.image.c_str(), image.data(), image.size(), &f);
-    if (!saved && f.step == FileFailure::kExists && o.force) {
-        temporary = true;
-        saved = ImageEditor(image).save(o.image.c_str(), &f);
-    }
-    if (!saved) {
-        report(o.image, failureText(f, temporary));
-        return kFailed;
-    }
+    if (!saveNewImage(o, image)) return kFailed;
     print(escapeForDisplay(o.image) +
           format(": a blank 2HD disk of %lld bytes, %lld sectors free\n", int64_t(image.size()),
                  kLogicalSectors - kFirstFileSector));

@@ -113,7 +113,13 @@ int run(int argc, char** argv) {
                          "let a file that does not fit its sectors, or a new one, take free "
                          "sectors");
     putCommand->add_flag("--dry-run", o.dryRun, "say what would be done; change nothing");
-    putCommand->add_flag("--force", o.force, "change a write-protected disk");
+    putCommand->add_flag("--force", o.force,
+                         "change a write-protected disk, or a damaged one (only the change)");
+    putCommand->add_option("--type", o.type,
+                           "the file type: basic, ascii, binary, machine or data (default: kept, "
+                           "or from the extension)");
+    putCommand->add_option("--load", o.load, "the load address (hexadecimal) the family keeps");
+    putCommand->add_option("--exec", o.exec, "the exec address (hexadecimal) the family keeps");
     fileSystem(putCommand);
     rawNames(putCommand);
     CLI::App* rmCommand = app.add_subcommand("rm", "remove files from the disk");
@@ -121,14 +127,44 @@ int run(int argc, char** argv) {
     rmCommand->add_option("NAME", o.names, "files to remove")->required();
     disk(rmCommand);
     rmCommand->add_flag("--dry-run", o.dryRun, "say what would be done; change nothing");
-    rmCommand->add_flag("--force", o.force, "change a write-protected disk");
+    rmCommand->add_flag("--force", o.force,
+                        "change a write-protected disk, or a damaged one (only the change)");
     fileSystem(rmCommand);
     rawNames(rmCommand);
     CLI::App* newCommand =
-        app.add_subcommand("new", "write a blank 2HD image with an empty directory");
+        app.add_subcommand("new", "write a blank disk image: flat 2HD, or --fs and --type");
     image(newCommand);
     newCommand->add_option("--label", o.label, "the disk's name in its header (16 bytes at most)");
     newCommand->add_flag("-f,--force", o.force, "replace an existing file");
+    fileSystem(newCommand);
+    newCommand->add_option("--type", o.type,
+                           "the disk type (default: the file system's commonest): 1d, 2d, 2dd, "
+                           "2hd and their variants");
+    CLI::App* mkdirCommand = app.add_subcommand("mkdir", "make directories (FAT12)");
+    image(mkdirCommand);
+    mkdirCommand->add_option("PATH", o.names, "directories to make")->required();
+    disk(mkdirCommand);
+    fileSystem(mkdirCommand);
+    mkdirCommand->add_flag("--dry-run", o.dryRun, "say what would be done; change nothing");
+    mkdirCommand->add_flag("--force", o.force, "change a write-protected or damaged disk");
+    rawNames(mkdirCommand);
+    CLI::App* rmdirCommand = app.add_subcommand("rmdir", "remove empty directories (FAT12)");
+    image(rmdirCommand);
+    rmdirCommand->add_option("PATH", o.names, "directories to remove")->required();
+    disk(rmdirCommand);
+    fileSystem(rmdirCommand);
+    rmdirCommand->add_flag("--dry-run", o.dryRun, "say what would be done; change nothing");
+    rmdirCommand->add_flag("--force", o.force, "change a write-protected or damaged disk");
+    rawNames(rmdirCommand);
+    CLI::App* importCommand = app.add_subcommand(
+        "import", "wrap a flat sector image into a one-disk D88 image of a disk type");
+    importCommand->add_option("FLAT", o.input, "the flat image (dd, mtools, an emulator)")
+        ->required();
+    importCommand->add_option("-o,--output", o.output, "the D88 image to write")->required();
+    importCommand->add_option("--type", o.type, "the disk type: 1d, 2d, 2dd, 2hd, ...")
+        ->required();
+    fileSystem(importCommand);
+    importCommand->add_flag("-f,--force", o.force, "replace an existing file");
 
     try {
         app.parse(argc, argv);
@@ -144,11 +180,6 @@ int run(int argc, char** argv) {
     if (getCommand->parsed()) return get(o);
     if (checkCommand->parsed()) return check(o);
     if (exportCommand->parsed()) return exportDisk(o);
-    if (putCommand->parsed() && !o.fs.empty() && o.fs != "flat") {
-        std::fprintf(stderr, "d88: --fs %s: put and rm write only the flat directory (--fs flat)%s",
-                     o.fs.c_str(), " (d88 --help shows the usage)\n");
-        return kUsage;
-    }
     if (putCommand->parsed()) {
         if (asOption->count() > 0 && o.files.size() != 1) {
             std::fprintf(stderr,
@@ -159,12 +190,10 @@ int run(int argc, char** argv) {
         o.named = asOption->count() > 0;
         return put(o);
     }
-    if (rmCommand->parsed() && !o.fs.empty() && o.fs != "flat") {
-        std::fprintf(stderr, "d88: --fs %s: put and rm write only the flat directory (--fs flat)%s",
-                     o.fs.c_str(), " (d88 --help shows the usage)\n");
-        return kUsage;
-    }
     if (rmCommand->parsed()) return rm(o);
+    if (mkdirCommand->parsed()) return mkdir(o);
+    if (rmdirCommand->parsed()) return rmdir(o);
+    if (importCommand->parsed()) return importImage(o);
     return newImage(o);
 }
 
