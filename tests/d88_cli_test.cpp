@@ -338,9 +338,11 @@ const cli::Case kCases[] = {
     row("rm --fs flat: the user's choice", {{"i.d88", kFull}},
         {"d88", "rm", "--fs", "flat", "i.d88", "B"}, 0, "B: removed, 1 sector freed\n", "",
         {{"i.d88", full({{"A", 8, "a"}})}}),
-    row("put --fs fat12: put writes only the flat directory", {{"i.d88", kFull}, {"A", "a"}},
-        {"d88", "put", "--fs", "fat12", "i.d88", "A"}, 2, "",
-        "d88: --fs fat12: put and rm write only the flat directory (--fs flat)" + kUsageHint, {}),
+    row("put --fs fat12 on a flat disk", {{"i.d88", kFull}, {"A", "a"}},
+        {"d88", "put", "--fs", "fat12", "i.d88", "A"}, 1, "",
+        "d88: i.d88: disk 0 cannot be read as FAT12: no parameter block; 77 x 2 x 8 x 1024 is a "
+        "FAT12 geometry, but C0 H0 R2 starts 00 00 00, not the FAT ID FE FF FF\n",
+        {}),
     row("ls -l PATH: one file", {{"i.d88", kTwo}}, {"d88", "ls", "-l", "i.d88", "a.txt"}, 0,
         "TYPE       ATTR          SIZE  DATE                 LOAD  EXEC  CRC32     NAME\n"
         "file       -                3  -                       -     -  f007732d  A.TXT\n"

@@ -2,6 +2,7 @@
 // never replacing a file without -f, never writing a name that is unsafe as a file name.
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <set>
 
 #include <retrodisk/d88/names.h>
@@ -116,6 +117,24 @@ int getFlat(const Options& o, const OpenedDisk& opened) {
 }
 
 namespace {
+
+// The time an entry's local date and time name, in seconds since 1970; false when there is
+// none (a date the system cannot represent).
+bool entryTime(const fs::Entry& e, int64_t* seconds) {
+    if (!e.hasDate) return false;
+    std::tm tm = {};
+    tm.tm_year = e.date.year - 1900;
+    tm.tm_mon = e.date.month - 1;
+    tm.tm_mday = e.date.day;
+    tm.tm_hour = e.date.hasTime ? e.date.hour : 0;
+    tm.tm_min = e.date.hasTime ? e.date.minute : 0;
+    tm.tm_sec = e.date.hasTime ? e.date.second : 0;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    if (t == std::time_t(-1)) return false;
+    *seconds = int64_t(t);
+    return true;
+}
 
 // The file name of each component of `path`, checked as a file name; false after reporting.
 bool outputPath(const std::vector<std::string>& path, const Options& o, std::string* relative) {
@@ -244,6 +263,9 @@ int get(const Options& o) {
             failed = true;
             continue;
         }
+        // The file carries the time its entry records, so that putting it back keeps it.
+        int64_t seconds = 0;
+        if (entryTime(e, &seconds)) setModificationTime(target.c_str(), seconds);
         if (!data.complete) {
             report(subject, format("only %lld of its %lld bytes can be read (",
                                    int64_t(data.bytes.size()), e.size) +
