@@ -49,19 +49,25 @@ for arch in x86_64 i686; do
     done
 done
 
-# run_tables ARCH LOADER: every command-line table against build-win-ARCH, under LOADER.
+# run_tables ARCH LOADER: every command-line table against build-win-ARCH, under LOADER. A
+# program Wine failed to run is run again by the test itself (tests/support/cli.h), which says
+# so in its log; those lines are shown and counted in $wine_reruns.
+wine_reruns=0
 run_tables() {
-    local test log
+    local test log reruns
     echo "== the $1 programs under Wine ($2)"
     for test in "${tests[@]}"; do
         log=$scratch/$1-$(basename "$test").log
         if RETRODISK_TEST_WINDOWS_BIN=$PWD/build-win-$1/programs RETRODISK_TEST_EXEC_PREFIX=$2 \
             "$test" >"$log" 2>&1; then
             echo "$(basename "$test"):" $(grep -oE '^\[  (PASSED|SKIPPED) +\] [0-9]+ tests?' "$log")
+            grep '^cli: Wine did not run' "$log" || true
         else
             cat "$log"
             fail "$1: $(basename "$test")"
         fi
+        reruns=$(grep -c '^cli: Wine did not run' "$log" || true)
+        wine_reruns=$((wine_reruns + reruns))
     done
 }
 
@@ -91,6 +97,7 @@ else
     run_tables i686 "$wine32"
 fi
 
+echo "programs run again after Wine failed to run them: $wine_reruns"
 if [ "$failures" -ne 0 ]; then
     echo "windows check: $failures failure(s)" >&2
     exit 1
