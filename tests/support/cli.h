@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -193,12 +194,21 @@ inline Result runOnce(const std::string& program, const std::vector<std::string>
             dup2(err, 2) < 0 || chdir(dir.c_str()) != 0)
             _exit(127);
         execvp(file.c_str(), args.data());
+        constexpr char kNotStarted[] = "cli: the program could not be started\n";
+        if (write(2, kNotStarted, sizeof kNotStarted - 1) < 0) _exit(127);
         _exit(127);
     }
     Result result;
+    if (pid < 0) {  // nothing ran: say so, rather than leave two empty outputs to compare
+        result.err = "cli: fork failed\n";
+        return result;
+    }
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        result.status = WEXITSTATUS(status);
+    pid_t waited = 0;
+    do  // a signal must not end the wait while the program still runs
+        waited = waitpid(pid, &status, 0);
+    while (waited < 0 && errno == EINTR);
+    if (waited == pid && WIFEXITED(status)) result.status = WEXITSTATUS(status);
     result.out = readFile(outPath);
     result.err = readFile(errPath);
     return result;
