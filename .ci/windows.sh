@@ -5,9 +5,11 @@
 # the same rows as on Linux with CR LF line ends, and the rows marked for Windows. Exits
 # non-zero on any failure, and when either architecture cannot run, with one exception: a
 # kernel that refuses to execute 32-bit programs at all, where the i686 build is only built.
+# WINDOWS_TEST_RUNS=N runs the tables N times over (default 1), to look for failures by chance.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 linux_build=${LINUX_BUILD_DIR:-build}
+runs=${WINDOWS_TEST_RUNS:-1}
 
 . .ci/lib.sh
 install_missing cmake make g++ ninja-build libgtest-dev wine64 wine32:i386 \
@@ -18,7 +20,9 @@ install_missing cmake make g++ ninja-build libgtest-dev wine64 wine32:i386 \
 scratch=$(mktemp -d)
 wine64=/usr/lib/wine/wine64 wine32=/usr/lib/wine/wine wineserver=/usr/lib/wine/wineserver
 # Wine reads Unix file names and arguments in the locale's character set: UTF-8 for Japanese.
-export WINEPREFIX=$scratch/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
+# Of Wine's own messages only its errors are kept (none in a good run): a program Wine failed
+# to start then says why, and the tests run it again (tests/support/cli.h).
+export WINEPREFIX=$scratch/wineprefix WINEDEBUG=-all,err+all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
 cleanup() {
     if [ -d "$WINEPREFIX" ]; then "$wineserver" -k 2>/dev/null || true; fi
     rm -rf "$scratch"
@@ -49,19 +53,27 @@ for arch in x86_64 i686; do
     done
 done
 
-# run_tables ARCH LOADER: every command-line table against build-win-ARCH, under LOADER.
+# run_tables ARCH LOADER: every command-line table against build-win-ARCH, under LOADER. A
+# program Wine failed to run is run again by the test itself (tests/support/cli.h), which says
+# so in its log; those lines are shown and counted in $wine_reruns. $passed counts the tests.
+wine_reruns=0 passed=0
 run_tables() {
-    local test log
+    local test log reruns count
     echo "== the $1 programs under Wine ($2)"
     for test in "${tests[@]}"; do
         log=$scratch/$1-$(basename "$test").log
         if RETRODISK_TEST_WINDOWS_BIN=$PWD/build-win-$1/programs RETRODISK_TEST_EXEC_PREFIX=$2 \
             "$test" >"$log" 2>&1; then
             echo "$(basename "$test"):" $(grep -oE '^\[  (PASSED|SKIPPED) +\] [0-9]+ tests?' "$log")
+            grep '^cli: Wine did not run' "$log" || true
         else
             cat "$log"
             fail "$1: $(basename "$test")"
         fi
+        reruns=$(grep -c '^cli: Wine did not run' "$log" || true)
+        wine_reruns=$((wine_reruns + reruns))
+        count=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$log" | head -1)
+        passed=$((passed + ${count:-0}))
     done
 }
 
@@ -81,16 +93,20 @@ mkdir -p "$WINEPREFIX"
 "$wineserver" -p || { fail "the wineserver cannot start"; exit 1; }
 "$wine64" wineboot -i >"$scratch/wineboot.log" 2>&1 ||
     { cat "$scratch/wineboot.log"; fail "Wine cannot start"; exit 1; }
-run_tables x86_64 "$wine64"
-if [ ! -x "$wine32" ]; then
-    fail "no 32-bit Wine ($wine32, package wine32:i386): the i686 programs cannot run"
-elif kernel_refuses_32bit; then
-    echo "!!! i686: the programs were built, but this kernel cannot run 32-bit programs" \
-        "(Exec format error from the 32-bit Wine loader): NOT RUN"
-else
-    run_tables i686 "$wine32"
-fi
+for run in $(seq "$runs"); do
+    [ "$runs" -eq 1 ] || echo "== run $run of $runs"
+    run_tables x86_64 "$wine64"
+    if [ ! -x "$wine32" ]; then
+        fail "no 32-bit Wine ($wine32, package wine32:i386): the i686 programs cannot run"
+    elif kernel_refuses_32bit; then
+        echo "!!! i686: the programs were built, but this kernel cannot run 32-bit programs" \
+            "(Exec format error from the 32-bit Wine loader): NOT RUN"
+    else
+        run_tables i686 "$wine32"
+    fi
+done
 
+echo "tests passed under Wine: $passed in $runs run(s); programs run again after Wine failed to run them: $wine_reruns"
 if [ "$failures" -ne 0 ]; then
     echo "windows check: $failures failure(s)" >&2
     exit 1

@@ -10,7 +10,10 @@ include(CMakePackageConfigHelpers)
 
 # Man pages are installed gzip-compressed where gzip exists (as Debian packages ship them; man
 # reads both), plain otherwise. -n keeps the name and time out, so packages are reproducible.
-set(MAN_PAGES d88extract.1 drupa.1 vkpack.1 d88.1)
+set(MAN_PAGES d88extract.1 drupa.1 vkpack.1)
+if(TARGET d88)  # built only with its libraries (programs/CMakeLists.txt)
+    list(APPEND MAN_PAGES d88.1)
+endif()
 find_program(GZIP_PROGRAM gzip)
 set(installed_pages)
 foreach(page IN LISTS MAN_PAGES)
