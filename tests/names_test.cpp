@@ -24,7 +24,8 @@ std::string utf8Of(uint32_t u) {
     std::string s;
     if (u < 0x80) return std::string(1, char(u));
     if (u < 0x800) return s + char(0xC0 | u >> 6) + char(0x80 | (u & 0x3F));
-    const char last = char(0x80 | (u & 0x3F)), middle = char(0x80 | (u >> 6 & 0x3F));
+    const char last = char(0x80 | (u & 0x3F));
+    const char middle = char(0x80 | (u >> 6 & 0x3F));
     if (u < 0x10000) return s + char(0xE0 | u >> 12) + middle + last;
     return s + char(0xF0 | u >> 18) + char(0x80 | (u >> 12 & 0x3F)) + middle + last;
 }
@@ -107,7 +108,7 @@ bool iconvConvert(bool toUtf8, const std::string& in, std::string* out) {
     static iconv_t encoder = iconv_open("CP932", "UTF-8");
     iconv_t cd = toUtf8 ? decoder : encoder;
     out->clear();
-    if (cd == iconv_t(-1)) return false;
+    if (reinterpret_cast<intptr_t>(cd) == -1) return false;  // iconv_open's (iconv_t)-1
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     std::string input = in;
     char buffer[64];
@@ -139,7 +140,9 @@ const std::vector<uint32_t> kLossy = {0xA2,   0xA3,   0xA5,   0xAC,  0x2014,
 TEST(Cp932, SameAsTheSystemConverter) {
     if (!oracleReady()) GTEST_SKIP() << "no CP932 converter on this system";
     int failures = 0;
-    std::string have, want, back;
+    std::string have;
+    std::string want;
+    std::string back;
     for (const std::string& in : sequences(false)) {
         const bool ok = cp932ToUtf8(in, &have);
         expectSame(in, ok, have, oracleDecode(in, &want), want, &failures);
@@ -149,7 +152,8 @@ TEST(Cp932, SameAsTheSystemConverter) {
         const bool wantOk = oracleEncode(in, &want);
         const bool lossy = wantOk && !(oracleDecode(want, &back) && back == in);
         expectSame(in, ok, have, wantOk && !lossy, want, &failures);
-        if (ok && !(cp932ToUtf8(have, &back) && back == in)) ADD_FAILURE() << "no round trip";
+        if (ok && !(cp932ToUtf8(have, &back) && back == in))
+            ADD_FAILURE() << "bytes" << hex(in) << " do not come back from" << hex(have);
         return lossy;
     };
     for (const std::string& in : sequences(true))

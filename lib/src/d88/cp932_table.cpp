@@ -6,15 +6,18 @@
 
 namespace retrodisk::d88::cp932 {
 
-const int8_t kRowOfLead[kLastLead - kFirstLead + 1] = {
-    0, 1, 2, 3, -1, -1, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
-    14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, -1,
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 29,
-    30, 31, 32, 33, 34, 35, 36, 37, 38, 39, -1, -1, 40, 41, -1, -1,
-    -1, -1, -1, -1, -1, -1, -1, -1, -1, 42, 43, 44,
+const uint8_t kRowOfLead[kLastLead - kFirstLead + 1] = {
+    0, 1, 2, 3, kNoRow, kNoRow, 4, 5, 6, 7, 8, 9,
+    10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+    22, 23, 24, 25, 26, 27, 28, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow,
+    kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow,
+    kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow,
+    kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow,
+    kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow,
+    kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, 29,
+    30, 31, 32, 33, 34, 35, 36, 37, 38, 39, kNoRow, kNoRow,
+    40, 41, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow, kNoRow,
+    kNoRow, 42, 43, 44,
 };
 
 const uint16_t kRows[][kTrailCount] = {

@@ -25,8 +25,9 @@ constexpr int trailIndex(uint8_t trail) {
     return trail < 0x80 ? trail - 0x40 : trail - 0x41;
 }
 
-// The row of each lead byte kFirstLead..kLastLead in kRows, or -1 for a lead byte without one.
-extern const int8_t kRowOfLead[kLastLead - kFirstLead + 1];
+// The row of each lead byte kFirstLead..kLastLead in kRows, or kNoRow for a lead byte without one.
+constexpr uint8_t kNoRow = 0xFF;
+extern const uint8_t kRowOfLead[kLastLead - kFirstLead + 1];
 extern const uint16_t kRows[][kTrailCount];
 
 // Double-byte codes that decode to a character also written by another code, the one an

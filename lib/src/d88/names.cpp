@@ -25,8 +25,8 @@ uint32_t decodePair(uint8_t lead, uint8_t trail) {
     if (lead >= cp932::kFirstUserLead && lead <= cp932::kLastUserLead)
         return cp932::kFirstUserCodePoint +
                uint32_t(lead - cp932::kFirstUserLead) * cp932::kTrailCount + uint32_t(index);
-    const int row = cp932::kRowOfLead[lead - cp932::kFirstLead];
-    return row < 0 ? 0 : cp932::kRows[row][index];
+    const uint8_t row = cp932::kRowOfLead[lead - cp932::kFirstLead];
+    return row == cp932::kNoRow ? 0 : cp932::kRows[row][index];
 }
 
 void appendUtf8(uint32_t u, std::string* out) {
@@ -52,9 +52,7 @@ bool nextUtf8(const std::string& in, size_t* at, uint32_t* u) {
     uint32_t value = 0;
     uint32_t minimum = 0;  // the least value this length may carry
     if (lead < 0x80) {
-        *u = lead;
-        ++*at;
-        return true;
+        length = 1, value = lead;
     } else if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2, value = lead & 0x1Fu, minimum = 0x80;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
