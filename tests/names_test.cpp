@@ -95,9 +95,6 @@ bool oracleDecode(const std::string& in, std::string* out) {
 bool oracleEncode(const std::string& in, std::string* out) {
     return convert(CP_UTF8, 932, in, out);
 }
-bool oracleReady() {
-    return true;
-}
 const std::vector<uint32_t> kLossy = {};
 #else
 // glibc's iconv. Besides the table's characters, it writes look-alikes that decode to another
@@ -127,13 +124,14 @@ bool oracleDecode(const std::string& in, std::string* out) {
 bool oracleEncode(const std::string& in, std::string* out) {
     return iconvConvert(false, in, out);
 }
+const std::vector<uint32_t> kLossy = {0xA2,   0xA3,   0xA5,   0xAC,  0x2014,
+                                      0x2016, 0x203E, 0x2212, 0x301C};
+#endif
+
 bool oracleReady() {
     std::string out;
     return oracleDecode("A", &out) && oracleEncode("A", &out);
 }
-const std::vector<uint32_t> kLossy = {0xA2,   0xA3,   0xA5,   0xAC,  0x2014,
-                                      0x2016, 0x203E, 0x2212, 0x301C};
-#endif
 
 // The table decodes as the system's converter, and encodes as it too wherever that converter
 // writes bytes that decode back to the same text; what the table writes always does.
