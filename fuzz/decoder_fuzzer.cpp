@@ -1,7 +1,8 @@
 // Fuzzes the decoder on arbitrary VKP files: the input is the whole file (header included),
 // handed over at its exact size so AddressSanitizer catches any read past it. decode, the
 // byte-at-a-time form, must emit exactly max(original size, 0) bytes, and decodeBlocks the
-// same bytes, whatever its block size and wherever its sink stops it.
+// same bytes, whatever its block size and wherever its sink stops it; expand() too, when it
+// takes the file.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -61,5 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(got.calls == got.stopAt && got.out.size() <= want.size());
         FUZZ_CHECK(std::equal(got.out.begin(), got.out.end(), want.begin()));
     }
+
+    // expand() gives the same bytes, or refuses (leaving nothing) a negative original size or
+    // one its code stream cannot give.
+    std::vector<uint8_t> expanded = {0x55};
+    const ExpandResult result = expand(data, size, &expanded);
+    FUZZ_CHECK(result == ExpandResult::kOk ? expanded == want : expanded.empty());
+    const bool expandable =
+        original >= 0 && size_t(original) <= maxExpandedSize(size - size_t(kHeaderSize));
+    FUZZ_CHECK((result == ExpandResult::kOk) == expandable);
     return 0;
 }

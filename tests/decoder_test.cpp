@@ -90,6 +90,12 @@ void expectDecodes(const Bytes& stream, int32_t original, const Bytes& want, boo
     for (size_t blockSize : kBlockSizes)
         EXPECT_EQ(decodeInBlocks(input.data(), inputSize, original, blockSize), want)
             << "decodeBlocks(), block size " << blockSize;
+    // A whole stream with a count that is not negative: expand() gives the same bytes.
+    Bytes expanded = {0x55};
+    if (exact && original >= 0) {
+        EXPECT_EQ(expand(input.data(), file.size(), &expanded), ExpandResult::kOk);
+        EXPECT_EQ(expanded, want) << "expand()";
+    }
 }
 
 // "41 42*3" is 0x41 0x42 0x42 0x42.
@@ -158,6 +164,59 @@ TEST_P(DecodeTest, EmitsExactlyTheWantedBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, DecodeTest, testing::ValuesIn(kDecodeCases), CaseName());
+
+struct ExpandCase {
+    const char* what;
+    const char* file;  // with the header
+    size_t maxOutput;
+    ExpandResult result;
+    size_t size;  // of the output
+};
+
+// Eight references of 18 bytes: the most 17 bytes of stream can give.
+#define EIGHT_REFERENCES "00 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF"
+const ExpandCase kExpandCases[] = {
+    {"7 bytes: no whole header", "00 00 00 00 00 00 00", kMaxExpandOutput, ExpandResult::kNoHeader,
+     0},
+    {"header alone, count 0", "00*8", kMaxExpandOutput, ExpandResult::kOk, 0},
+    {"count -1", "00*4 FF*4", kMaxExpandOutput, ExpandResult::kNegativeSize, 0},
+    {"count 0x80000000", "00*4 80 00*3", kMaxExpandOutput, ExpandResult::kNegativeSize, 0},
+    {"count 0x7FFFFFFF", "00*4 7F FF*3", kMaxExpandOutput, ExpandResult::kOutputTooLarge, 0},
+    {"count past the data: it would read zeros", "00*4 00 00 00 07", kMaxExpandOutput,
+     ExpandResult::kSizeBeyondData, 0},
+    {"144 bytes from 17", "00*4 00 00 00 90 " EIGHT_REFERENCES, kMaxExpandOutput, ExpandResult::kOk,
+     144},
+    {"145 bytes from 17", "00*4 00 00 00 91 " EIGHT_REFERENCES, kMaxExpandOutput,
+     ExpandResult::kSizeBeyondData, 0},
+    {"162 bytes from 17 and one reference", "00*4 00 00 00 A2 " EIGHT_REFERENCES " 00 00 FF",
+     kMaxExpandOutput, ExpandResult::kOk, 162},
+    {"144 bytes, limit 143", "00*4 00 00 00 90 " EIGHT_REFERENCES, 143,
+     ExpandResult::kOutputTooLarge, 0},
+};
+
+class ExpandTest : public testing::TestWithParam<ExpandCase> {};
+
+// The output is left empty on every refusal.
+TEST_P(ExpandTest, RefusesAbsurdCountsWithTheirReason) {
+    const ExpandCase& c = GetParam();
+    const Bytes file = hex(c.file);
+    GuardedBuffer input(file);
+    Bytes out = {0x55};
+    EXPECT_EQ(expand(input.data(), file.size(), &out, c.maxOutput), c.result);
+    EXPECT_EQ(out.size(), c.size);
+}
+
+#undef EIGHT_REFERENCES
+
+INSTANTIATE_TEST_SUITE_P(Files, ExpandTest, testing::ValuesIn(kExpandCases), CaseName());
+
+TEST(Expand, ReadsFilesUpTo16MiB) {
+    Bytes file(kMaxExpandInput, 0);
+    Bytes out;
+    EXPECT_EQ(expand(file.data(), file.size(), &out), ExpandResult::kOk);
+    file.push_back(0);
+    EXPECT_EQ(expand(file.data(), file.size(), &out), ExpandResult::kInputTooLarge);
+}
 
 // Packs literals and references into groups behind flag bytes.
 class StreamBuilder {

@@ -1,108 +1,154 @@
 #include <retrodisk/d88/names.h>
 
 #include <algorithm>
-#include <cstdio>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <iconv.h>
-
-#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <utility>
 #include <vector>
-#endif
+
+#include "d88/cp932_table.h"
 
 namespace retrodisk::d88 {
 
 namespace {
 
-#ifdef _WIN32
+// Single bytes 0xA1-0xDF are the half-width katakana U+FF61-U+FF9F.
+constexpr uint8_t kFirstKana = 0xA1;
+constexpr uint8_t kLastKana = 0xDF;
+constexpr uint32_t kFirstKanaCodePoint = 0xFF61;
+constexpr uint32_t kLastKanaCodePoint = kFirstKanaCodePoint + (kLastKana - kFirstKana);
 
-constexpr UINT kShiftJis = 932;
-
-// Bytes in code page `from` to UTF-16; false on an invalid sequence.
-bool toWide(UINT from, const std::string& in, std::wstring* out) {
-    out->clear();
-    if (in.empty()) return true;
-    const int length =
-        MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), int(in.size()), nullptr, 0);
-    if (length <= 0) return false;
-    out->resize(size_t(length));
-    return MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), int(in.size()), out->data(),
-                               length) == length;
+// The character of the double-byte code lead, trail; 0 when there is none.
+uint32_t decodePair(uint8_t lead, uint8_t trail) {
+    if (!isShiftJisLead(lead) || !isShiftJisTrail(trail)) return 0;
+    const int index = cp932::trailIndex(trail);
+    if (lead >= cp932::kFirstUserLead && lead <= cp932::kLastUserLead)
+        return cp932::kFirstUserCodePoint +
+               uint32_t(lead - cp932::kFirstUserLead) * cp932::kTrailCount + uint32_t(index);
+    const uint8_t row = cp932::kRowOfLead[lead - cp932::kFirstLead];
+    return row == cp932::kNoRow ? 0 : cp932::kRows[row][index];
 }
 
-// UTF-16 to bytes in code page `to`; false when a character has no exact form there (no
-// best-fit look-alikes, no default character).
-bool fromWide(UINT to, const std::wstring& in, std::string* out) {
-    out->clear();
-    if (in.empty()) return true;
-    const DWORD flags = to == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-    BOOL usedDefault = FALSE;
-    BOOL* usedDefaultPtr = to == CP_UTF8 ? nullptr : &usedDefault;
-    const int length = WideCharToMultiByte(to, flags, in.data(), int(in.size()), nullptr, 0,
-                                           nullptr, usedDefaultPtr);
-    if (length <= 0 || usedDefault) return false;
-    out->resize(size_t(length));
-    return WideCharToMultiByte(to, flags, in.data(), int(in.size()), out->data(), length, nullptr,
-                               usedDefaultPtr) == length &&
-           !usedDefault;
+void appendUtf8(uint32_t u, std::string* out) {
+    if (u < 0x80) {
+        *out += char(u);
+    } else if (u < 0x800) {
+        *out += char(0xC0 | u >> 6);
+        *out += char(0x80 | (u & 0x3F));
+    } else {  // every character of the table lies below U+10000
+        *out += char(0xE0 | u >> 12);
+        *out += char(0x80 | (u >> 6 & 0x3F));
+        *out += char(0x80 | (u & 0x3F));
+    }
 }
 
-bool convert(UINT from, UINT to, const std::string& in, std::string* out) {
-    std::wstring wide;
-    if (toWide(from, in, &wide) && fromWide(to, wide, out)) return true;
-    out->clear();
-    return false;
+// The code point of the UTF-8 sequence at in[*at], which moves past it; false (with *at left
+// as it was) when the bytes there are not the shortest form of a Unicode scalar value: no
+// stray continuation byte, no overlong form, no surrogate, nothing past U+10FFFF, nothing cut
+// short.
+bool nextUtf8(const std::string& in, size_t* at, uint32_t* u) {
+    const auto lead = uint8_t(in[*at]);
+    size_t length = 0;
+    uint32_t value = 0;
+    uint32_t minimum = 0;  // the least value this length may carry
+    if (lead < 0x80) {
+        length = 1, value = lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, value = lead & 0x1Fu, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, value = lead & 0x0Fu, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, value = lead & 0x07u, minimum = 0x10000;
+    } else {
+        return false;  // a continuation byte, 0xC0 and 0xC1 (overlong), 0xF5-0xFF
+    }
+    if (in.size() - *at < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+        const auto b = uint8_t(in[*at + k]);
+        if ((b & 0xC0) != 0x80) return false;
+        value = value << 6 | (b & 0x3Fu);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+    *u = value;
+    *at += length;
+    return true;
 }
 
-#else
+// Character -> double-byte code, sorted by character, for every code of the table that an
+// encoder writes. Built at first use from the decoding table, so the two cannot disagree.
+using Reverse = std::vector<std::pair<uint16_t, uint16_t>>;
 
-bool convert(const char* from, const char* to, const std::string& in, std::string* out) {
-    out->clear();
-    iconv_t cd = iconv_open(to, from);
-    if (reinterpret_cast<intptr_t>(cd) == -1) return false;  // iconv_open's (iconv_t)-1
-    // Each input byte gives at most 3 bytes of UTF-8 (a half-width katakana) or 2 of CP932.
-    std::vector<char> input(in.begin(), in.end());
-    std::vector<char> output(in.size() * 3 + 4);
-    char* ip = input.data();
-    size_t inLeft = input.size();
-    char* op = output.data();
-    size_t outLeft = output.size();
-    // No //TRANSLIT or //IGNORE: glibc then fails with EILSEQ on a byte sequence that is not
-    // valid, or a character the target cannot write, and with EINVAL on one cut short.
-    const bool ok = iconv(cd, &ip, &inLeft, &op, &outLeft) != size_t(-1) && inLeft == 0 &&
-                    iconv(cd, nullptr, nullptr, &op, &outLeft) != size_t(-1);
-    iconv_close(cd);
-    if (ok) out->assign(output.data(), size_t(op - output.data()));
-    return ok;
+const Reverse& reverseTable() {
+    static const Reverse table = [] {
+        Reverse pairs;
+        for (unsigned lead = cp932::kFirstLead; lead <= cp932::kLastLead; ++lead) {
+            for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+                const uint32_t u = decodePair(uint8_t(lead), uint8_t(trail));
+                const auto code = uint16_t(lead << 8 | trail);
+                if (u == 0 ||
+                    std::binary_search(cp932::kNotWritten,
+                                       cp932::kNotWritten + cp932::kNotWrittenCount, code))
+                    continue;
+                pairs.emplace_back(uint16_t(u), code);
+            }
+        }
+        std::sort(pairs.begin(), pairs.end());
+        return pairs;
+    }();
+    return table;
 }
-
-#endif
 
 }  // namespace
 
 bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
-    // Bytes 0x00-0x7F are the same characters in both: most names need no conversion.
-    if (std::all_of(cp932.begin(), cp932.end(),
-                    [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
-        *utf8 = cp932;
-        return true;
+    utf8->clear();
+    utf8->reserve(cp932.size());
+    for (size_t i = 0; i < cp932.size(); ++i) {
+        const auto b = uint8_t(cp932[i]);
+        uint32_t u = 0;
+        if (b < 0x80) {
+            u = b;
+        } else if (b >= kFirstKana && b <= kLastKana) {
+            u = kFirstKanaCodePoint + (b - kFirstKana);
+        } else if (i + 1 < cp932.size()) {
+            // A lead byte and its trail; 0x80, 0xA0 and 0xFD-0xFF are no character at all.
+            u = decodePair(b, uint8_t(cp932[++i]));
+        }
+        if (u == 0 && b != 0) {
+            utf8->clear();
+            return false;
+        }
+        appendUtf8(u, utf8);
     }
-#ifdef _WIN32
-    return convert(kShiftJis, CP_UTF8, cp932, utf8);
-#else
-    return convert("CP932", "UTF-8", cp932, utf8);
-#endif
+    return true;
 }
 
 bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
-#ifdef _WIN32
-    return convert(CP_UTF8, kShiftJis, utf8, cp932);
-#else
-    return convert("UTF-8", "CP932", utf8, cp932);
-#endif
+    cp932->clear();
+    cp932->reserve(utf8.size());
+    const Reverse& reverse = reverseTable();
+    for (size_t at = 0; at < utf8.size();) {
+        uint32_t u = 0;
+        bool ok = nextUtf8(utf8, &at, &u);
+        if (ok && u < 0x80) {
+            *cp932 += char(u);
+        } else if (ok && u >= kFirstKanaCodePoint && u <= kLastKanaCodePoint) {
+            *cp932 += char(kFirstKana + (u - kFirstKanaCodePoint));
+        } else if (ok) {
+            const auto it = std::lower_bound(reverse.begin(), reverse.end(),
+                                             std::make_pair(uint16_t(u), uint16_t(0)));
+            ok = u <= 0xFFFF && it != reverse.end() && it->first == u;
+            if (ok) {
+                *cp932 += char(it->second >> 8);
+                *cp932 += char(it->second & 0xFF);
+            }
+        }
+        if (!ok) {
+            cp932->clear();
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string escapeForDisplay(const std::string& bytes, bool escapeHigh) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace retrodisk::vkp {
 
@@ -205,6 +207,42 @@ bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize,
         }
     }
     return sink(context, base, size_t(op - base));
+}
+
+namespace {
+
+// expand() decodes in blocks of up to 64 KiB, which its sink appends to the output.
+constexpr size_t kExpandBlockSize = size_t(64) << 10;
+
+bool appendBlock(void* context, const uint8_t* data, size_t size) {
+    auto* out = static_cast<std::vector<uint8_t>*>(context);
+    out->insert(out->end(), data, data + size);  // within the reserve: no allocation
+    return true;
+}
+
+}  // namespace
+
+ExpandResult expand(const uint8_t* file, size_t size, std::vector<uint8_t>* out, size_t maxOutput) {
+    out->clear();
+    if (size < size_t(kHeaderSize)) return ExpandResult::kNoHeader;
+    if (size > kMaxExpandInput) return ExpandResult::kInputTooLarge;
+    const int32_t original = readU32BE(file + kOriginalSizeOffset);
+    if (original < 0) return ExpandResult::kNegativeSize;
+    const auto outputSize = size_t(original);
+    if (outputSize > maxOutput) return ExpandResult::kOutputTooLarge;
+    if (outputSize > maxExpandedSize(size - size_t(kHeaderSize)))
+        return ExpandResult::kSizeBeyondData;
+    // A small output needs only a small work area.
+    const size_t blockSize = std::clamp(outputSize, kMinBlockSize, kExpandBlockSize);
+    try {
+        out->reserve(outputSize);
+        const std::unique_ptr<uint8_t[]> work(new uint8_t[blockWorkSize(blockSize)]());
+        decodeBlocks(file, int32_t(size), original, work.get(), blockSize, appendBlock, out);
+    } catch (const std::bad_alloc&) {
+        std::vector<uint8_t>().swap(*out);
+        return ExpandResult::kOutOfMemory;
+    }
+    return ExpandResult::kOk;
 }
 
 }  // namespace retrodisk::vkp

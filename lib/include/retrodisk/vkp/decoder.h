@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include <retrodisk/vkp/format.h>
 
@@ -76,6 +77,41 @@ constexpr size_t blockWorkSize(size_t blockSize) noexcept {
 // false as soon as sink returns false.
 bool decodeBlocks(const uint8_t* input, int32_t inputSize, int32_t originalSize, uint8_t* work,
                   size_t blockSize, BlockSink sink, void* context);
+
+// The most output bytes a code stream of streamSize bytes can give: 144 for each full group of
+// 17 bytes (a flag byte and 8 references of 18 bytes), 18 for each whole reference of a last,
+// partial group. An original size past it can only come from bytes past the end of the file.
+constexpr size_t maxExpandedSize(size_t streamSize) noexcept {
+    const size_t group = 1 + 2 * size_t(kItemsPerGroup);
+    const size_t partial = streamSize % group;
+    return streamSize / group * size_t(kItemsPerGroup) * kMaxMatch +
+           (partial == 0 ? 0 : (partial - 1) / 2 * kMaxMatch);
+}
+
+// expand() reads files of at most 16 MiB, as much as drupa reads of one; the most such a file
+// can expand to (about 135.5 MiB) is its default limit on the output.
+constexpr size_t kMaxExpandInput = size_t(16) << 20;
+constexpr size_t kMaxExpandOutput = maxExpandedSize(kMaxExpandInput - kHeaderSize);
+
+enum class ExpandResult {
+    kOk,
+    kNoHeader,        // the file is shorter than the 8-byte header
+    kInputTooLarge,   // the file is larger than kMaxExpandInput
+    kNegativeSize,    // the header's original size has bit 31 set
+    kOutputTooLarge,  // the original size is larger than the caller's limit
+    kSizeBeyondData,  // the original size is more than the code stream can give: a file cut
+                      // short, or one made to fill memory
+    kOutOfMemory,     // no room for the output
+};
+
+// Expands a whole VKP file held in memory, file[0, size), into *out (replaced; left empty
+// unless the result is kOk) with decodeBlocks. Unlike drupa, which reads what it can of any
+// file and reads every byte past its end as zero, it refuses a file without a whole header,
+// larger than kMaxExpandInput, or whose original size is negative, more than maxOutput, or
+// more than maxExpandedSize of its code stream; within those limits it gives exactly the bytes
+// drupa writes. Holds the output, its reserve made once, and a work area of at most 70 KiB.
+ExpandResult expand(const uint8_t* file, size_t size, std::vector<uint8_t>* out,
+                    size_t maxOutput = kMaxExpandOutput);
 
 }  // namespace retrodisk::vkp
 
