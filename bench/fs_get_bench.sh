@@ -42,13 +42,13 @@ done
 mcopy -i "$scratch/full.img" "$scratch"/files/* :: 2>/dev/null || true
 wrap full
 
-# A tree of 50 files in 5 directories, 1 to 40 KB each.
+# A tree of 50 files in 5 directories, 1 to 25 KB each.
 make_disk tree
 for d in 1 2 3 4 5; do
     mmd -i "$scratch/tree.img" ::DIR$d
     rm -rf "$scratch/dir" && mkdir "$scratch/dir"
     for i in $(seq 1 10); do
-        head -c $((1024 + (d * 10 + i) * 797)) /dev/urandom >"$scratch/dir/FILE$i.DAT"
+        head -c $((1024 + (d * 10 + i) * 397)) /dev/urandom >"$scratch/dir/FILE$i.DAT"
     done
     mcopy -i "$scratch/tree.img" "$scratch"/dir/* ::DIR$d/
 done

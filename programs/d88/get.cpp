@@ -238,8 +238,9 @@ int get(const Options& o) {
             failed = true;
             continue;
         }
+        // The output directory exists; a file below a directory needs that one made.
         const size_t slash = target.rfind('/');
-        if (!makeDirectories(target.substr(0, slash).c_str())) {
+        if (e.path.size() > 1 && !makeDirectories(target.substr(0, slash).c_str())) {
             report(subject, "cannot create the directory: " + reason(errno));
             failed = true;
             continue;
