@@ -515,15 +515,80 @@ std::unique_ptr<FileSystem> openN88(const Volume& volume, std::string* why) {
     return std::make_unique<N88>(volume, l, fat);
 }
 
-// Blank disks: none yet.
+// Blank disks, as BASIC's own format leaves them. Every sector of 256 bytes is filled with
+// 0xFF (a never-used directory slot reads as the directory's end); on 2HD, track 0 head 0 is
+// 26 sectors of 128 bytes in single density, also 0xFF. The ID sector is 0x00 then 0xFF (the
+// real 2HD disk), all 0x00 on 1D (the real PC-6001 blank). The three FAT copies mark every
+// cluster free (0xFF) but the system track's and, on 2HD, cylinder 0's (0xFE); the bytes past
+// the last cluster are 0x00 on 2HD and 0xFF elsewhere, as on the real disks.
+namespace {
+
+struct FormatType {
+    const char* name;
+    size_t layout;  // index into kLayouts
+    uint8_t media;  // D88 media byte; 1D has no byte of its own in the image format: 0x00 (2D)
+};
+// The first is the default: the PC-8801's 2D disk, the commonest N88-BASIC disk.
+const FormatType kFormatTypes[] = {
+    {"2d", 0, 0x00},
+    {"2dd", 1, 0x10},
+    {"2hd", 2, 0x20},
+    {"1d", 3, 0x00},
+};
+constexpr int32_t kShortSectorSize = 128;  // 2HD track 0 head 0
+constexpr uint8_t kFormatFill = 0xFF;
+
+}  // namespace
+
 std::vector<std::string> formatTypesN88() {
-    return {};
+    std::vector<std::string> names;
+    for (const FormatType& t : kFormatTypes)
+        names.push_back(t.name);
+    return names;
 }
 
-bool formatN88(const std::string& /*type*/, const std::string& /*label*/, BlankDisk* /*disk*/,
+bool formatN88(const std::string& type, const std::string& /*label*/, BlankDisk* disk,
                std::string* why) {
-    *why = "blank disks of this file system cannot be made yet";
-    return false;
+    const FormatType* format = nullptr;
+    for (const FormatType& t : kFormatTypes)
+        if (type == t.name) format = &t;
+    if (format == nullptr) {
+        *why = "no N88-BASIC disk type " + type;
+        return false;
+    }
+    const N88Layout& l = kLayouts[format->layout];
+    const bool twoHd = l.spt == 26, oneD = l.heads == 1;
+    disk->media = format->media;
+    // Table entries are cylinder * 2 + head whatever the sides: a 1D disk uses the even ones.
+    disk->tracks.assign(size_t(l.cylinders) * 2, {});
+    for (int32_t c = 0; c < l.cylinders; ++c)
+        for (int32_t h = 0; h < l.heads; ++h) {
+            const bool shortTrack = twoHd && c == 0 && h == 0;
+            std::vector<BlankSector>& track = disk->tracks[size_t(c) * 2 + size_t(h)];
+            for (int32_t r = 1; r <= l.spt; ++r) {
+                BlankSector s;
+                s.c = uint8_t(c);
+                s.h = uint8_t(h);
+                s.r = uint8_t(r);
+                s.n = shortTrack ? 0 : 1;
+                s.singleDensity = shortTrack;
+                s.data.assign(size_t(shortTrack ? kShortSectorSize : kSectorSize), kFormatFill);
+                track.push_back(std::move(s));
+            }
+        }
+    std::vector<BlankSector>& system =
+        disk->tracks[size_t(l.systemCylinder) * 2 + size_t(l.systemHead)];
+    std::vector<uint8_t>& id = system[size_t(l.directorySectors)].data;  // R directorySectors + 1
+    std::fill(id.begin(), id.end(), oneD ? 0x00 : kFormatFill);
+    id[0] = 0x00;
+    std::vector<uint8_t> fat(size_t(kSectorSize), twoHd ? 0x00 : kFreeCluster);
+    std::fill_n(fat.begin(), l.clusters, kFreeCluster);
+    for (int32_t u = l.firstSystemCluster(); u <= l.lastSystemCluster(); ++u)
+        fat[size_t(u)] = kReservedCluster;
+    if (twoHd) fat[0] = fat[1] = kReservedCluster;  // cylinder 0: the IPL's track and its pair
+    for (int32_t k = 0; k < kFatCopies; ++k)
+        system[size_t(l.fatSector - 1 + k)].data = fat;
+    return true;
 }
 
 }  // namespace retrodisk::fs
