@@ -682,13 +682,20 @@ class N88Editor : public Editor {
         if (path.size() != 1)
             return refuse(plan, EditError::kNoSuchDirectory,
                           "an N88-BASIC disk has no directories");
+        // By its name bytes when the name fits ("NAME." is "NAME"), else as list() names it.
+        NameFields fields;
+        std::string why;
+        const bool fits = nameFields(path[0], &fields, &why);
         const std::vector<RawEntry>& entries = fs_.directory_.entries;
         size_t index = 0;
-        while (index < entries.size() && N88::entryName(entries[index]) != path[0])
+        while (index < entries.size() &&
+               !(fits ? std::equal(fields.begin(), fields.end(), entries[index].bytes.begin())
+                      : N88::entryName(entries[index]) == path[0]))
             ++index;
         if (index == entries.size())
             return refuse(plan, EditError::kNoSuchFile, "no file " + path[0] + " on the disk");
         RawEntry entry = entries[index];
+        plan.path = {N88::entryName(entry)};
         plan.slot = entry.slot;
         // A damaged chain frees what it reaches, but never a cluster another file's chain holds.
         const std::vector<int32_t> owners = chainOwners();
