@@ -363,7 +363,7 @@ void randomEdits(Bytes disk, Model model, std::mt19937& rng) {
         const auto editor = n88->editor();
         fs::Plan plan;
         fs::EditError want = fs::EditError::kNone;
-        const auto& [name, byExtension] = kNames[rng() % (rng() % 8 ? 8 : std::size(kNames))];
+        const auto& [name, byExtension] = kNames[rng() % (rng() % 8 != 0 ? 8 : std::size(kNames))];
         if (rng() % 4 == 0) {
             plan = editor->remove({name});
             if (model.files.erase(name == "Z." ? "Z" : name) == 0)
@@ -425,9 +425,9 @@ TEST(N88, EditsMatchTheModelOnBlankAndWrittenDisks) {
         const TestDisk t = randomDisk(g, rng, 2 + int(rng() % 12));
         Model written{g, g.clusters() - kTypes[k].second, {}};
         for (const File& f : t.files)
-            written.files[f.path] = {f.data, f.attributes & 1      ? "machine"
-                                             : f.attributes & 0x80 ? "basic"
-                                                                   : "ascii"};
+            written.files[f.path] = {f.data, (f.attributes & 1) != 0      ? "machine"
+                                             : (f.attributes & 0x80) != 0 ? "basic"
+                                                                          : "ascii"};
         const Opened disk(t.disk());
         Bytes copy = disk.image;
         const auto n88 = fs::openAs(disk.volume, fs::Kind::kN88, &why);

@@ -2,6 +2,8 @@
 // single-sided 1D variant: one system track holds the directory, an ID sector and three copies
 // of the FAT, one byte per cluster. A file is a chain of clusters; no byte length is stored, so
 // a file is whole sectors, its last cluster's FAT byte giving how many of its sectors are used.
+// The reader and the editor (put, remove) share the layout, sector and directory helpers here;
+// formatN88() makes blank disks of each layout.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -566,38 +568,11 @@ class N88Editor : public Editor {
                           "an N88-BASIC disk keeps no execution address: a machine file's header "
                           "holds its start and end addresses only");
 
-        uint8_t& attributes = entry.bytes[kAttributeOffset];
-        if (!request.type.empty()) {
-            const TypeBits* type = nullptr;
-            for (const TypeBits& t : kTypes)
-                if (request.type == t.name) type = &t;
-            if (type == nullptr)
-                return refuse(plan, EditError::kBadType,
-                              "an N88-BASIC file is basic, ascii or machine, not " + request.type);
-            // The same type keeps the byte as it is (a machine file may carry 0x80 as well).
-            if (!replacing || request.type != typeOf(attributes))
-                attributes = uint8_t((replacing ? attributes & ~kTypeBits : 0) | type->bits);
-        } else if (!replacing) {
-            attributes = request.hasLoad ? kMachine : extensionBits(fields);
-        }
-        if (request.hasLoad && (attributes & kMachine) == 0)
-            return refuse(plan, EditError::kBadAddress,
-                          std::string("only a machine file keeps a load address; this one is ") +
-                              typeOf(attributes));
-
         std::vector<uint8_t> data;
-        if (request.hasLoad) {
-            const uint64_t end = uint64_t(request.load) + request.data.size();
-            if (request.load >= kAddressLimit || end >= kAddressLimit)
-                return refuse(plan, EditError::kBadAddress,
-                              std::to_string(request.data.size()) + " bytes loaded at " +
-                                  addressText(request.load) + " end at " + addressText(end) +
-                                  ", past what the header's 16-bit addresses hold");
-            data.resize(kMachineHeaderSize);
-            putU16LE(data.data(), request.load);
-            putU16LE(data.data() + 2, uint32_t(end));
-        }
-        data.insert(data.end(), request.data.begin(), request.data.end());
+        const EditError error =
+            content(request, replacing, fields, &entry.bytes[kAttributeOffset], &data, &why);
+        if (error != EditError::kNone) return refuse(plan, error, why);
+        const uint8_t attributes = entry.bytes[kAttributeOffset];
         // An empty file still takes one sector: a last-cluster count of 0 does not exist.
         const int64_t sectors =
             std::max<int64_t>(1, (int64_t(data.size()) + kSectorSize - 1) / kSectorSize);
@@ -713,6 +688,46 @@ class N88Editor : public Editor {
     }
 
   private:
+    // The attribute byte (*attributes: the replaced entry's, else 0) and the bytes to store
+    // for `request`; kNone, or the refusal with *why.
+    static EditError content(const PutRequest& request, bool replacing, const NameFields& fields,
+                             uint8_t* attributes, std::vector<uint8_t>* data, std::string* why) {
+        if (!request.type.empty()) {
+            const TypeBits* type = nullptr;
+            for (const TypeBits& t : kTypes)
+                if (request.type == t.name) type = &t;
+            if (type == nullptr) {
+                *why = "an N88-BASIC file is basic, ascii or machine, not " + request.type;
+                return EditError::kBadType;
+            }
+            // The same type keeps the byte as it is (a machine file may carry 0x80 as well).
+            if (!replacing || request.type != typeOf(*attributes))
+                *attributes = uint8_t((replacing ? *attributes & ~kTypeBits : 0) | type->bits);
+        } else if (!replacing) {
+            *attributes = request.hasLoad ? kMachine : extensionBits(fields);
+        }
+        if (request.hasLoad && (*attributes & kMachine) == 0) {
+            *why = std::string("only a machine file keeps a load address; this one is ") +
+                   typeOf(*attributes);
+            return EditError::kBadAddress;
+        }
+
+        if (request.hasLoad) {
+            const uint64_t end = uint64_t(request.load) + request.data.size();
+            if (request.load >= kAddressLimit || end >= kAddressLimit) {
+                *why = std::to_string(request.data.size()) + " bytes loaded at " +
+                       addressText(request.load) + " end at " + addressText(end) +
+                       ", past what the header's 16-bit addresses hold";
+                return EditError::kBadAddress;
+            }
+            data->resize(kMachineHeaderSize);
+            putU16LE(data->data(), request.load);
+            putU16LE(data->data() + 2, uint32_t(end));
+        }
+        data->insert(data->end(), request.data.begin(), request.data.end());
+        return EditError::kNone;
+    }
+
     static uint8_t extensionBits(const NameFields& fields) {
         std::string extension(fields.begin() + kExtensionOffset, fields.end());
         for (char& ch : extension)
@@ -751,7 +766,9 @@ class N88Editor : public Editor {
             if (fs_.fat_[size_t(u)] != kFreeCluster || owners[size_t(u)] != 0) continue;
             bool whole = true;
             for (int32_t s = 0; s < l_.spc && whole; ++s) {
-                int32_t c = 0, h = 0, r = 0;
+                int32_t c = 0;
+                int32_t h = 0;
+                int32_t r = 0;
                 Volume::locate(l_.logical(), int64_t(u) * l_.spc + s, &c, &h, &r);
                 whole = sectorPresent(fs_.volume_, c, h, r);
             }
@@ -784,12 +801,13 @@ class N88Editor : public Editor {
                 slot += kEntriesPerSector - 1;  // the scan skips it
                 continue;
             }
-            const uint8_t mark = bytes[slot % kEntriesPerSector * kEntrySize];
+            const uint8_t mark = bytes[size_t(slot % kEntriesPerSector) * kEntrySize];
             if (mark == kDeletedMark) return slot;
             if (mark != kEndMark) continue;
-            const int32_t next = slot + 1, nextR = 1 + next / kEntriesPerSector;
+            const int32_t next = slot + 1;
+            const int32_t nextR = 1 + next / kEntriesPerSector;
             if (next < slots && directorySector(nextR, sectors))
-                (*sectors)[nextR][size_t(next % kEntriesPerSector * kEntrySize)] = kEndMark;
+                (*sectors)[nextR][size_t(next % kEntriesPerSector) * kEntrySize] = kEndMark;
             return slot;
         }
         return -1;
@@ -798,8 +816,9 @@ class N88Editor : public Editor {
     bool setEntry(const RawEntry& entry, std::map<int32_t, std::vector<uint8_t>>* sectors) const {
         const int32_t r = 1 + entry.slot / kEntriesPerSector;
         if (!directorySector(r, sectors)) return false;
-        std::copy(entry.bytes.begin(), entry.bytes.end(),
-                  (*sectors)[r].begin() + entry.slot % kEntriesPerSector * kEntrySize);
+        std::copy(
+            entry.bytes.begin(), entry.bytes.end(),
+            (*sectors)[r].begin() + std::ptrdiff_t(entry.slot % kEntriesPerSector) * kEntrySize);
         return true;
     }
 
@@ -809,7 +828,8 @@ class N88Editor : public Editor {
     // plan when a sector it writes is missing or not of 256 bytes.
     Plan finish(Plan plan, const std::map<int32_t, std::vector<uint8_t>>& directory,
                 const std::map<int64_t, uint8_t>& fat) const {
-        const int32_t c = l_.systemCylinder, h = l_.systemHead;
+        const int32_t c = l_.systemCylinder;
+        const int32_t h = l_.systemHead;
         uint8_t old[kSectorSize];
         for (const auto& [r, bytes] : directory) {
             readSector(fs_.volume_, c, h, r, old);
@@ -955,7 +975,8 @@ bool formatN88(const std::string& type, const std::string& /*label*/, BlankDisk*
         return false;
     }
     const N88Layout& l = kLayouts[format->layout];
-    const bool twoHd = l.spt == 26, oneD = l.heads == 1;
+    const bool twoHd = l.spt == 26;
+    const bool oneD = l.heads == 1;
     disk->media = format->media;
     // Table entries are cylinder * 2 + head whatever the sides: a 1D disk uses the even ones.
     disk->tracks.assign(size_t(l.cylinders) * 2, {});
@@ -985,7 +1006,7 @@ bool formatN88(const std::string& type, const std::string& /*label*/, BlankDisk*
         fat[size_t(u)] = kReservedCluster;
     if (twoHd) fat[0] = fat[1] = kReservedCluster;  // cylinder 0: the IPL's track and its pair
     for (int32_t k = 0; k < kFatCopies; ++k)
-        system[size_t(l.fatSector - 1 + k)].data = fat;
+        system[size_t(l.fatSector) - 1 + size_t(k)].data = fat;
     return true;
 }
 
