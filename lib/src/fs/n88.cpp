@@ -688,8 +688,8 @@ class N88Editor : public Editor {
     }
 
   private:
-    // The attribute byte (*attributes: the replaced entry's, else 0) and the bytes to store
-    // for `request`; kNone, or the refusal with *why.
+    // The attribute byte (*attributes: the replaced entry's; set anew for a new file) and the
+    // bytes to store for `request`; kNone, or the refusal with *why.
     static EditError content(const PutRequest& request, bool replacing, const NameFields& fields,
                              uint8_t* attributes, std::vector<uint8_t>* data, std::string* why) {
         if (!request.type.empty()) {
