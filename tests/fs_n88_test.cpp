@@ -285,21 +285,13 @@ struct Model {
 
 // Names with the type their extension gives a new file; then names put must refuse (too long a
 // name or extension, a space, no name, BASIC's delimiters, the end mark).
-const std::pair<std::string, std::string> kNames[] = {{"A", "ascii"},
-                                                      {"PROG.BAS", "basic"},
-                                                      {"data.TXT", "ascii"},
-                                                      {"X1.BIN", "machine"},
-                                                      {"\xB1\xB2.cod", "machine"},
-                                                      {"\x88\x9F\x88\xA0", "ascii"},
-                                                      {"Z.", "ascii"},
-                                                      {"mc.N88", "basic"},
-                                                      {"TOOLONG", ""},
-                                                      {"A.BASX", ""},
-                                                      {"A B", ""},
-                                                      {".BAS", ""},
-                                                      {"A:B", ""},
-                                                      {"A.B.C", ""},
-                                                      {"\xFF", ""}};
+// clang-format off
+const std::pair<std::string, std::string> kNames[] = {
+    {"A", "ascii"}, {"PROG.BAS", "basic"}, {"data.TXT", "ascii"}, {"X1.BIN", "machine"},
+    {"\xB1\xB2.cod", "machine"}, {"\x88\x9F\x88\xA0", "ascii"}, {"Z.", "ascii"},
+    {"mc.N88", "basic"}, {"TOOLONG", ""}, {"A.BASX", ""}, {"A B", ""}, {".BAS", ""}, {"A:B", ""},
+    {"A.B.C", ""}, {"\xFF", ""}};
+// clang-format on
 
 // What put should do with `q` (a name of kNames): the refusal, or none with the bytes read back.
 fs::EditError expect(const Model& m, const fs::PutRequest& q, const std::string& byExtension,
