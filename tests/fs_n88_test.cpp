@@ -1,10 +1,14 @@
 // N88-BASIC: random disks of each layout, written here by the layout's rules, read back through
-// the library, then damaged one way at a time; and disks that must not be taken for N88.
+// the library, then damaged one way at a time; disks that must not be taken for N88; and the
+// editor, against a model of the files, on blank disks of every type and on written ones.
+#include <retrodisk/fs/edit.h>
 #include <retrodisk/fs/file_system.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -123,8 +127,9 @@ struct Opened {
     d88::ImageView view;
     d88::DiskInfo info;
     fs::Volume volume;
-    explicit Opened(const builder::Disk& d)
-        : image(builder::image({d})),
+    explicit Opened(const builder::Disk& d) : Opened(builder::image({d})) {}
+    explicit Opened(Bytes bytes)
+        : image(std::move(bytes)),
           view(image.data(), image.size()),
           info(readInfo(view)),
           volume(view, info) {}
@@ -266,6 +271,169 @@ TEST(N88, DetectionIsNotSure) {
     std::fill(blank.flat.begin(), blank.flat.end(), 0x00);
     EXPECT_EQ(Opened(blank.disk()).confidence(), 0);
     EXPECT_EQ(Opened(builder::StandardDisk().disk()).confidence(), 0);  // the flat directory's
+}
+
+// The files as the editor should leave them: path -> (bytes read() gives, type).
+struct Model {
+    Geometry g;
+    int capacity;  // clusters not reserved
+    std::map<std::string, std::pair<Bytes, std::string>> files;
+    int clustersOf(size_t bytes) const {
+        return int((std::max<size_t>(1, (bytes + 255) / 256) + size_t(g.spc) - 1) / size_t(g.spc));
+    }
+};
+
+// Names with the type their extension gives a new file; then names put must refuse (too long a
+// name or extension, a space, no name, BASIC's delimiters, the end mark).
+// clang-format off
+const std::pair<std::string, std::string> kNames[] = {
+    {"A", "ascii"}, {"PROG.BAS", "basic"}, {"data.TXT", "ascii"}, {"X1.BIN", "machine"},
+    {"\xB1\xB2.cod", "machine"}, {"\x88\x9F\x88\xA0", "ascii"}, {"Z.", "ascii"},
+    {"mc.N88", "basic"}, {"TOOLONG", ""}, {"A.BASX", ""}, {"A B", ""}, {".BAS", ""}, {"A:B", ""},
+    {"A.B.C", ""}, {"\xFF", ""}};
+// clang-format on
+
+// What put should do with `q` (a name of kNames): the refusal, or none with the bytes read back.
+fs::EditError expect(const Model& m, const fs::PutRequest& q, const std::string& byExtension,
+                     Bytes* bytes, std::string* type) {
+    using E = fs::EditError;
+    const auto old = m.files.find(q.path[0] == "Z." ? "Z" : q.path[0]);
+    if (byExtension.empty()) return E::kBadName;
+    if (q.hasExec) return E::kBadAddress;
+    if (!q.type.empty() && q.type != "basic" && q.type != "ascii" && q.type != "machine")
+        return E::kBadType;
+    *type = !q.type.empty()        ? q.type
+            : old != m.files.end() ? old->second.second
+            : q.hasLoad            ? "machine"
+                                   : byExtension;
+    if (q.hasLoad && (*type != "machine" || q.load + q.data.size() > 0xFFFF)) return E::kBadAddress;
+    *bytes = q.data;
+    const uint32_t end = uint32_t(q.load + q.data.size());
+    if (q.hasLoad)
+        bytes->insert(bytes->begin(),
+                      {uint8_t(q.load), uint8_t(q.load >> 8), uint8_t(end), uint8_t(end >> 8)});
+    int free = m.capacity + (old == m.files.end() ? 0 : m.clustersOf(old->second.first.size()));
+    for (const auto& f : m.files)
+        free -= m.clustersOf(f.second.first.size());
+    if (m.clustersOf(bytes->size()) > free) return E::kDiskFull;
+    bytes->resize(std::max<size_t>(256, (bytes->size() + 255) / 256 * 256),
+                  *type == "ascii" ? 0x1A : 0x00);
+    return E::kNone;
+}
+
+// The image with the data of the sectors the plan writes zeroed.
+Bytes outsideWrites(const Opened& o, const fs::Plan& plan) {
+    Bytes masked = o.image;
+    for (const fs::SectorWrite& w : plan.writes) {
+        const fs::SectorRef s = o.volume.find(w.c, w.h, w.r);
+        std::fill_n(masked.begin() + s.position, s.size, 0);
+    }
+    return masked;
+}
+
+// The disk is clean and holds exactly the model's files, of its types and bytes.
+void checkAgainst(const Opened& o, const Model& m) {
+    const auto n88 = fs::openAs(o.volume, fs::Kind::kN88, nullptr);
+    const std::vector<fs::Problem> problems = n88->check();
+    ASSERT_TRUE(problems.empty()) << problems[0].detail;
+    const std::vector<fs::Entry> entries = n88->list();
+    ASSERT_EQ(entries.size(), m.files.size());
+    for (const fs::Entry& e : entries) {
+        const auto f = m.files.find(e.path[0]);
+        ASSERT_NE(f, m.files.end()) << e.path[0];
+        EXPECT_EQ(e.type, f->second.second) << e.path[0];
+        EXPECT_TRUE(n88->read(e).bytes == f->second.first) << e.path[0];
+    }
+}
+
+// Random puts and removes on `disk` (with `model` its files), each checked against the model.
+void randomEdits(Bytes disk, Model model, std::mt19937& rng) {
+    const char* const types[] = {"", "", "basic", "ascii", "machine", "data"};
+    for (int step = 0; step < 120; ++step) {
+        auto o = std::make_unique<Opened>(disk);
+        const auto n88 = fs::openAs(o->volume, fs::Kind::kN88, nullptr);
+        const auto editor = n88->editor();
+        fs::Plan plan;
+        fs::EditError want = fs::EditError::kNone;
+        const auto& [name, byExtension] = kNames[rng() % (rng() % 8 != 0 ? 8 : std::size(kNames))];
+        if (rng() % 4 == 0) {
+            plan = editor->remove({name});
+            if (model.files.erase(name == "Z." ? "Z" : name) == 0)
+                want = fs::EditError::kNoSuchFile;
+        } else {
+            fs::PutRequest q;
+            q.path = {name};
+            q.type = types[rng() % std::size(types)];
+            const auto size = rng() % 10;  // sometimes empty, sometimes a third of the disk
+            q.data.resize(size == 0   ? 0
+                          : size == 1 ? size_t(model.capacity / 3 * model.g.spc * 256)
+                                      : rng() % unsigned(3 * model.g.spc * 256));
+            std::generate(q.data.begin(), q.data.end(), [&] { return uint8_t(rng()); });
+            q.hasLoad = rng() % 5 == 0, q.hasExec = rng() % 30 == 0;
+            q.load = uint32_t(rng() % 0xF000);
+            plan = editor->put(q);
+            Bytes bytes;
+            std::string type;
+            want = expect(model, q, byExtension, &bytes, &type);
+            if (want == fs::EditError::kNone) model.files[plan.path.at(0)] = {bytes, type};
+        }
+        SCOPED_TRACE("step " + std::to_string(step) + ": " + name + ": " + plan.detail);
+        ASSERT_EQ(int(plan.error), int(want));
+        if (!plan.ok()) {
+            ASSERT_TRUE(plan.writes.empty());
+            continue;
+        }
+        std::string why;
+        ASSERT_TRUE(fs::applyPlan(&disk, 0, plan, &why)) << why;
+        const Bytes before = outsideWrites(*o, plan);
+        o = std::make_unique<Opened>(disk);
+        ASSERT_TRUE(outsideWrites(*o, plan) == before) << "a byte outside the plan's sectors moved";
+        ASSERT_NO_FATAL_FAILURE(checkAgainst(*o, model));
+    }
+}
+
+// Geometry of each format type, and its reserved clusters (system track; 2HD cylinder 0 too).
+const std::pair<const char*, int> kTypes[] = {{"2d", 2}, {"2dd", 1}, {"2hd", 3}, {"1d", 2}};
+
+TEST(N88, EditsMatchTheModelOnBlankAndWrittenDisks) {
+    ASSERT_EQ(fs::formatTypes(fs::Kind::kN88).at(0), "2d");  // the default
+    std::mt19937 rng(8801);
+    for (size_t k = 0; k < std::size(kTypes); ++k) {
+        SCOPED_TRACE(kTypes[k].first);
+        const Geometry& g = kGeometries[k];
+        fs::BlankDisk blank;
+        std::string why;
+        ASSERT_TRUE(fs::formatDisk(fs::Kind::kN88, kTypes[k].first, "", &blank, &why)) << why;
+        const Bytes image = fs::buildImage(blank, "");
+        const Opened o(image);
+        ASSERT_NE(fs::recognise(o.volume).chosen, nullptr);
+        EXPECT_EQ(fs::recognise(o.volume).chosen->kind(), fs::Kind::kN88);
+        const Model empty{g, g.clusters() - kTypes[k].second, {}};
+        ASSERT_NO_FATAL_FAILURE(checkAgainst(o, empty));
+        EXPECT_EQ(fs::openAs(o.volume, fs::Kind::kN88, &why)->freeSpace().units, empty.capacity);
+        randomEdits(image, empty, rng);
+
+        // A disk of the test's own writer: edits, and get/put of every file leaves it as it was.
+        const TestDisk t = randomDisk(g, rng, 2 + int(rng() % 12));
+        Model written{g, g.clusters() - kTypes[k].second, {}};
+        for (const File& f : t.files)
+            written.files[f.path] = {f.data, (f.attributes & 1) != 0      ? "machine"
+                                             : (f.attributes & 0x80) != 0 ? "basic"
+                                                                          : "ascii"};
+        const Opened disk(t.disk());
+        Bytes copy = disk.image;
+        const auto n88 = fs::openAs(disk.volume, fs::Kind::kN88, &why);
+        for (const fs::Entry& e : n88->list()) {
+            fs::PutRequest q;
+            q.path = e.path;
+            q.data = n88->read(e).bytes;
+            const fs::Plan plan = n88->editor()->put(q);
+            ASSERT_TRUE(plan.ok()) << plan.detail;
+            ASSERT_TRUE(fs::applyPlan(&copy, 0, plan, &why)) << why;
+            ASSERT_TRUE(copy == disk.image) << e.path[0] << " put back changed the disk";
+        }
+        randomEdits(disk.image, written, rng);
+    }
 }
 
 }  // namespace

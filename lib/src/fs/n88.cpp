@@ -2,11 +2,15 @@
 // single-sided 1D variant: one system track holds the directory, an ID sector and three copies
 // of the FAT, one byte per cluster. A file is a chain of clusters; no byte length is stored, so
 // a file is whole sectors, its last cluster's FAT byte giving how many of its sectors are used.
+// The reader and the editor (put, remove) share the layout, sector and directory helpers here;
+// formatN88() makes blank disks of each layout.
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
+#include "bytes.h"
 #include "chain.h"
 #include "families.h"
 
@@ -209,6 +213,16 @@ std::string fieldText(const uint8_t* bytes, int32_t size) {
     return trimRight(std::string(reinterpret_cast<const char*>(bytes), size_t(size)));
 }
 
+// A file's type by its attribute: a machine file's bit wins over the tokenized bit, since its
+// header is in the data.
+const char* typeOf(uint8_t attributes) {
+    return (attributes & kMachine) != 0     ? "machine"
+           : (attributes & kTokenized) != 0 ? "basic"
+                                            : "ascii";
+}
+
+class N88Editor;
+
 class N88 : public FileSystem {
   public:
     N88(const Volume& volume, const N88Layout& layout, const uint8_t* fat)
@@ -344,7 +358,11 @@ class N88 : public FileSystem {
         return problems;
     }
 
+    std::unique_ptr<Editor> editor() const override;
+
   private:
+    friend class N88Editor;
+
     std::function<Unit(int64_t)> table() const {
         return [this](int64_t u) { return decodeFat(fat_[size_t(u)], layout_.spc); };
     }
@@ -369,10 +387,7 @@ class N88 : public FileSystem {
         Entry e;
         e.path = {entryName(raw)};
         e.rawName.assign(raw.bytes.begin(), raw.bytes.begin() + kNameSize + kExtensionSize);
-        // A machine file's bit wins over the tokenized bit: its header is in the data.
-        e.type = (attributes & kMachine) != 0     ? "machine"
-                 : (attributes & kTokenized) != 0 ? "basic"
-                                                  : "ascii";
+        e.type = typeOf(attributes);
         e.attributes = attributes;
         if (attributes & kWriteProtect) e.attributeText += 'W';
         if (attributes & kEditProtect) e.attributeText += 'P';
@@ -441,6 +456,409 @@ class N88 : public FileSystem {
     DirectoryScan directory_;
     std::vector<Chain> chains_;  // one per directory_.entries
 };
+
+// --- the write side ------------------------------------------------------------------------
+
+// The attribute bits that make a file's type; the others (W, P, V) belong to the entry and are
+// kept when the type changes.
+constexpr uint8_t kTypeBits = kMachine | kTokenized;
+
+struct TypeBits {
+    const char* name;
+    uint8_t bits;
+};
+const TypeBits kTypes[] = {{"basic", kTokenized}, {"ascii", 0}, {"machine", kMachine}};
+
+// A new file's type when the request names none, by its extension (upper or lower case); any
+// other extension, and none, gives an ASCII file.
+const TypeBits kExtensionTypes[] = {
+    {"BAS", kTokenized}, {"N88", kTokenized}, {"BIN", kMachine},
+    {"COD", kMachine},   {"MAC", kMachine},   {"OBJ", kMachine},
+};
+
+// The last sector of a file is filled past the data with 0x1A (end of text) for an ASCII file,
+// 0x00 for the others. No byte length is kept, so get gives back whole sectors, and a put of
+// those rewrites each byte as it was.
+constexpr uint8_t kTextPad = 0x1A;
+constexpr uint8_t kBinaryPad = 0x00;
+
+// A machine file's header holds 16-bit addresses; the end is exclusive (start + length), as
+// on the real 2HD disk's XMODEM.BIN.
+constexpr uint32_t kAddressLimit = 0x10000;
+
+using NameFields = std::array<uint8_t, kNameSize + kExtensionSize>;
+
+// The 9 name bytes of an entry for `name` (Shift_JIS): at most 6 bytes, then after a '.' at
+// most 3, each space padded; "NAME." has a blank extension. A byte of the name is a printable
+// ASCII character other than space, '"' and ':' (BASIC's string and drive delimiters), or a
+// byte from 0x80 to 0xFE (half-width katakana, double-byte characters); lower case is kept as
+// given, as BASIC keeps it. False with *why when the name does not fit.
+bool nameFields(const std::string& name, NameFields* out, std::string* why) {
+    const size_t dot = name.find('.');
+    const std::string base = name.substr(0, dot);
+    const std::string extension = dot == std::string::npos ? "" : name.substr(dot + 1);
+    if (base.empty()) {
+        *why = "the name part is empty";
+        return false;
+    }
+    if (extension.find('.') != std::string::npos) {
+        *why = "the name has more than one '.'";
+        return false;
+    }
+    if (base.size() > size_t(kNameSize)) {
+        *why =
+            "the name part is " + std::to_string(base.size()) + " bytes; an N88-BASIC name holds 6";
+        return false;
+    }
+    if (extension.size() > size_t(kExtensionSize)) {
+        *why = "the extension is " + std::to_string(extension.size()) +
+               " bytes; an N88-BASIC extension holds 3";
+        return false;
+    }
+    for (const char ch : base + extension) {
+        const uint8_t b = uint8_t(ch);
+        if (b <= 0x20 || b == 0x7F || b == 0xFF || b == '"' || b == ':') {
+            *why = "byte " + hex2(b) + " cannot be in an N88-BASIC name";
+            return false;
+        }
+    }
+    out->fill(' ');
+    std::copy(base.begin(), base.end(), out->begin());
+    std::copy(extension.begin(), extension.end(), out->begin() + kExtensionOffset);
+    return true;
+}
+
+Plan refuse(Plan plan, EditError error, const std::string& detail) {
+    plan.error = error;
+    plan.detail = detail;
+    plan.writes.clear();
+    return plan;
+}
+
+class N88Editor : public Editor {
+  public:
+    explicit N88Editor(const N88& fs) : fs_(fs), l_(fs.layout_) {}
+
+    Plan put(const PutRequest& request) const override {
+        Plan plan;
+        plan.path = request.path;
+        if (request.path.size() != 1)
+            return refuse(plan, EditError::kNoSuchDirectory,
+                          "an N88-BASIC disk has no directories");
+        NameFields fields;
+        std::string why;
+        if (!nameFields(request.path[0], &fields, &why))
+            return refuse(plan, EditError::kBadName, why);
+        const std::vector<RawEntry>& entries = fs_.directory_.entries;
+        size_t index = 0;
+        while (index < entries.size() &&
+               !std::equal(fields.begin(), fields.end(), entries[index].bytes.begin()))
+            ++index;
+        const bool replacing = index < entries.size();
+        RawEntry entry;
+        if (replacing) {
+            entry = entries[index];
+        } else {
+            std::fill(entry.bytes.begin(), entry.bytes.end(), kEndMark);  // bytes 11-15 unused
+            std::copy(fields.begin(), fields.end(), entry.bytes.begin());
+        }
+        plan.path = {N88::entryName(entry)};
+        if (request.hasExec)
+            return refuse(plan, EditError::kBadAddress,
+                          "an N88-BASIC disk keeps no execution address: a machine file's header "
+                          "holds its start and end addresses only");
+
+        std::vector<uint8_t> data;
+        const EditError error =
+            content(request, replacing, fields, &entry.bytes[kAttributeOffset], &data, &why);
+        if (error != EditError::kNone) return refuse(plan, error, why);
+        const uint8_t attributes = entry.bytes[kAttributeOffset];
+        // An empty file still takes one sector: a last-cluster count of 0 does not exist.
+        const int64_t sectors =
+            std::max<int64_t>(1, (int64_t(data.size()) + kSectorSize - 1) / kSectorSize);
+        const int64_t need = (sectors + l_.spc - 1) / l_.spc;
+        if (need > l_.clusters)
+            return refuse(plan, EditError::kTooLarge,
+                          "the file needs " + std::to_string(need) + " clusters; the disk has " +
+                              std::to_string(l_.clusters));
+
+        const std::vector<int32_t> owners = chainOwners();
+        std::vector<int64_t> units;
+        if (replacing) {
+            const Chain& chain = fs_.chains_[index];
+            if (!chain.complete)
+                return refuse(
+                    plan, EditError::kDamaged,
+                    "its cluster chain is damaged (" + chain.detail + "): remove it first");
+            for (const int64_t u : chain.units)
+                if (owners[size_t(u)] > 1)
+                    return refuse(plan, EditError::kDamaged,
+                                  "its cluster " + std::to_string(u) +
+                                      " is in another file's chain too: remove it first");
+            units = chain.units;
+        }
+        // The file keeps its clusters in chain order as far as they suffice; the rest of the
+        // chain is freed, or it grows by the lowest free clusters.
+        if (int64_t(units.size()) > need) {
+            plan.freed.assign(units.begin() + need, units.end());
+            units.resize(size_t(need));
+        }
+        const std::vector<int64_t> free = freeClusters(owners);
+        const int64_t more = need - int64_t(units.size());
+        if (more > int64_t(free.size()))
+            return refuse(
+                plan, EditError::kDiskFull,
+                "the file needs " + std::to_string(need) + " clusters of " +
+                    std::to_string(l_.spc * kSectorSize) + " bytes" +
+                    (replacing ? "; it holds " + std::to_string(units.size()) + " and " : "; ") +
+                    std::to_string(free.size()) + " are free");
+        units.insert(units.end(), free.begin(), free.begin() + std::max<int64_t>(more, 0));
+        entry.bytes[kStartOffset] = uint8_t(units[0]);
+
+        std::map<int32_t, std::vector<uint8_t>> directory;
+        if (!replacing) {
+            entry.slot = freeSlot(&directory);
+            if (entry.slot < 0)
+                return refuse(plan, EditError::kDirectoryFull,
+                              "the directory's " +
+                                  std::to_string(l_.directorySectors * kEntriesPerSector) +
+                                  " entries are in use");
+        }
+        if (!setEntry(entry, &directory))
+            return refuse(plan, EditError::kDamaged, directoryText(entry.slot));
+
+        std::map<int64_t, uint8_t> fat;
+        const int32_t lastCount = int32_t(sectors - (need - 1) * l_.spc);
+        for (size_t k = 0; k < units.size(); ++k)
+            fat[units[k]] =
+                k + 1 < units.size() ? uint8_t(units[k + 1]) : uint8_t(kLastBase + lastCount);
+        for (const int64_t u : plan.freed)
+            fat[u] = kFreeCluster;
+
+        const uint8_t pad = (attributes & kTypeBits) == 0 ? kTextPad : kBinaryPad;
+        data.resize(size_t(sectors) * kSectorSize, pad);
+        for (int64_t s = 0; s < sectors; ++s) {
+            SectorWrite w;
+            Volume::locate(l_.logical(), units[size_t(s / l_.spc)] * l_.spc + s % l_.spc, &w.c,
+                           &w.h, &w.r);
+            w.data.assign(data.begin() + s * kSectorSize, data.begin() + (s + 1) * kSectorSize);
+            plan.writes.push_back(std::move(w));
+        }
+        plan.action = replacing ? Plan::kReplaced : Plan::kAdded;
+        plan.slot = entry.slot;
+        plan.units = units;
+        return finish(std::move(plan), directory, fat);
+    }
+
+    Plan remove(const std::vector<std::string>& path) const override {
+        Plan plan;
+        plan.path = path;
+        plan.action = Plan::kRemoved;
+        if (path.size() != 1)
+            return refuse(plan, EditError::kNoSuchDirectory,
+                          "an N88-BASIC disk has no directories");
+        // By its name bytes when the name fits ("NAME." is "NAME"), else as list() names it.
+        NameFields fields;
+        std::string why;
+        const bool fits = nameFields(path[0], &fields, &why);
+        const std::vector<RawEntry>& entries = fs_.directory_.entries;
+        size_t index = 0;
+        while (index < entries.size() &&
+               !(fits ? std::equal(fields.begin(), fields.end(), entries[index].bytes.begin())
+                      : N88::entryName(entries[index]) == path[0]))
+            ++index;
+        if (index == entries.size())
+            return refuse(plan, EditError::kNoSuchFile, "no file " + path[0] + " on the disk");
+        RawEntry entry = entries[index];
+        plan.path = {N88::entryName(entry)};
+        plan.slot = entry.slot;
+        // A damaged chain frees what it reaches, but never a cluster another file's chain holds.
+        const std::vector<int32_t> owners = chainOwners();
+        std::map<int64_t, uint8_t> fat;
+        for (const int64_t u : fs_.chains_[index].units)
+            if (owners[size_t(u)] == 1) {
+                plan.freed.push_back(u);
+                fat[u] = kFreeCluster;
+            }
+        entry.bytes[0] = kDeletedMark;  // BASIC's KILL: the rest of the entry stays
+        std::map<int32_t, std::vector<uint8_t>> directory;
+        if (!setEntry(entry, &directory))
+            return refuse(plan, EditError::kDamaged, directoryText(entry.slot));
+        return finish(std::move(plan), directory, fat);
+    }
+
+  private:
+    // The attribute byte (*attributes: the replaced entry's; set anew for a new file) and the
+    // bytes to store for `request`; kNone, or the refusal with *why.
+    static EditError content(const PutRequest& request, bool replacing, const NameFields& fields,
+                             uint8_t* attributes, std::vector<uint8_t>* data, std::string* why) {
+        if (!request.type.empty()) {
+            const TypeBits* type = nullptr;
+            for (const TypeBits& t : kTypes)
+                if (request.type == t.name) type = &t;
+            if (type == nullptr) {
+                *why = "an N88-BASIC file is basic, ascii or machine, not " + request.type;
+                return EditError::kBadType;
+            }
+            // The same type keeps the byte as it is (a machine file may carry 0x80 as well).
+            if (!replacing || request.type != typeOf(*attributes))
+                *attributes = uint8_t((replacing ? *attributes & ~kTypeBits : 0) | type->bits);
+        } else if (!replacing) {
+            *attributes = request.hasLoad ? kMachine : extensionBits(fields);
+        }
+        if (request.hasLoad && (*attributes & kMachine) == 0) {
+            *why = std::string("only a machine file keeps a load address; this one is ") +
+                   typeOf(*attributes);
+            return EditError::kBadAddress;
+        }
+
+        if (request.hasLoad) {
+            const uint64_t end = uint64_t(request.load) + request.data.size();
+            if (request.load >= kAddressLimit || end >= kAddressLimit) {
+                *why = std::to_string(request.data.size()) + " bytes loaded at " +
+                       addressText(request.load) + " end at " + addressText(end) +
+                       ", past what the header's 16-bit addresses hold";
+                return EditError::kBadAddress;
+            }
+            data->resize(kMachineHeaderSize);
+            putU16LE(data->data(), request.load);
+            putU16LE(data->data() + 2, uint32_t(end));
+        }
+        data->insert(data->end(), request.data.begin(), request.data.end());
+        return EditError::kNone;
+    }
+
+    static uint8_t extensionBits(const NameFields& fields) {
+        std::string extension(fields.begin() + kExtensionOffset, fields.end());
+        for (char& ch : extension)
+            if (ch >= 'a' && ch <= 'z') ch = char(ch - 'a' + 'A');
+        for (const TypeBits& t : kExtensionTypes)
+            if (extension == t.name) return t.bits;
+        return 0;
+    }
+
+    static std::string addressText(uint64_t address) {
+        char text[24];
+        std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(address));
+        return text;
+    }
+
+    std::string directoryText(int32_t slot) const {
+        const int32_t r = 1 + slot / kEntriesPerSector;
+        return "the directory sector of slot " + std::to_string(slot) + ": " +
+               missingText(fs_.volume_, l_.systemCylinder, l_.systemHead, r);
+    }
+
+    // How many files' chains hold each cluster (a damaged chain counts as far as it goes).
+    std::vector<int32_t> chainOwners() const {
+        std::vector<int32_t> owners(size_t(l_.clusters), 0);
+        for (const Chain& chain : fs_.chains_)
+            for (const int64_t u : chain.units)
+                ++owners[size_t(u)];
+        return owners;
+    }
+
+    // The clusters a file may take, lowest first: marked free, in no chain (a damaged chain may
+    // run through a free cluster), and every sector there as 256 bytes.
+    std::vector<int64_t> freeClusters(const std::vector<int32_t>& owners) const {
+        std::vector<int64_t> free;
+        for (int32_t u = 0; u < l_.clusters; ++u) {
+            if (fs_.fat_[size_t(u)] != kFreeCluster || owners[size_t(u)] != 0) continue;
+            bool whole = true;
+            for (int32_t s = 0; s < l_.spc && whole; ++s) {
+                int32_t c = 0;
+                int32_t h = 0;
+                int32_t r = 0;
+                Volume::locate(l_.logical(), int64_t(u) * l_.spc + s, &c, &h, &r);
+                whole = sectorPresent(fs_.volume_, c, h, r);
+            }
+            if (whole) free.push_back(u);
+        }
+        return free;
+    }
+
+    // The directory sector with R `r`, from *sectors when the plan has changed it already;
+    // false when it cannot be read.
+    bool directorySector(int32_t r, std::map<int32_t, std::vector<uint8_t>>* sectors) const {
+        if (sectors->count(r) != 0) return true;
+        std::vector<uint8_t> bytes(static_cast<size_t>(kSectorSize));
+        if (!readSector(fs_.volume_, l_.systemCylinder, l_.systemHead, r, bytes.data()))
+            return false;
+        (*sectors)[r] = std::move(bytes);
+        return true;
+    }
+
+    // The slot a new entry takes, as BASIC takes it: the first deleted slot before the
+    // directory's end, or the end itself; -1 when there is none. Taking the end slot, the next
+    // slot is made the end when it is not already (slots past the end should be 0xFF; a
+    // damaged disk's need not be).
+    int32_t freeSlot(std::map<int32_t, std::vector<uint8_t>>* sectors) const {
+        const int32_t slots = l_.directorySectors * kEntriesPerSector;
+        uint8_t bytes[kSectorSize];
+        for (int32_t slot = 0; slot < slots; ++slot) {
+            const int32_t r = 1 + slot / kEntriesPerSector;
+            if (!readSector(fs_.volume_, l_.systemCylinder, l_.systemHead, r, bytes)) {
+                slot += kEntriesPerSector - 1;  // the scan skips it
+                continue;
+            }
+            const uint8_t mark = bytes[size_t(slot % kEntriesPerSector) * kEntrySize];
+            if (mark == kDeletedMark) return slot;
+            if (mark != kEndMark) continue;
+            const int32_t next = slot + 1;
+            const int32_t nextR = 1 + next / kEntriesPerSector;
+            if (next < slots && directorySector(nextR, sectors))
+                (*sectors)[nextR][size_t(next % kEntriesPerSector) * kEntrySize] = kEndMark;
+            return slot;
+        }
+        return -1;
+    }
+
+    bool setEntry(const RawEntry& entry, std::map<int32_t, std::vector<uint8_t>>* sectors) const {
+        const int32_t r = 1 + entry.slot / kEntriesPerSector;
+        if (!directorySector(r, sectors)) return false;
+        std::copy(
+            entry.bytes.begin(), entry.bytes.end(),
+            (*sectors)[r].begin() + std::ptrdiff_t(entry.slot % kEntriesPerSector) * kEntrySize);
+        return true;
+    }
+
+    // Adds the directory sectors and each FAT copy with the entries of `fat` changed (a copy
+    // keeps its other bytes: copies that disagree on a damaged disk are not made to agree)
+    // to the plan's writes; a sector whose bytes do not change is not written. Refuses the
+    // plan when a sector it writes is missing or not of 256 bytes.
+    Plan finish(Plan plan, const std::map<int32_t, std::vector<uint8_t>>& directory,
+                const std::map<int64_t, uint8_t>& fat) const {
+        const int32_t c = l_.systemCylinder;
+        const int32_t h = l_.systemHead;
+        uint8_t old[kSectorSize];
+        for (const auto& [r, bytes] : directory) {
+            readSector(fs_.volume_, c, h, r, old);
+            if (!std::equal(bytes.begin(), bytes.end(), old))
+                plan.writes.push_back({c, h, r, bytes});
+        }
+        for (int32_t k = 0; k < kFatCopies && !fat.empty(); ++k) {
+            const int32_t r = l_.fatSector + k;
+            if (!readSector(fs_.volume_, c, h, r, old)) continue;  // check() names a lost copy
+            std::vector<uint8_t> bytes(old, old + kSectorSize);
+            for (const auto& [u, value] : fat)
+                bytes[size_t(u)] = value;
+            if (!std::equal(bytes.begin(), bytes.end(), old))
+                plan.writes.push_back({c, h, r, bytes});
+        }
+        for (const SectorWrite& w : plan.writes)
+            if (!sectorPresent(fs_.volume_, w.c, w.h, w.r))
+                return refuse(std::move(plan), EditError::kDamaged,
+                              missingText(fs_.volume_, w.c, w.h, w.r));
+        return plan;
+    }
+
+    const N88& fs_;
+    const N88Layout& l_;
+};
+
+std::unique_ptr<Editor> N88::editor() const {
+    return std::make_unique<N88Editor>(*this);
+}
 
 }  // namespace
 
@@ -515,15 +933,81 @@ std::unique_ptr<FileSystem> openN88(const Volume& volume, std::string* why) {
     return std::make_unique<N88>(volume, l, fat);
 }
 
-// Blank disks: none yet.
+// Blank disks, as BASIC's own format leaves them. Every sector of 256 bytes is filled with
+// 0xFF (a never-used directory slot reads as the directory's end); on 2HD, track 0 head 0 is
+// 26 sectors of 128 bytes in single density, also 0xFF. The ID sector is 0x00 then 0xFF (the
+// real 2HD disk), all 0x00 on 1D (the real PC-6001 blank). The three FAT copies mark every
+// cluster free (0xFF) but the system track's and, on 2HD, cylinder 0's (0xFE); the bytes past
+// the last cluster are 0x00 on 2HD and 0xFF elsewhere, as on the real disks.
+namespace {
+
+struct FormatType {
+    const char* name;
+    size_t layout;  // index into kLayouts
+    uint8_t media;  // D88 media byte; 1D has no byte of its own in the image format: 0x00 (2D)
+};
+// The first is the default: the PC-8801's 2D disk, the commonest N88-BASIC disk.
+const FormatType kFormatTypes[] = {
+    {"2d", 0, 0x00},
+    {"2dd", 1, 0x10},
+    {"2hd", 2, 0x20},
+    {"1d", 3, 0x00},
+};
+constexpr int32_t kShortSectorSize = 128;  // 2HD track 0 head 0
+constexpr uint8_t kFormatFill = 0xFF;
+
+}  // namespace
+
 std::vector<std::string> formatTypesN88() {
-    return {};
+    std::vector<std::string> names;
+    for (const FormatType& t : kFormatTypes)
+        names.push_back(t.name);
+    return names;
 }
 
-bool formatN88(const std::string& /*type*/, const std::string& /*label*/, BlankDisk* /*disk*/,
+bool formatN88(const std::string& type, const std::string& /*label*/, BlankDisk* disk,
                std::string* why) {
-    *why = "blank disks of this file system cannot be made yet";
-    return false;
+    const FormatType* format = nullptr;
+    for (const FormatType& t : kFormatTypes)
+        if (type == t.name) format = &t;
+    if (format == nullptr) {
+        *why = "no N88-BASIC disk type " + type;
+        return false;
+    }
+    const N88Layout& l = kLayouts[format->layout];
+    const bool twoHd = l.spt == 26;
+    const bool oneD = l.heads == 1;
+    disk->media = format->media;
+    // Table entries are cylinder * 2 + head whatever the sides: a 1D disk uses the even ones.
+    disk->tracks.assign(size_t(l.cylinders) * 2, {});
+    for (int32_t c = 0; c < l.cylinders; ++c)
+        for (int32_t h = 0; h < l.heads; ++h) {
+            const bool shortTrack = twoHd && c == 0 && h == 0;
+            std::vector<BlankSector>& track = disk->tracks[size_t(c) * 2 + size_t(h)];
+            for (int32_t r = 1; r <= l.spt; ++r) {
+                BlankSector s;
+                s.c = uint8_t(c);
+                s.h = uint8_t(h);
+                s.r = uint8_t(r);
+                s.n = shortTrack ? 0 : 1;
+                s.singleDensity = shortTrack;
+                s.data.assign(size_t(shortTrack ? kShortSectorSize : kSectorSize), kFormatFill);
+                track.push_back(std::move(s));
+            }
+        }
+    std::vector<BlankSector>& system =
+        disk->tracks[size_t(l.systemCylinder) * 2 + size_t(l.systemHead)];
+    std::vector<uint8_t>& id = system[size_t(l.directorySectors)].data;  // R directorySectors + 1
+    std::fill(id.begin(), id.end(), oneD ? 0x00 : kFormatFill);
+    id[0] = 0x00;
+    std::vector<uint8_t> fat(size_t(kSectorSize), twoHd ? 0x00 : kFreeCluster);
+    std::fill_n(fat.begin(), l.clusters, kFreeCluster);
+    for (int32_t u = l.firstSystemCluster(); u <= l.lastSystemCluster(); ++u)
+        fat[size_t(u)] = kReservedCluster;
+    if (twoHd) fat[0] = fat[1] = kReservedCluster;  // cylinder 0: the IPL's track and its pair
+    for (int32_t k = 0; k < kFatCopies; ++k)
+        system[size_t(l.fatSector) - 1 + size_t(k)].data = fat;
+    return true;
 }
 
 }  // namespace retrodisk::fs
