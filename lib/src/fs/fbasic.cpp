@@ -571,8 +571,10 @@ class FBasicEditor : public Editor {
         } else {
             bytes = request.data;
         }
-        // BASIC reads text up to its 0x1A: text without one gets it at its end.
-        if (ascii && std::find(bytes.begin(), bytes.end(), kEndOfText) == bytes.end())
+        // BASIC reads text up to its 0x1A: text without one gets it in the padding of its
+        // last sector. Never a sector more: whole sectors are what get gave, to be put back.
+        if (ascii && (bytes.empty() || bytes.size() % size_t(kSectorSize) != 0) &&
+            std::find(bytes.begin(), bytes.end(), kEndOfText) == bytes.end())
             bytes.push_back(kEndOfText);
 
         // Whole sectors, at least one: an entry always names a first cluster.
