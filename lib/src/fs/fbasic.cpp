@@ -506,6 +506,7 @@ class FBasicEditor : public Editor {
         const auto refuse = [&plan](EditError error, std::string detail) {
             plan.error = error;
             plan.detail = std::move(detail);
+            plan.writes.clear();  // a refusal writes nothing
             return plan;
         };
         if (request.path.size() != 1)
@@ -533,9 +534,7 @@ class FBasicEditor : public Editor {
                 if (type == w.word) word = &w;
             if (word == nullptr)
                 return refuse(EditError::kBadType,
-                              "F-BASIC files are basic, data, machine or "
-                              "ascii, not \"" +
-                                  type + "\"");
+                              "an F-BASIC file is basic, data, machine or ascii, not " + type);
             tb = word->bytes;
         }
         const bool ascii =
@@ -655,9 +654,10 @@ class FBasicEditor : public Editor {
         entry[size_t(kRandomOffset)] = tb.random;
         entry[size_t(kStartOffset)] = uint8_t(units[0]);
         if (!writeEntry(at, entry, markEnd, &plan))
-            return refuse(EditError::kDamaged,
-                          "the directory sector of slot " + std::to_string(at) + " cannot be read");
-        addFat(fat, &plan);
+            return refuse(EditError::kDamaged, "the directory sector of slot " +
+                                                   std::to_string(at) + " cannot be written");
+        if (!addFat(fat, &plan))
+            return refuse(EditError::kDamaged, "the FAT sector C1 H0 R1 cannot be written");
 
         plan.action = old != nullptr ? Plan::kReplaced : Plan::kAdded;
         plan.path = {name};
@@ -689,13 +689,13 @@ class FBasicEditor : public Editor {
         plan.freed = ownUnits(slot);
         for (const int64_t u : plan.freed)
             fat[size_t(kFatEntries + u)] = kFree;
-        if (!writeEntry(slot, entry, false, &plan)) {
+        if (!writeEntry(slot, entry, false, &plan) || !addFat(fat, &plan)) {
             plan.error = EditError::kDamaged;
-            plan.detail =
-                "the directory sector of slot " + std::to_string(slot) + " cannot be read";
+            plan.detail = "the directory sector of slot " + std::to_string(slot) +
+                          " or the FAT sector cannot be written";
+            plan.writes.clear();
             return plan;
         }
-        addFat(fat, &plan);
         plan.slot = slot;
         return plan;
     }
@@ -791,9 +791,10 @@ class FBasicEditor : public Editor {
         return next.empty() || addWrite(logical + 1, std::move(next), plan);
     }
 
-    // The FAT sector, when the change alters it.
-    void addFat(const std::vector<uint8_t>& fat, Plan* plan) const {
-        if (!std::equal(fat.begin(), fat.end(), fs_.fat_.begin())) addWrite(kFatSector, fat, plan);
+    // The FAT sector, when the change alters it; false when it cannot be written.
+    bool addFat(const std::vector<uint8_t>& fat, Plan* plan) const {
+        return std::equal(fat.begin(), fat.end(), fs_.fat_.begin()) ||
+               addWrite(kFatSector, fat, plan);
     }
 
     const FBasic& fs_;
