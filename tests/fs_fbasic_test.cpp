@@ -206,7 +206,8 @@ void applyOnly(Bytes* image, const Plan& plan) {
     const Mounted m(*image);
     std::string why;
     ASSERT_TRUE(applyPlan(image, 0, plan, &why)) << why;
-    Bytes before = m.image, after = *image;
+    Bytes before = m.image;
+    Bytes after = *image;
     for (const SectorWrite& w : plan.writes) {
         const long at = long(m.volume->find(w.c, w.h, w.r).position);
         std::fill_n(before.begin() + at, kSector, 0);
@@ -226,56 +227,93 @@ void expectModel(const Bytes& image, const Model& model) {
     ASSERT_TRUE(have == model);
 }
 
+// Disk `disk` of the test: blank 2D and 2DD as format makes them, then the writer's (files of
+// every type, chains all over the disk); *model gets its files.
+Bytes startDisk(int disk, std::mt19937& rng, Model* model) {
+    if (disk < 2) {
+        BlankDisk blank;
+        std::string why;
+        EXPECT_TRUE(
+            formatDisk(Kind::kFBasic, formatTypes(Kind::kFBasic)[size_t(disk)], "", &blank, &why))
+            << why;
+        return buildImage(blank, "");
+    }
+    Writer w(disk % 2 == 1, 0xE5);
+    std::vector<int> pool(kClusters);
+    std::iota(pool.begin(), pool.end(), 0);
+    std::shuffle(pool.begin(), pool.end(), rng);
+    for (int slot = 0; slot < 6; ++slot)
+        w.add(rng, slot, uint8_t(rng() % 3), rng() % 2 == 1, rng() % 4 == 0, &pool,
+              1 + int(rng() % 6), 1 + int(rng() % uint32_t(w.clusterSectors)), true);
+    // Old bytes past the end marker (slot 6): hidden until a new entry takes the end.
+    std::copy_n(w.entry(0), 32, w.entry(7));
+    for (const File& f : w.files)
+        (*model)[f.name] = {f.bytes, f.type};
+    return builder::image({w.disk()});
+}
+
+// The model's verdict on put `q` (bad names aside) and, when it holds, the file it makes.
+EditError modelPut(const PutRequest& q, const Model& model, size_t spc, Model::mapped_type* file) {
+    const std::map<std::string, std::string> kByExtension = {
+        {"BAS", "basic"}, {"TXT", "ascii"}, {"BIN", "machine"}, {"DAT", "data"}};
+    const std::string& name = q.path[0];
+    const auto old = model.find(name);
+    // The type: addresses make it machine; a replaced file keeps its own; else the
+    // extension's, else basic (the test's bytes have no 0x00: never a machine header).
+    std::string type = q.type.empty() && q.hasLoad ? "machine" : q.type;
+    const size_t dot = name.rfind('.');
+    const auto e = kByExtension.find(dot == std::string::npos ? "" : name.substr(dot + 1));
+    if (old != model.end() && (type.empty() || type == old->second.second))
+        type = old->second.second;
+    else if (type.empty())
+        type = e == kByExtension.end() ? "basic" : e->second;
+    Bytes bytes = q.data;
+    if (q.hasLoad) {
+        const size_t n = q.data.size();
+        bytes = {0, uint8_t(n >> 8), uint8_t(n), uint8_t(q.load >> 8), uint8_t(q.load)};
+        bytes.insert(bytes.end(), q.data.begin(), q.data.end());
+        for (const uint32_t b : {0xFFu, 0u, 0u, q.exec >> 8, q.exec & 0xFF})
+            bytes.push_back(uint8_t(b));
+    }
+    if (type == "ascii" && (bytes.empty() || bytes.size() % kSector != 0) &&
+        std::count(bytes.begin(), bytes.end(), 0x1A) == 0)
+        bytes.push_back(0x1A);
+    bytes.resize(std::max(kSector, (bytes.size() + kSector - 1) / kSector * kSector));
+    const auto clusters = [&](const Bytes& b) { return (b.size() / kSector + spc - 1) / spc; };
+    size_t used = 0;
+    for (const auto& [n, f] : model)
+        used += n == name ? 0 : clusters(f.first);
+    *file = {bytes, type};
+    if (type == "binary") return EditError::kBadType;
+    if (q.hasLoad && type != "machine") return EditError::kBadAddress;
+    if ((q.hasLoad && q.data.size() > 0xFFFF) || clusters(bytes) > kClusters)
+        return EditError::kTooLarge;
+    return clusters(bytes) + used > kClusters ? EditError::kDiskFull : EditError::kNone;
+}
+
 TEST(FBasic, RandomPutsAndRemovesMatchTheModel) {
     const char* const kNames[] = {"A",        "PROG.BAS", "NOTE.TXT",         "M.BIN", "D.DAT",
                                   "LONGNAME", "x1",       "\xB1\xB2\x83\x41", "F0",    "F1"};
     const char* const kBadNames[] = {"", "NINEBYTES", "END ", "\xFF\x41", "A:B", "A\"B", "A\rB"};
     const char* const kTypes[] = {"", "", "", "basic", "data", "machine", "ascii", "binary"};
-    const std::map<std::string, std::string> kByExtension = {
-        {"BAS", "basic"}, {"TXT", "ascii"}, {"BIN", "machine"}, {"DAT", "data"}};
     std::mt19937 rng(77);
-    for (int disk = 0; disk < 4; ++disk) {  // blank 2D and 2DD, then the writer's
+    for (int disk = 0; disk < 4; ++disk) {
         SCOPED_TRACE("disk " + std::to_string(disk));
-        const size_t spc = disk % 2 ? 16 : 8;
-        Bytes image;
+        const size_t spc = disk % 2 == 1 ? 16 : 8;
         Model model;
-        if (disk < 2) {
-            BlankDisk blank;
-            std::string why;
-            ASSERT_TRUE(formatDisk(Kind::kFBasic, formatTypes(Kind::kFBasic)[size_t(disk)], "",
-                                   &blank, &why));
-            image = buildImage(blank, "");
-        } else {
-            Writer w(disk % 2, 0xE5);
-            std::vector<int> pool(kClusters);
-            std::iota(pool.begin(), pool.end(), 0);
-            std::shuffle(pool.begin(), pool.end(), rng);
-            for (int slot = 0; slot < 6; ++slot)
-                w.add(rng, slot, uint8_t(rng() % 3), rng() % 2, rng() % 4 == 0, &pool,
-                      1 + int(rng() % 6), 1 + int(rng() % spc), true);
-            // Old bytes past the end marker (slot 6): hidden until a new entry takes the end.
-            std::copy_n(w.entry(0), 32, w.entry(7));
-            image = builder::image({w.disk()});
-            for (const File& f : w.files)
-                model[f.name] = {f.bytes, f.type};
-        }
+        Bytes image = startDisk(disk, rng, &model);
         expectModel(image, model);
-        const auto clusters = [&](const Bytes& b) { return (b.size() / kSector + spc - 1) / spc; };
         for (int step = 0; step < 140 && !HasFatalFailure(); ++step) {
             const Mounted m(image);
             const bool badName = rng() % 12 == 0;
             const std::string name = badName ? kBadNames[rng() % std::size(kBadNames)]
                                              : kNames[rng() % std::size(kNames)];
             SCOPED_TRACE("step " + std::to_string(step) + " " + name);
-            const auto old = model.find(name);
             Plan plan;
-            EditError want = EditError::kNone;
+            EditError want = badName ? EditError::kBadName : EditError::kNone;
             if (rng() % 4 == 0) {
                 plan = m.fs->editor()->remove({name});
-                if (old == model.end())
-                    want = EditError::kNoSuchFile;
-                else
-                    model.erase(old);
+                if (model.erase(name) == 0) want = EditError::kNoSuchFile;
             } else {
                 const size_t size = rng() % 20 == 0  ? rng() % 700000
                                     : rng() % 4 == 0 ? rng() % (20000 * spc)
@@ -285,43 +323,10 @@ TEST(FBasic, RandomPutsAndRemovesMatchTheModel) {
                               [&] { return uint8_t(rng() % 255 + 1); });
                 q.hasLoad = q.hasExec = rng() % 5 == 0;  // raw payload, addresses wrapped round
                 q.load = uint32_t(rng() % 0x10000), q.exec = uint32_t(rng() % 0x10000);
-                // The type: addresses make it machine; a replaced file keeps its own; else
-                // the extension's, else basic (no 0x00 byte: never a machine header).
-                std::string type = q.type.empty() && q.hasLoad ? "machine" : q.type;
-                const size_t dot = name.rfind('.');
-                const auto e =
-                    kByExtension.find(dot == std::string::npos ? "" : name.substr(dot + 1));
-                if (old != model.end() && (type.empty() || type == old->second.second))
-                    type = old->second.second;
-                else if (type.empty())
-                    type = e == kByExtension.end() ? "basic" : e->second;
-                Bytes bytes = q.data;
-                if (q.hasLoad) {
-                    const size_t n = q.data.size();
-                    bytes = {0, uint8_t(n >> 8), uint8_t(n), uint8_t(q.load >> 8), uint8_t(q.load)};
-                    bytes.insert(bytes.end(), q.data.begin(), q.data.end());
-                    for (const uint32_t b : {0xFFu, 0u, 0u, q.exec >> 8, q.exec & 0xFF})
-                        bytes.push_back(uint8_t(b));
-                }
-                if (type == "ascii" && (bytes.empty() || bytes.size() % kSector != 0) &&
-                    std::count(bytes.begin(), bytes.end(), 0x1A) == 0)
-                    bytes.push_back(0x1A);
-                bytes.resize(std::max(kSector, (bytes.size() + kSector - 1) / kSector * kSector));
-                size_t used = 0;
-                for (const auto& [n, f] : model)
-                    used += n == name ? 0 : clusters(f.first);
-                if (badName)
-                    want = EditError::kBadName;
-                else if (type == "binary")
-                    want = EditError::kBadType;
-                else if (q.hasLoad && type != "machine")
-                    want = EditError::kBadAddress;
-                else if ((q.hasLoad && q.data.size() > 0xFFFF) || clusters(bytes) > kClusters)
-                    want = EditError::kTooLarge;
-                else if (clusters(bytes) + used > kClusters)
-                    want = EditError::kDiskFull;
+                Model::mapped_type file;
+                if (!badName) want = modelPut(q, model, spc, &file);
+                if (want == EditError::kNone) model[name] = file;
                 plan = m.fs->editor()->put(q);
-                if (want == EditError::kNone) model[name] = {bytes, type};
             }
             ASSERT_EQ(plan.error, want) << plan.detail;
             if (want != EditError::kNone) {
@@ -335,8 +340,8 @@ TEST(FBasic, RandomPutsAndRemovesMatchTheModel) {
         const Bytes before = image;
         const Mounted m(before);
         for (const Entry& e : m.fs->list()) {
-            const Plan plan =
-                m.fs->editor()->put(request(e.path, m.fs->read(e).bytes, rng() % 2 ? e.type : ""));
+            const Plan plan = m.fs->editor()->put(
+                request(e.path, m.fs->read(e).bytes, rng() % 2 == 1 ? e.type : ""));
             ASSERT_TRUE(plan.ok()) << plan.detail;
             applyOnly(&image, plan);
         }

@@ -518,63 +518,10 @@ class FBasicEditor : public Editor {
             return refuse(EditError::kDamaged, "the FAT sector C1 H0 R1 cannot be read");
         const int32_t slot = findSlot(name);
         const Slot* old = slot >= 0 ? &fs_.slots_[size_t(slot)] : nullptr;
-
-        // The type: addresses make a machine file; a replaced entry keeps its bytes 11-13
-        // when the request names no type or the one the entry already has.
-        const bool addresses = request.hasLoad || request.hasExec;
-        std::string type = request.type.empty() && addresses ? "machine" : request.type;
         TypeBytes tb;
-        if (old != nullptr && (type.empty() || type == typeOf(*old))) {
-            tb = {old->bytes[size_t(kTypeOffset)], old->bytes[size_t(kAsciiOffset)],
-                  old->bytes[size_t(kRandomOffset)]};
-        } else {
-            if (type.empty()) type = defaultType(name, request.data);
-            const TypeWord* word = nullptr;
-            for (const TypeWord& w : kTypeWords)
-                if (type == w.word) word = &w;
-            if (word == nullptr)
-                return refuse(EditError::kBadType,
-                              "an F-BASIC file is basic, data, machine or ascii, not " + type);
-            tb = word->bytes;
-        }
-        const bool ascii =
-            typeName(tb.type, tb.ascii == kFlagSet, tb.random == kFlagSet) == "ascii";
-
         std::vector<uint8_t> bytes;
-        if (addresses) {
-            if (tb.type != kTypeMachine || tb.ascii == kFlagSet)
-                return refuse(EditError::kBadAddress,
-                              "only a binary machine file keeps load and exec addresses");
-            // An address the request leaves out: the replaced file's own, else the other one.
-            Entry was;
-            if (old != nullptr) was = fs_.entryOf(slot);
-            const uint32_t load = request.hasLoad ? request.load
-                                  : was.hasLoad   ? was.load
-                                                  : request.exec;
-            const uint32_t exec = request.hasExec ? request.exec
-                                  : was.hasExec   ? was.exec
-                                                  : request.load;
-            if (load > kMachineMax || exec > kMachineMax)
-                return refuse(EditError::kBadAddress,
-                              "a load or exec address is 16-bit (at most 0xFFFF)");
-            if (request.data.size() > kMachineMax)
-                return refuse(EditError::kTooLarge,
-                              "the payload is " + std::to_string(request.data.size()) +
-                                  " bytes; a machine file's length field holds at most 65535");
-            const uint32_t length = uint32_t(request.data.size());
-            bytes = {0x00, uint8_t(length >> 8), uint8_t(length), uint8_t(load >> 8),
-                     uint8_t(load)};
-            bytes.insert(bytes.end(), request.data.begin(), request.data.end());
-            const uint8_t trailer[] = {0xFF, 0x00, 0x00, uint8_t(exec >> 8), uint8_t(exec)};
-            bytes.insert(bytes.end(), trailer, trailer + kMachineTrailerSize);
-        } else {
-            bytes = request.data;
-        }
-        // BASIC reads text up to its 0x1A: text without one gets it in the padding of its
-        // last sector. Never a sector more: whole sectors are what get gave, to be put back.
-        if (ascii && (bytes.empty() || bytes.size() % size_t(kSectorSize) != 0) &&
-            std::find(bytes.begin(), bytes.end(), kEndOfText) == bytes.end())
-            bytes.push_back(kEndOfText);
+        if (!typeOfPut(request, old, &tb, &plan) || !bytesOfPut(request, slot, tb, &bytes, &plan))
+            return plan;
 
         // Whole sectors, at least one: an entry always names a first cluster.
         const int32_t spc = fs_.variant_.clusterSectors;
@@ -597,7 +544,7 @@ class FBasicEditor : public Editor {
         std::vector<int64_t> freed(kept.begin() + std::ptrdiff_t(units.size()), kept.end());
         std::vector<int64_t> free;
         for (int32_t c = 0; c < kClusters; ++c)
-            if (fat[size_t(kFatEntries + c)] == kFree) free.push_back(c);
+            if (fat[size_t(kFatEntries) + size_t(c)] == kFree) free.push_back(c);
         const size_t need = size_t(clusters) - units.size();
         if (need > free.size())
             return refuse(EditError::kDiskFull,
@@ -701,6 +648,75 @@ class FBasicEditor : public Editor {
     }
 
   private:
+    static bool refused(Plan* plan, EditError error, std::string detail) {
+        plan->error = error;
+        plan->detail = std::move(detail);
+        return false;
+    }
+
+    // Bytes 11-13 of the entry a put makes: addresses make a machine file; a replaced entry
+    // keeps its own when the request names no type or the one the entry already has; else
+    // the type named, or the name's default. False with the refusal in *plan.
+    static bool typeOfPut(const PutRequest& request, const Slot* old, TypeBytes* tb, Plan* plan) {
+        const bool addresses = request.hasLoad || request.hasExec;
+        std::string type = request.type.empty() && addresses ? "machine" : request.type;
+        if (old != nullptr && (type.empty() || type == typeOf(*old))) {
+            *tb = {old->bytes[size_t(kTypeOffset)], old->bytes[size_t(kAsciiOffset)],
+                   old->bytes[size_t(kRandomOffset)]};
+            return true;
+        }
+        if (type.empty()) type = defaultType(request.path.back(), request.data);
+        for (const TypeWord& w : kTypeWords)
+            if (type == w.word) {
+                *tb = w.bytes;
+                return true;
+            }
+        return refused(plan, EditError::kBadType,
+                       "an F-BASIC file is basic, data, machine or ascii, not " + type);
+    }
+
+    // The bytes a put stores: a raw payload wrapped in the machine header and trailer when
+    // the request has addresses, and an ASCII text's 0x1A. False with the refusal in *plan.
+    bool bytesOfPut(const PutRequest& request, int32_t slot, const TypeBytes& tb,
+                    std::vector<uint8_t>* bytes, Plan* plan) const {
+        *bytes = request.data;
+        if (request.hasLoad || request.hasExec) {
+            if (tb.type != kTypeMachine || tb.ascii == kFlagSet)
+                return refused(plan, EditError::kBadAddress,
+                               "only a binary machine file keeps load and exec addresses");
+            // An address the request leaves out: the replaced file's own, else the other one.
+            Entry was;
+            if (slot >= 0) was = fs_.entryOf(slot);
+            const uint32_t load = request.hasLoad ? request.load
+                                  : was.hasLoad   ? was.load
+                                                  : request.exec;
+            const uint32_t exec = request.hasExec ? request.exec
+                                  : was.hasExec   ? was.exec
+                                                  : request.load;
+            if (load > kMachineMax || exec > kMachineMax)
+                return refused(plan, EditError::kBadAddress,
+                               "a load or exec address is 16-bit (at most 0xFFFF)");
+            if (request.data.size() > kMachineMax)
+                return refused(plan, EditError::kTooLarge,
+                               "the payload is " + std::to_string(request.data.size()) +
+                                   " bytes; a machine file's length field holds at most 65535");
+            const uint32_t length = uint32_t(request.data.size());
+            *bytes = {0x00, uint8_t(length >> 8), uint8_t(length), uint8_t(load >> 8),
+                      uint8_t(load)};
+            bytes->insert(bytes->end(), request.data.begin(), request.data.end());
+            const uint8_t trailer[] = {0xFF, 0x00, 0x00, uint8_t(exec >> 8), uint8_t(exec)};
+            bytes->insert(bytes->end(), trailer, trailer + kMachineTrailerSize);
+        }
+        // BASIC reads text up to its 0x1A: text without one gets it in the padding of its
+        // last sector. Never a sector more: whole sectors are what get gave, to be put back.
+        const bool ascii =
+            typeName(tb.type, tb.ascii == kFlagSet, tb.random == kFlagSet) == "ascii";
+        if (ascii && (bytes->empty() || bytes->size() % size_t(kSectorSize) != 0) &&
+            std::find(bytes->begin(), bytes->end(), kEndOfText) == bytes->end())
+            bytes->push_back(kEndOfText);
+        return true;
+    }
+
     static std::string typeOf(const Slot& s) {
         return typeName(s.bytes[size_t(kTypeOffset)], s.bytes[size_t(kAsciiOffset)] == kFlagSet,
                         s.bytes[size_t(kRandomOffset)] == kFlagSet);
@@ -752,11 +768,12 @@ class FBasicEditor : public Editor {
     // Adds the write of logical sector `logical`; false when the disk has no whole
     // 256-byte sector there to take it.
     bool addWrite(int64_t logical, std::vector<uint8_t> data, Plan* plan) const {
-        int32_t c = 0, h = 0, r = 0;
-        Volume::locate(fs_.layout_, logical, &c, &h, &r);
-        const SectorRef s = fs_.volume_.find(c, h, r);
+        SectorWrite w;
+        Volume::locate(fs_.layout_, logical, &w.c, &w.h, &w.r);
+        const SectorRef s = fs_.volume_.find(w.c, w.h, w.r);
         if (!s.found() || s.size != kSectorSize || s.present != kSectorSize) return false;
-        plan->writes.push_back({c, h, r, std::move(data)});
+        w.data = std::move(data);
+        plan->writes.push_back(std::move(w));
         return true;
     }
 
@@ -769,7 +786,7 @@ class FBasicEditor : public Editor {
         if (fs_.volume_.readLogical(fs_.layout_, logical, sector.data()) != SectorStatus::kOk)
             return false;
         std::copy(entry.begin(), entry.end(),
-                  sector.begin() + (slot % kEntriesPerSector) * kEntrySize);
+                  sector.begin() + std::ptrdiff_t(slot % kEntriesPerSector) * kEntrySize);
         std::vector<uint8_t> next;
         const int32_t after = slot + 1;
         if (markEnd) {
@@ -781,7 +798,7 @@ class FBasicEditor : public Editor {
                     SectorStatus::kOk)
                     return false;
             }
-            uint8_t* e = target->data() + (after % kEntriesPerSector) * kEntrySize;
+            uint8_t* e = target->data() + std::ptrdiff_t(after % kEntriesPerSector) * kEntrySize;
             if (e[0] != kEnd)
                 std::fill(e, e + kEntrySize, kEnd);
             else if (!same)
@@ -888,7 +905,7 @@ bool formatFBasic(const std::string& type, const std::string& /*label*/, BlankDi
     }
     const Variant& v = type == "2dd" ? k2DD : k2D;
     disk->media = type == "2dd" ? 0x10 : 0x00;
-    disk->tracks.assign(size_t(v.cylinders * kHeads), {});
+    disk->tracks.assign(size_t(v.cylinders) * kHeads, {});
     for (size_t t = 0; t < disk->tracks.size(); ++t)
         for (int32_t r = 1; r <= kSectorsPerTrack; ++r) {
             BlankSector s;
