@@ -195,12 +195,6 @@ TEST(FBasic, RandomDisksReadBackAndDamageIsNamed) {
 // What the disk should hold: each file's bytes as read() gives them, and its type.
 using Model = std::map<std::string, std::pair<Bytes, std::string>>;
 
-PutRequest request(std::vector<std::string> path, Bytes data, std::string type) {
-    PutRequest q;
-    q.path = std::move(path), q.data = std::move(data), q.type = std::move(type);
-    return q;
-}
-
 // Applies `plan` to *image and checks that no byte outside its sectors moved.
 void applyOnly(Bytes* image, const Plan& plan) {
     const Mounted m(*image);
@@ -303,7 +297,7 @@ TEST(FBasic, RandomPutsAndRemovesMatchTheModel) {
         Model model;
         Bytes image = startDisk(disk, rng, &model);
         expectModel(image, model);
-        for (int step = 0; step < 140 && !HasFatalFailure(); ++step) {
+        for (int step = 0; step < 120 && !HasFatalFailure(); ++step) {
             const Mounted m(image);
             const bool badName = rng() % 12 == 0;
             const std::string name = badName ? kBadNames[rng() % std::size(kBadNames)]
@@ -318,7 +312,8 @@ TEST(FBasic, RandomPutsAndRemovesMatchTheModel) {
                 const size_t size = rng() % 20 == 0  ? rng() % 700000
                                     : rng() % 4 == 0 ? rng() % (20000 * spc)
                                                      : rng() % 6000;
-                PutRequest q = request({name}, Bytes(size), kTypes[rng() % std::size(kTypes)]);
+                PutRequest q;
+                q.path = {name}, q.data.resize(size), q.type = kTypes[rng() % std::size(kTypes)];
                 std::generate(q.data.begin(), q.data.end(),
                               [&] { return uint8_t(rng() % 255 + 1); });
                 q.hasLoad = q.hasExec = rng() % 5 == 0;  // raw payload, addresses wrapped round
@@ -340,8 +335,9 @@ TEST(FBasic, RandomPutsAndRemovesMatchTheModel) {
         const Bytes before = image;
         const Mounted m(before);
         for (const Entry& e : m.fs->list()) {
-            const Plan plan = m.fs->editor()->put(
-                request(e.path, m.fs->read(e).bytes, rng() % 2 == 1 ? e.type : ""));
+            PutRequest q;
+            q.path = e.path, q.data = m.fs->read(e).bytes, q.type = rng() % 2 == 1 ? e.type : "";
+            const Plan plan = m.fs->editor()->put(q);
             ASSERT_TRUE(plan.ok()) << plan.detail;
             applyOnly(&image, plan);
         }
