@@ -892,7 +892,8 @@ std::unique_ptr<FileSystem> openFBasic(const Volume& volume, std::string* why) {
 // sectors and free clusters are), the ID sector "S  " (2D) or "E  " (2DD) followed by zeros as
 // on the real disk, the FAT with byte 0 0x00, bytes 1-4 0xFF and every cluster free, and an
 // empty directory. No boot program: the IPL sectors of track 0 stay 0xFF. There are no
-// reserved clusters, as cylinders 0 and 1 lie before cluster 0.
+// reserved clusters, as cylinders 0 and 1 lie before cluster 0. "2d" is checked against a
+// real disk; "2dd" rests on one public source and the reader's 2DD layout.
 std::vector<std::string> formatTypesFBasic() {
     return {"2d", "2dd"};
 }
