@@ -1,15 +1,19 @@
 // The F-BASIC reader against disks written here by a tiny writer that follows the layout in
 // docs/formats.md: random files of every type on 2D and 2DD disks read back whole, then one
 // damage at a time. Plus detection rows: other and blank disks must not be taken for it.
+// The editor: random puts and removes on blank and written disks against a model of the
+// files, and get/put round trips that leave every byte where it was.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <numeric>
 #include <random>
 
 #include <retrodisk/d88/image_view.h>
+#include <retrodisk/fs/edit.h>
 #include <retrodisk/fs/file_system.h>
 
 #include "d88_builder.h"
@@ -85,16 +89,20 @@ struct Writer {
     }
 };
 
-// A volume over the image of `disk`, holding the bytes it reads.
+// A volume over an image (or the image of `disk`), holding the bytes it reads, and the disk
+// opened as F-BASIC.
 struct Mounted {
     Bytes image;
     retrodisk::d88::ImageView view;
     std::unique_ptr<Volume> volume;
-    explicit Mounted(const builder::Disk& disk)
-        : image(builder::image({disk})), view(image.data(), image.size()) {
+    std::unique_ptr<FileSystem> fs;
+    explicit Mounted(const builder::Disk& disk) : Mounted(builder::image({disk})) {}
+    explicit Mounted(Bytes bytes) : image(std::move(bytes)), view(image.data(), image.size()) {
         retrodisk::d88::DiskInfo info;
         EXPECT_TRUE(view.readDisk(0, &info));
         volume = std::make_unique<Volume>(view, info);
+        std::string why;
+        fs = openAs(*volume, Kind::kFBasic, &why);
     }
 };
 
@@ -181,6 +189,159 @@ TEST(FBasic, RandomDisksReadBackAndDamageIsNamed) {
                 EXPECT_TRUE(data.complete) << e.path[0];
             }
         }
+    }
+}
+
+// What the disk should hold: each file's bytes as read() gives them, and its type.
+using Model = std::map<std::string, std::pair<Bytes, std::string>>;
+
+// Applies `plan` to *image and checks that no byte outside its sectors moved.
+void applyOnly(Bytes* image, const Plan& plan) {
+    const Mounted m(*image);
+    std::string why;
+    ASSERT_TRUE(applyPlan(image, 0, plan, &why)) << why;
+    Bytes before = m.image;
+    Bytes after = *image;
+    for (const SectorWrite& w : plan.writes) {
+        const long at = long(m.volume->find(w.c, w.h, w.r).position);
+        std::fill_n(before.begin() + at, kSector, 0);
+        std::fill_n(after.begin() + at, kSector, 0);
+    }
+    ASSERT_TRUE(before == after) << "bytes outside the plan's sectors changed";
+}
+
+// The disk holds exactly the model's files, each reading back whole, and check() is clean.
+void expectModel(const Bytes& image, const Model& model) {
+    const Mounted m(image);
+    const std::vector<Problem> problems = m.fs->check();
+    ASSERT_TRUE(problems.empty()) << problems.front().detail;
+    Model have;
+    for (const Entry& e : m.fs->list())
+        have[e.path[0]] = {m.fs->read(e).bytes, e.type};
+    ASSERT_TRUE(have == model);
+}
+
+// Disk `disk` of the test: blank 2D and 2DD as format makes them, then the writer's (files of
+// every type, chains all over the disk); *model gets its files.
+Bytes startDisk(int disk, std::mt19937& rng, Model* model) {
+    if (disk < 2) {
+        BlankDisk blank;
+        std::string why;
+        EXPECT_TRUE(
+            formatDisk(Kind::kFBasic, formatTypes(Kind::kFBasic)[size_t(disk)], "", &blank, &why))
+            << why;
+        return buildImage(blank, "");
+    }
+    Writer w(disk % 2 == 1, 0xE5);
+    std::vector<int> pool(kClusters);
+    std::iota(pool.begin(), pool.end(), 0);
+    std::shuffle(pool.begin(), pool.end(), rng);
+    for (int slot = 0; slot < 6; ++slot)
+        w.add(rng, slot, uint8_t(rng() % 3), rng() % 2 == 1, rng() % 4 == 0, &pool,
+              1 + int(rng() % 6), 1 + int(rng() % uint32_t(w.clusterSectors)), true);
+    // Old bytes past the end marker (slot 6): hidden until a new entry takes the end.
+    std::copy_n(w.entry(0), 32, w.entry(7));
+    for (const File& f : w.files)
+        (*model)[f.name] = {f.bytes, f.type};
+    return builder::image({w.disk()});
+}
+
+// The model's verdict on put `q` (bad names aside) and, when it holds, the file it makes.
+EditError modelPut(const PutRequest& q, const Model& model, size_t spc, Model::mapped_type* file) {
+    const std::map<std::string, std::string> kByExtension = {
+        {"BAS", "basic"}, {"TXT", "ascii"}, {"BIN", "machine"}, {"DAT", "data"}};
+    const std::string& name = q.path[0];
+    const auto old = model.find(name);
+    // The type: addresses make it machine; a replaced file keeps its own; else the
+    // extension's, else basic (the test's bytes have no 0x00: never a machine header).
+    std::string type = q.type.empty() && q.hasLoad ? "machine" : q.type;
+    const size_t dot = name.rfind('.');
+    const auto e = kByExtension.find(dot == std::string::npos ? "" : name.substr(dot + 1));
+    if (old != model.end() && (type.empty() || type == old->second.second))
+        type = old->second.second;
+    else if (type.empty())
+        type = e == kByExtension.end() ? "basic" : e->second;
+    Bytes bytes = q.data;
+    if (q.hasLoad) {
+        const size_t n = q.data.size();
+        bytes = {0, uint8_t(n >> 8), uint8_t(n), uint8_t(q.load >> 8), uint8_t(q.load)};
+        bytes.insert(bytes.end(), q.data.begin(), q.data.end());
+        for (const uint32_t b : {0xFFu, 0u, 0u, q.exec >> 8, q.exec & 0xFF})
+            bytes.push_back(uint8_t(b));
+    }
+    if (type == "ascii" && (bytes.empty() || bytes.size() % kSector != 0) &&
+        std::count(bytes.begin(), bytes.end(), 0x1A) == 0)
+        bytes.push_back(0x1A);
+    bytes.resize(std::max(kSector, (bytes.size() + kSector - 1) / kSector * kSector));
+    const auto clusters = [&](const Bytes& b) { return (b.size() / kSector + spc - 1) / spc; };
+    size_t used = 0;
+    for (const auto& [n, f] : model)
+        used += n == name ? 0 : clusters(f.first);
+    *file = {bytes, type};
+    if (type == "binary") return EditError::kBadType;
+    if (q.hasLoad && type != "machine") return EditError::kBadAddress;
+    if ((q.hasLoad && q.data.size() > 0xFFFF) || clusters(bytes) > kClusters)
+        return EditError::kTooLarge;
+    return clusters(bytes) + used > kClusters ? EditError::kDiskFull : EditError::kNone;
+}
+
+TEST(FBasic, RandomPutsAndRemovesMatchTheModel) {
+    const char* const kNames[] = {"A",        "PROG.BAS", "NOTE.TXT",         "M.BIN", "D.DAT",
+                                  "LONGNAME", "x1",       "\xB1\xB2\x83\x41", "F0",    "F1"};
+    const char* const kBadNames[] = {"", "NINEBYTES", "END ", "\xFF\x41", "A:B", "A\"B", "A\rB"};
+    const char* const kTypes[] = {"", "", "", "basic", "data", "machine", "ascii", "binary"};
+    std::mt19937 rng(77);
+    for (int disk = 0; disk < 4; ++disk) {
+        SCOPED_TRACE("disk " + std::to_string(disk));
+        const size_t spc = disk % 2 == 1 ? 16 : 8;
+        Model model;
+        Bytes image = startDisk(disk, rng, &model);
+        expectModel(image, model);
+        for (int step = 0; step < 120 && !HasFatalFailure(); ++step) {
+            const Mounted m(image);
+            const bool badName = rng() % 12 == 0;
+            const std::string name = badName ? kBadNames[rng() % std::size(kBadNames)]
+                                             : kNames[rng() % std::size(kNames)];
+            SCOPED_TRACE("step " + std::to_string(step) + " " + name);
+            Plan plan;
+            EditError want = badName ? EditError::kBadName : EditError::kNone;
+            if (rng() % 4 == 0) {
+                plan = m.fs->editor()->remove({name});
+                if (model.erase(name) == 0) want = EditError::kNoSuchFile;
+            } else {
+                const size_t size = rng() % 20 == 0  ? rng() % 700000
+                                    : rng() % 4 == 0 ? rng() % (20000 * spc)
+                                                     : rng() % 6000;
+                PutRequest q;
+                q.path = {name}, q.data.resize(size), q.type = kTypes[rng() % std::size(kTypes)];
+                std::generate(q.data.begin(), q.data.end(),
+                              [&] { return uint8_t(rng() % 255 + 1); });
+                q.hasLoad = q.hasExec = rng() % 5 == 0;  // raw payload, addresses wrapped round
+                q.load = uint32_t(rng() % 0x10000), q.exec = uint32_t(rng() % 0x10000);
+                Model::mapped_type file;
+                if (!badName) want = modelPut(q, model, spc, &file);
+                if (want == EditError::kNone) model[name] = file;
+                plan = m.fs->editor()->put(q);
+            }
+            ASSERT_EQ(plan.error, want) << plan.detail;
+            if (want != EditError::kNone) {
+                EXPECT_TRUE(plan.writes.empty());
+                continue;
+            }
+            applyOnly(&image, plan);
+            expectModel(image, model);
+        }
+        // get and put back, with no type or the listed one: every byte stays.
+        const Bytes before = image;
+        const Mounted m(before);
+        for (const Entry& e : m.fs->list()) {
+            PutRequest q;
+            q.path = e.path, q.data = m.fs->read(e).bytes, q.type = rng() % 2 == 1 ? e.type : "";
+            const Plan plan = m.fs->editor()->put(q);
+            ASSERT_TRUE(plan.ok()) << plan.detail;
+            applyOnly(&image, plan);
+        }
+        EXPECT_TRUE(image == before) << "a get/put round trip changed the disk";
     }
 }
 
