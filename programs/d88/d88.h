@@ -54,7 +54,7 @@ struct Options {
     bool allocate = false;
     bool dryRun = false;
     std::string label;
-    std::string type;  // put --type, new and import --type
+    std::string type;        // put --type, new and import --type
     std::string load, exec;  // put --load, --exec
     std::string input;       // import FLAT
 };

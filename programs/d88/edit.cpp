@@ -229,7 +229,8 @@ int finish(const ImageEditor& editor, const Options& o, const std::string& done,
 int put(const Options& o) {
     ImageEditor editor;
     if (!loadForEdit(o, &editor)) return kFailed;
-    const EditTarget target = editTarget(ImageView(editor.bytes().data(), editor.bytes().size()), o);
+    const EditTarget target =
+        editTarget(ImageView(editor.bytes().data(), editor.bytes().size()), o);
     if (target == EditTarget::kFileSystem)
         return editFileSystem(o, editor.bytes(), FsOperation::kPut);
     if (target == EditTarget::kRefused || !checkDisk(editor, o)) return kFailed;
@@ -258,7 +259,8 @@ int put(const Options& o) {
 int rm(const Options& o) {
     ImageEditor editor;
     if (!loadForEdit(o, &editor)) return kFailed;
-    const EditTarget target = editTarget(ImageView(editor.bytes().data(), editor.bytes().size()), o);
+    const EditTarget target =
+        editTarget(ImageView(editor.bytes().data(), editor.bytes().size()), o);
     if (target == EditTarget::kFileSystem)
         return editFileSystem(o, editor.bytes(), FsOperation::kRemove);
     if (target == EditTarget::kRefused || !checkDisk(editor, o)) return kFailed;

@@ -126,8 +126,8 @@ std::string planText(const fs::Plan& plan, bool dryRun) {
             text = would + "removed, " + unitsText(plan.freed) + " freed";
             break;
         case fs::Plan::kMadeDirectory:
-            text = (dryRun ? "directory would be made, " : "directory made, ") +
-                   unitsText(plan.units);
+            text =
+                (dryRun ? "directory would be made, " : "directory made, ") + unitsText(plan.units);
             break;
         case fs::Plan::kRemovedDirectory:
             text = would + "removed (directory), " + unitsText(plan.freed) + " freed";
@@ -158,8 +158,8 @@ struct Session {
         if (fileSystem == nullptr) return false;
         editor = fileSystem->editor();
         if (editor == nullptr) {
-            report(o.image, std::string("d88 cannot write ") + fsTitle(fileSystem->kind()) +
-                                " disks");
+            report(o.image,
+                   std::string("d88 cannot write ") + fsTitle(fileSystem->kind()) + " disks");
             return false;
         }
         return true;
@@ -246,7 +246,8 @@ int editFileSystem(const Options& o, const std::vector<uint8_t>& loaded, FsOpera
     }
     if (failed > 0) {
         if (items.size() > 1)
-            report(o.image, format("not changed: %lld of %lld failed", failed, int64_t(items.size())));
+            report(o.image,
+                   format("not changed: %lld of %lld failed", failed, int64_t(items.size())));
         return kFailed;
     }
     // A disk that was clean stays clean: anything else is a fault of the editor, and the image

@@ -161,8 +161,7 @@ int run(int argc, char** argv) {
     importCommand->add_option("FLAT", o.input, "the flat image (dd, mtools, an emulator)")
         ->required();
     importCommand->add_option("-o,--output", o.output, "the D88 image to write")->required();
-    importCommand->add_option("--type", o.type, "the disk type: 1d, 2d, 2dd, 2hd, ...")
-        ->required();
+    importCommand->add_option("--type", o.type, "the disk type: 1d, 2d, 2dd, 2hd, ...")->required();
     fileSystem(importCommand);
     importCommand->add_flag("-f,--force", o.force, "replace an existing file");
 
