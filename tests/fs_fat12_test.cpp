@@ -20,9 +20,11 @@
 #include <sstream>
 
 #include <retrodisk/d88/image_view.h>
+#include <retrodisk/fs/edit.h>
 #include <retrodisk/fs/file_system.h>
 
 #include "d88_builder.h"
+#include "test_data.h"
 
 namespace {
 
@@ -118,7 +120,8 @@ struct Opened {
 // The names mtools gives the two patched Shift_JIS names on the host (code page 850 in UTF-8).
 std::string hostName(const std::string& sjis) {
     static const std::map<uint8_t, std::string> kCp850 = {
-        {0x95, "\xC3\xB2"}, {0x8E, "\xC3\x84"}, {0xA6, "\xC2\xAA"}, {0xE5, "\xC3\x95"}};
+        {0x95, "\xC3\xB2"},     {0x8E, "\xC3\x84"},     {0xA6, "\xC2\xAA"},    {0xE5, "\xC3\x95"},
+        {0xB1, "\xE2\x96\x92"}, {0xB2, "\xE2\x96\x93"}, {0xB3, "\xE2\x94\x82"}};
     std::string out;
     for (const char c : sjis) {
         const auto at = kCp850.find(uint8_t(c));
@@ -540,6 +543,277 @@ TEST(Fat12Detection, OtherDisksAreNotSure) {
     std::string why;
     EXPECT_EQ(fs::openAs(o.volume, fs::Kind::kFat12, &why), nullptr);
     EXPECT_NE(why.find("is damaged (0 sectors per cluster)"), std::string::npos) << why;
+}
+
+// --- the write side ---------------------------------------------------------------------------
+
+using Path = std::vector<std::string>;
+
+// A disk image held in memory, read as FAT12.
+struct Mounted {
+    retrodisk::d88::ImageView view;
+    retrodisk::d88::DiskInfo info;
+    fs::Volume volume;
+    std::unique_ptr<fs::FileSystem> fat;
+    explicit Mounted(const Bytes& image)
+        : view(image.data(), image.size()), info(Opened::readInfo(view)), volume(view, info) {
+        std::string why;
+        fat = fs::openAs(volume, fs::Kind::kFat12, &why);
+    }
+};
+
+// What the disk should hold: files by stored path, and each directory's slots (in use, and
+// its room: a subdirectory grows by a cluster's slots when full, the root never), free clusters.
+struct Model {
+    struct Dir {
+        int64_t used = 0, room = 0;
+    };
+    std::map<Path, Bytes> files;
+    std::map<Path, Dir> dirs;
+    int64_t free = 0, clusterBytes = 0;
+    int64_t clusters(size_t bytes) const {
+        return (int64_t(bytes) + clusterBytes - 1) / clusterBytes;
+    }
+    int64_t slotsPerCluster() const { return clusterBytes / 32; }
+
+    // The verdict on an operation (0 put, 1 rm, 2 mkdir, 3 rmdir), made on the model when it
+    // succeeds. `stored` is the path as the disk keeps it; empty for a bad name.
+    fs::EditError apply(int op, const Path& stored, const Bytes& data) {
+        using E = fs::EditError;
+        if (stored.empty()) return E::kBadName;
+        const Path parent(stored.begin(), stored.end() - 1);
+        if (!dirs.count(parent)) return E::kNoSuchDirectory;
+        Dir& in = dirs[parent];
+        const bool isFile = files.count(stored) > 0, isDir = dirs.count(stored) > 0;
+        const bool adds = (op == 0 && !isFile) || op == 2;
+        if ((op == 0 && isDir) || (op == 2 && (isFile || isDir))) return E::kNameTaken;
+        if (op == 1 && !isFile) return E::kNoSuchFile;
+        if (op == 3 && !isDir) return E::kNoSuchDirectory;
+        if (op == 3 && dirs[stored].used > 2) return E::kNotEmpty;
+        const bool grow = adds && in.used == in.room;
+        if (grow && parent.empty()) return E::kDirectoryFull;
+        const int64_t had = isFile ? clusters(files[stored].size()) : 0;
+        const int64_t more =
+            (grow ? 1 : 0) +
+            (op == 0 ? std::max<int64_t>(0, clusters(data.size()) - had) : op == 2);
+        if (more > free) return E::kDiskFull;
+        free -= more;
+        in.room += grow ? slotsPerCluster() : 0;
+        in.used += adds ? 1 : op == 1 || op == 3 ? -1 : 0;
+        if (op == 0)
+            free += std::max<int64_t>(0, had - clusters(data.size())), files[stored] = data;
+        if (op == 1) free += had, files.erase(stored);
+        if (op == 2) dirs[stored] = {2, slotsPerCluster()};
+        if (op == 3) free += dirs[stored].room / slotsPerCluster(), dirs.erase(stored);
+        return E::kNone;
+    }
+    // The tree as host paths, a directory's "bytes" being "/".
+    std::map<std::string, Bytes> tree() const {
+        std::map<std::string, Bytes> out;
+        for (const auto& [path, bytes] : files)
+            out[hostPath(path)] = bytes;
+        for (const auto& [path, dir] : dirs)
+            if (!path.empty()) out[hostPath(path)] = Bytes{'/'};
+        return out;
+    }
+};
+
+// Everything on the disk as the reader lists and reads it, against the model; check() clean.
+void expectModel(const Bytes& image, const Model& m) {
+    const Mounted d(image);
+    ASSERT_TRUE(d.fat);
+    for (const fs::Problem& p : d.fat->check())
+        ADD_FAILURE() << fs::problemName(p.kind) << ": " << p.detail;
+    std::map<std::string, Bytes> tree;
+    for (const fs::Entry& e : d.fat->list())
+        tree[hostPath(e.path)] = e.directory ? Bytes{'/'} : d.fat->read(e).bytes;
+    EXPECT_TRUE(tree == m.tree()) << tree.size() << " entries, " << m.tree().size() << " wanted";
+    EXPECT_EQ(d.fat->freeSpace().units, m.free);
+}
+
+// fsck.fat -n passes without a word, and mcopy -s copies exactly the model's files.
+void expectToolsAgree(const Bytes& image, const Geometry& g, const Model& m) {
+    Scratch s;
+    Bytes flat;  // the sectors in logical order: the images here keep them in that order
+    for (size_t at = 0x2B0 + 16; at < image.size(); at += size_t(16 + g.sectorSize))
+        flat.insert(flat.end(), image.begin() + ptrdiff_t(at),
+                    image.begin() + ptrdiff_t(at) + g.sectorSize);
+    std::ofstream(s.path("disk.img"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(flat.data()), std::streamsize(flat.size()));
+    bool ok = false;
+    // fsck.fat reads names a byte at a time and calls a Shift_JIS trail byte 0x5C a
+    // backslash: its complaint about such a name (and the renaming it proposes) is dropped.
+    std::istringstream out(s.run("fsck.fat -n disk.img", &ok));
+    std::string complaints;
+    bool backslash = false, renamed = false;
+    for (std::string line; std::getline(out, line);) {
+        if (line[0] == '/') backslash = line.find('\\') != std::string::npos;
+        const bool aboutName =
+            backslash && (line[0] == '/' || line.find("  Bad short file name (") == 0 ||
+                          line == "  Auto-renaming it." || line.find("  Renamed to FSCK") == 0);
+        renamed |= aboutName;
+        if (!aboutName && line.find("fsck.fat ") != 0 && line.find("disk.img: ") != 0 &&
+            !(renamed && (line.empty() || line == "Leaving filesystem unchanged.")))
+            complaints += line + "\n";
+    }
+    EXPECT_TRUE((ok || renamed) && complaints.empty()) << complaints;
+    s.run("mkdir out && mcopy -s -n -m -i disk.img ::/ out/", &ok);
+    ASSERT_TRUE(ok);
+    std::map<std::string, Bytes> copied;
+    for (const auto& item : stdfs::recursive_directory_iterator(s.path("out")))
+        copied[stdfs::relative(item.path(), s.path("out")).generic_string()] =
+            item.is_directory() ? Bytes{'/'} : readFile(item.path().string());
+    EXPECT_TRUE(copied == m.tree()) << copied.size() << " copied, " << m.tree().size() << " wanted";
+}
+
+// Random put, rm, mkdir and rmdir on a blank disk of every type and on an mkfs.fat + mcopy
+// disk, against the model; only the plan's sectors change; refusals change nothing; then
+// every file put back as read leaves the image as it was, and the tools agree.
+TEST(Fat12Editor, RandomEditsAgainstAModel) {
+    const std::vector<std::string> types = fs::formatTypes(fs::Kind::kFat12);
+    ASSERT_EQ(types.size(), std::size(kGeometries));
+    const bool tools = haveTools() && std::system("command -v fsck.fat >/dev/null 2>&1") == 0;
+    // Names given, each followed by what the disk keeps ("": refused).
+    // clang-format off
+    const char* kNames[] = {"A", "A", "B.TXT", "B.TXT", "c.bin", "C.BIN", "LONGNAME.DAT",
+                            "LONGNAME.DAT", "\x95\x5C.TXT", "\x95\x5C.TXT", "\xB1\xB2.\xB3",
+                            "\xB1\xB2.\xB3", "TOOLONGNM.TXT", "", "A.B.C", "", "A B", "", "*.X", "",
+                            "NAME.LONG", "", "\x81", "", ".X", ""};
+    // clang-format on
+    const char* kDirNames[] = {"SUB", "D2", "X.DIR", "NOPE"};
+    std::set<fs::EditError> seen;  // the verdicts met: every kind of refusal must come up
+    for (size_t t = 0; t <= types.size(); ++t) {
+        if (t == types.size() && !tools) break;
+        const Geometry& g = kGeometries[t < types.size() ? t : 0];
+        SCOPED_TRACE(t < types.size() ? types[t] : "made by mkfs.fat and mcopy");
+        std::mt19937 rng(uint32_t(t) + 11);
+        const auto pick = [&](size_t n) { return size_t(rng() % n); };
+        Bytes image;
+        Model m;
+        m.dirs[{}] = {0, g.sectorSize == 1024 ? 192 : g.spt == 18 ? 224 : 112};
+        if (t < types.size()) {
+            fs::BlankDisk blank;
+            std::string why;
+            ASSERT_TRUE(
+                fs::formatDisk(fs::Kind::kFat12, types[t], t % 2 ? "" : "blank", &blank, &why))
+                << why;
+            EXPECT_EQ(blank.media, g.headerMedia);
+            image = fs::buildImage(blank, "BLANK");
+            m.dirs[{}].used = t % 2 ? 0 : 1;  // the volume label's entry
+        } else {
+            Scratch s;
+            std::vector<std::string> files;
+            writeTree(rng, s.path("src"), diskBytes(g) / 3, 1024, &files);
+            bool ok = false;
+            s.run("mkfs.fat -C -a -F 12 -f 2 -R 1 " + std::string(g.mkfs) +
+                      " disk.img 1232 && mcopy -s -m -i disk.img src/* ::/",
+                  &ok);
+            ASSERT_TRUE(ok);
+            image =
+                builder::image({builder::flatDisk(readFile(s.path("disk.img")), g.cylinders,
+                                                  g.heads, g.spt, g.sectorSize, g.headerMedia)});
+        }
+        {
+            const Mounted d(image);
+            ASSERT_TRUE(d.fat);
+            m.clusterBytes = d.fat->freeSpace().unitBytes;
+            m.free = d.fat->freeSpace().units;
+            for (const fs::Entry& e : d.fat->list()) {
+                ++m.dirs[Path(e.path.begin(), e.path.end() - 1)].used;
+                if (e.directory) m.dirs[e.path].used += 2;
+                if (!e.directory) m.files[e.path] = d.fat->read(e).bytes;
+            }
+            for (auto& [path, dir] : m.dirs)  // mcopy's directories hold just their entries
+                if (!path.empty())
+                    dir.room = std::max<int64_t>(1, m.clusters(size_t(dir.used) * 32)) *
+                               m.slotsPerCluster();
+        }
+        if (tools) expectToolsAgree(image, g, m);
+        const int64_t diskSize = diskBytes(g);
+        // On the 2D disk, mostly empty files named N0..N299 in the root, until it is full.
+        const size_t manyInRoot = t == 4 ? 9 : 3;
+        for (int step = 0; step < 400 && !HasFatalFailure(); ++step) {
+            const int op = int(pick(10) < 6 ? 0 : pick(3) + 1);
+            const bool many = op < 2 && pick(10) < manyInRoot;
+            Path path;
+            for (size_t depth = many ? 0 : pick(3); depth > 0; --depth)
+                path.push_back(kDirNames[pick(std::size(kDirNames))]);
+            std::string given = kDirNames[pick(3)], keeps = given;
+            if (many) given = keeps = "N" + std::to_string(pick(300));
+            if (!many && op < 2 && pick(8) != 0) {
+                const size_t k = pick(std::size(kNames) / 2) * 2;
+                given = kNames[k], keeps = kNames[k + 1];
+            }
+            path.push_back(given);
+            Path stored = path;  // as the disk keeps it, or none for a bad name
+            stored.back() = keeps;
+            if (keeps.empty()) stored.clear();
+            const int64_t cluster = m.clusterBytes,
+                          sizes[] = {0,
+                                     1,
+                                     cluster,
+                                     cluster + 1,
+                                     int64_t(pick(size_t(8 * cluster))),
+                                     diskSize / 4 + int64_t(pick(size_t(diskSize / 4)))};
+            const Bytes data =
+                testdata::randomBytes(size_t(sizes[many ? 0 : pick(6)]), uint32_t(rng()));
+            SCOPED_TRACE("step " + std::to_string(step) + ": op " + std::to_string(op) + " " +
+                         hostPath(path) + ", " + std::to_string(data.size()) + " bytes");
+            const Mounted before(image);
+            const std::unique_ptr<fs::Editor> editor = before.fat->editor();
+            fs::PutRequest put;
+            put.path = path;
+            put.data = data;
+            put.hasDate = pick(2) != 0;  // any time the fields hold, in two-second steps
+            put.date = {int32_t(1980 + pick(128)),
+                        int32_t(1 + pick(12)),
+                        int32_t(1 + pick(28)),
+                        int32_t(pick(24)),
+                        int32_t(pick(60)),
+                        int32_t(pick(30) * 2),
+                        true};
+            const fs::Plan plan = op == 0   ? editor->put(put)
+                                  : op == 1 ? editor->remove(path)
+                                  : op == 2 ? editor->makeDirectory(path)
+                                            : editor->removeDirectory(path);
+            const fs::EditError want = m.apply(op, stored, data);
+            seen.insert(want);
+            ASSERT_EQ(int(plan.error), int(want)) << plan.detail;
+            if (plan.ok()) {
+                EXPECT_EQ(plan.path, stored);
+            } else {
+                EXPECT_TRUE(plan.writes.empty());
+                continue;
+            }
+            Bytes after = image;
+            std::string why;
+            ASSERT_TRUE(fs::applyPlan(&after, 0, plan, &why)) << why;
+            Bytes masked = after;  // the plan's sectors given back their old bytes
+            for (const fs::SectorWrite& w : plan.writes) {
+                const fs::SectorRef s = before.volume.find(w.c, w.h, w.r);
+                std::copy_n(image.begin() + s.position, w.data.size(), masked.begin() + s.position);
+            }
+            ASSERT_TRUE(masked == image) << "bytes outside the plan's sectors changed";
+            image = after;
+            expectModel(image, m);
+        }
+        // Every file put back as get gives it, with its date: not a byte moves.
+        const Mounted d(image);
+        const std::unique_ptr<fs::Editor> editor = d.fat->editor();
+        for (const fs::Entry& e : d.fat->list()) {
+            if (e.directory) continue;
+            fs::PutRequest put;
+            put.path = e.path;
+            put.data = d.fat->read(e).bytes;
+            put.hasDate = e.hasDate;
+            put.date = e.date;
+            const fs::Plan plan = editor->put(put);
+            EXPECT_TRUE(plan.ok() && plan.writes.empty())
+                << hostPath(e.path) << ": " << plan.detail;
+        }
+        if (tools) expectToolsAgree(image, g, m);
+    }
+    EXPECT_EQ(seen.size(), 8u) << "not every refusal came up";
 }
 
 }  // namespace
