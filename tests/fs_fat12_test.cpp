@@ -117,6 +117,19 @@ struct Opened {
     }
 };
 
+// A disk image held in memory, read as FAT12.
+struct Mounted {
+    retrodisk::d88::ImageView view;
+    retrodisk::d88::DiskInfo info;
+    fs::Volume volume;
+    std::unique_ptr<fs::FileSystem> fat;
+    explicit Mounted(const Bytes& image)
+        : view(image.data(), image.size()), info(Opened::readInfo(view)), volume(view, info) {
+        std::string why;
+        fat = fs::openAs(volume, fs::Kind::kFat12, &why);
+    }
+};
+
 // The names mtools gives the two patched Shift_JIS names on the host (code page 850 in UTF-8).
 std::string hostName(const std::string& sjis) {
     static const std::map<uint8_t, std::string> kCp850 = {
@@ -503,6 +516,31 @@ TEST(Fat12Damage, CheckNamesItAndOnlyTheDamagedFilesReadShort) {
             const Bytes& want = bytes[path];
             EXPECT_TRUE(data.bytes == Bytes(want.begin(), want.begin() + e.size)) << path;
         }
+        // Removing any one file, or adding one, leaves every other file reading as it did (and
+        // whole if it was): the change touches no chain but its own.
+        const std::vector<fs::Entry> entries = r.chosen->list();
+        for (size_t k = 0; k <= entries.size(); ++k) {
+            if (k < entries.size() && entries[k].directory) continue;
+            fs::PutRequest put;
+            put.path = {"NEW.BIN"};
+            put.data = Bytes(3000, 7);
+            const auto editor = r.chosen->editor();
+            const fs::Plan plan =
+                k < entries.size() ? editor->remove(entries[k].path) : editor->put(put);
+            ASSERT_TRUE(plan.ok()) << plan.detail;
+            Bytes image = o.image;
+            std::string why;
+            ASSERT_TRUE(fs::applyPlan(&image, 0, plan, &why)) << why;
+            const Mounted after(image);
+            for (const fs::Entry& e : after.fat->list()) {
+                const auto was = std::find_if(entries.begin(), entries.end(),
+                                              [&](const fs::Entry& x) { return x.path == e.path; });
+                if (e.directory || was == entries.end()) continue;
+                const fs::FileData before = r.chosen->read(*was), now = after.fat->read(e);
+                EXPECT_TRUE(now.bytes == before.bytes && (now.complete || !before.complete))
+                    << hostPath(e.path) << " changed, " << plan.detail;
+            }
+        }
     }
 }
 
@@ -548,19 +586,6 @@ TEST(Fat12Detection, OtherDisksAreNotSure) {
 // --- the write side ---------------------------------------------------------------------------
 
 using Path = std::vector<std::string>;
-
-// A disk image held in memory, read as FAT12.
-struct Mounted {
-    retrodisk::d88::ImageView view;
-    retrodisk::d88::DiskInfo info;
-    fs::Volume volume;
-    std::unique_ptr<fs::FileSystem> fat;
-    explicit Mounted(const Bytes& image)
-        : view(image.data(), image.size()), info(Opened::readInfo(view)), volume(view, info) {
-        std::string why;
-        fat = fs::openAs(volume, fs::Kind::kFat12, &why);
-    }
-};
 
 // What the disk should hold: files by stored path, and each directory's slots (in use, and
 // its room: a subdirectory grows by a cluster's slots when full, the root never), free clusters.

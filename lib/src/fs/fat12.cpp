@@ -1019,6 +1019,17 @@ class Fat12Editor : public Editor {
             for (int32_t k = 0; k < p_.fats; ++k)
                 if (fs.sectorWhole(p_.reserved + int64_t(k) * p_.perFat + s))
                     fatSectorHeld_[size_t(s)] = true;
+        // A free cluster that a damaged chain or an entry leads to is not handed out: the
+        // other chain would run on into the new file's.
+        claimed_.assign(size_t(fs.count_), false);
+        for (const Entry& e : fs.entries_) {
+            if (e.firstUnit < 2 || e.firstUnit >= fs.count_) continue;
+            const Chain chain = followChain(e.firstUnit, fs.count_, fs.table());
+            if (chain.complete || chain.fault != ProblemKind::kFreeInChain) continue;
+            const int64_t to =
+                chain.units.empty() ? e.firstUnit : fatEntry(fs.fat_, chain.units.back());
+            if (to >= 2 && to < fs.count_) claimed_[size_t(to)] = true;
+        }
     }
 
     Plan put(const PutRequest& request) const override {
@@ -1374,14 +1385,16 @@ class Fat12Editor : public Editor {
         return own;
     }
 
-    // The `count` lowest free clusters (FAT entry 0, its sectors whole, its FAT entry in a
-    // sector some copy holds) into *taken; false (kDiskFull) when there are fewer.
+    // The `count` lowest free clusters (FAT entry 0, no chain or entry leading to it, its
+    // sectors whole, its FAT entry in a sector some copy holds) into *taken; false (kDiskFull) when
+    // there are fewer.
     bool takeClusters(int64_t count, std::vector<int64_t>* taken, Plan* plan) const {
         int64_t free = 0;
         std::vector<int8_t> memo(size_t(fs_.count_), -1);
         for (int64_t c = 2; c < fs_.count_; ++c) {
             const size_t at = size_t(c + c / 2);
-            if (fatEntry(fs_.fat_, c) != 0 || !fatSectorHeld_[at / size_t(p_.sectorSize)] ||
+            if (fatEntry(fs_.fat_, c) != 0 || claimed_[size_t(c)] ||
+                !fatSectorHeld_[at / size_t(p_.sectorSize)] ||
                 !fatSectorHeld_[(at + 1) / size_t(p_.sectorSize)] ||
                 fs_.unreadableSector(c, &memo) >= 0)
                 continue;
@@ -1504,6 +1517,7 @@ class Fat12Editor : public Editor {
     const Params& p_;
     int64_t clusterBytes_ = 0;
     std::vector<bool> fatSectorHeld_;
+    std::vector<bool> claimed_;  // free clusters a damaged chain or an entry names
 };
 
 std::unique_ptr<Editor> Fat12::editor() const {
