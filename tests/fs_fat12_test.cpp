@@ -529,7 +529,8 @@ TEST(Fat12Damage, CheckNamesItAndOnlyTheDamagedFilesReadShort) {
                 const auto was = std::find_if(entries.begin(), entries.end(),
                                               [&](const fs::Entry& x) { return x.path == e.path; });
                 if (e.directory || was == entries.end()) continue;
-                const fs::FileData before = r.chosen->read(*was), now = after.fat->read(e);
+                const fs::FileData before = r.chosen->read(*was);
+                const fs::FileData now = after.fat->read(e);
                 EXPECT_TRUE(now.bytes == before.bytes && (now.complete || !before.complete))
                     << hostPath(e.path) << " changed, " << plan.detail;
             }
@@ -579,50 +580,71 @@ TEST(Fat12Detection, OtherDisksAreNotSure) {
 // --- the write side ---------------------------------------------------------------------------
 
 using Path = std::vector<std::string>;
+enum Op { kPut, kRemove, kMakeDirectory, kRemoveDirectory };
 
-// What the disk should hold: files by stored path, and each directory's slots (in use, and
-// its room: a subdirectory grows by a cluster's slots when full, the root never), free clusters.
+// What the disk should hold: files by stored path, each directory's slots (in use, and its
+// room: a subdirectory grows by a cluster's slots when full, the root never), free clusters.
 struct Model {
     struct Dir {
-        int64_t used = 0, room = 0;
+        int64_t used = 0;
+        int64_t room = 0;
     };
     std::map<Path, Bytes> files;
     std::map<Path, Dir> dirs;
-    int64_t free = 0, clusterBytes = 0;
+    int64_t free = 0;
+    int64_t clusterBytes = 0;
     int64_t clusters(size_t bytes) const {
         return (int64_t(bytes) + clusterBytes - 1) / clusterBytes;
     }
     int64_t slotsPerCluster() const { return clusterBytes / 32; }
 
-    // The verdict on an operation (0 put, 1 rm, 2 mkdir, 3 rmdir), made on the model when it
-    // succeeds. `stored` is the path as the disk keeps it; empty for a bad name.
-    fs::EditError apply(int op, const Path& stored, const Bytes& data) {
+    // What the reader finds on a disk, each subdirectory's room just what its entries need
+    // (as mcopy leaves it); the root holds `rootEntries`, its volume label one of them.
+    Model(const fs::FileSystem& f, int64_t rootEntries) {
+        clusterBytes = f.freeSpace().unitBytes;
+        free = f.freeSpace().units;
+        dirs[{}] = {f.describe().find("volume label") == std::string::npos ? 0 : 1, rootEntries};
+        for (const fs::Entry& e : f.list()) {
+            ++dirs[Path(e.path.begin(), e.path.end() - 1)].used;
+            if (e.directory) dirs[e.path].used += 2;
+            if (!e.directory) files[e.path] = f.read(e).bytes;
+        }
+        for (auto& [path, dir] : dirs)
+            if (!path.empty())
+                dir.room =
+                    std::max<int64_t>(1, clusters(size_t(dir.used) * 32)) * slotsPerCluster();
+    }
+
+    // The verdict on an operation, made on the model when it succeeds. `stored` is the path
+    // as the disk keeps it; empty for a bad name.
+    fs::EditError apply(Op op, const Path& stored, const Bytes& data) {
         using E = fs::EditError;
         if (stored.empty()) return E::kBadName;
         const Path parent(stored.begin(), stored.end() - 1);
-        if (!dirs.count(parent)) return E::kNoSuchDirectory;
+        if (dirs.count(parent) == 0) return E::kNoSuchDirectory;
         Dir& in = dirs[parent];
-        const bool isFile = files.count(stored) > 0, isDir = dirs.count(stored) > 0;
-        const bool adds = (op == 0 && !isFile) || op == 2;
-        if ((op == 0 && isDir) || (op == 2 && (isFile || isDir))) return E::kNameTaken;
-        if (op == 1 && !isFile) return E::kNoSuchFile;
-        if (op == 3 && !isDir) return E::kNoSuchDirectory;
-        if (op == 3 && dirs[stored].used > 2) return E::kNotEmpty;
+        const bool isFile = files.count(stored) > 0;
+        const bool isDir = dirs.count(stored) > 0;
+        const bool adds = (op == kPut && !isFile) || op == kMakeDirectory;
+        if ((op == kPut && isDir) || (op == kMakeDirectory && (isFile || isDir)))
+            return E::kNameTaken;
+        if (op == kRemove && !isFile) return E::kNoSuchFile;
+        if (op == kRemoveDirectory && !isDir) return E::kNoSuchDirectory;
+        if (op == kRemoveDirectory && dirs[stored].used > 2) return E::kNotEmpty;
         const bool grow = adds && in.used == in.room;
         if (grow && parent.empty()) return E::kDirectoryFull;
         const int64_t had = isFile ? clusters(files[stored].size()) : 0;
-        const int64_t more =
-            (grow ? 1 : 0) +
-            (op == 0 ? std::max<int64_t>(0, clusters(data.size()) - had) : op == 2);
+        const int64_t want = op == kPut ? clusters(data.size()) : op == kMakeDirectory ? 1 : 0;
+        const int64_t more = (grow ? 1 : 0) + std::max<int64_t>(0, want - had);
         if (more > free) return E::kDiskFull;
-        free -= more;
+        free += std::max<int64_t>(0, had - want) - more;
         in.room += grow ? slotsPerCluster() : 0;
-        in.used += adds ? 1 : op == 1 || op == 3 ? -1 : 0;
-        if (op == 0)
-            free += std::max<int64_t>(0, had - clusters(data.size())), files[stored] = data;
-        if (op == 1) free += had, files.erase(stored);
-        if (op == 2) dirs[stored] = {2, slotsPerCluster()};
-        if (op == 3) free += dirs[stored].room / slotsPerCluster(), dirs.erase(stored);
+        in.used += adds ? 1 : op == kPut ? 0 : -1;
+        if (op == kPut) files[stored] = data;
+        if (op == kRemove) files.erase(stored);
+        if (op == kMakeDirectory) dirs[stored] = {2, slotsPerCluster()};
+        if (op == kRemoveDirectory) free += dirs[stored].room / slotsPerCluster();
+        if (op == kRemoveDirectory) dirs.erase(stored);
         return E::kNone;
     }
     // The tree as host paths, a directory's "bytes" being "/".
@@ -649,6 +671,10 @@ void expectModel(const Bytes& image, const Model& m) {
     EXPECT_EQ(d.fat->freeSpace().units, m.free);
 }
 
+bool haveChecker() {
+    return haveTools() && std::system("command -v fsck.fat >/dev/null 2>&1") == 0;  // NOLINT
+}
+
 // fsck.fat -n passes without a word, and mcopy -s copies exactly the model's files.
 void expectToolsAgree(const Bytes& image, const Geometry& g, const Model& m) {
     Scratch s;
@@ -664,10 +690,12 @@ void expectToolsAgree(const Bytes& image, const Geometry& g, const Model& m) {
     const std::string said = s.run("fsck.fat -n disk.img", &ok);
     std::istringstream out(said);
     std::string complaints;
+    const char* kFine[] = {"fsck.fat ", "disk.img: ", "  Renamed to FSCK", "  Auto-renaming",
+                           "Leaving filesystem unchanged."};
     for (std::string line; std::getline(out, line);)
-        if (line.find('\\') == std::string::npos && !line.empty() && line.find("fsck.fat ") &&
-            line.find("disk.img: ") && line.find("  Renamed to FSCK") &&
-            line.find("  Auto-renaming") && line != "Leaving filesystem unchanged.")
+        if (line.find('\\') == std::string::npos && !line.empty() &&
+            std::none_of(std::begin(kFine), std::end(kFine),
+                         [&](const char* f) { return line.find(f) == 0; }))
             complaints += line + "\n";
     EXPECT_TRUE((ok || said.find('\\') != std::string::npos) && complaints.empty()) << said;
     s.run("mkdir out && mcopy -s -n -m -i disk.img ::/ out/", &ok);
@@ -679,13 +707,41 @@ void expectToolsAgree(const Bytes& image, const Geometry& g, const Model& m) {
     EXPECT_TRUE(copied == m.tree()) << copied.size() << " copied, " << m.tree().size() << " wanted";
 }
 
-// Random put, rm, mkdir and rmdir on a blank disk of every type and on an mkfs.fat + mcopy
-// disk, against the model; only the plan's sectors change; refusals change nothing; then
-// every file put back as read leaves the image as it was, and the tools agree.
-TEST(Fat12Editor, RandomEditsAgainstAModel) {
+// Disk `t`: a blank disk of formatTypes()[t] (every other one with a label), or past them a
+// disk made by mkfs.fat and mcopy from a random tree.
+Bytes startDisk(size_t t, const Geometry& g, std::mt19937& rng) {
     const std::vector<std::string> types = fs::formatTypes(fs::Kind::kFat12);
-    ASSERT_EQ(types.size(), std::size(kGeometries));
-    const bool tools = haveTools() && std::system("command -v fsck.fat >/dev/null 2>&1") == 0;
+    if (t < types.size()) {
+        fs::BlankDisk blank;
+        std::string why;
+        const bool ok =
+            fs::formatDisk(fs::Kind::kFat12, types[t], t % 2 != 0 ? "" : "blank", &blank, &why);
+        EXPECT_TRUE(ok && blank.media == g.headerMedia) << why;
+        return fs::buildImage(blank, "BLANK");
+    }
+    Scratch s;
+    std::vector<std::string> files;
+    writeTree(rng, s.path("src"), diskBytes(g) / 3, 1024, &files);
+    bool ok = false;
+    s.run("mkfs.fat -C -a -F 12 -f 2 -R 1 " + std::string(g.mkfs) +
+              " disk.img 1232 && mcopy -s -m -i disk.img src/* ::/",
+          &ok);
+    EXPECT_TRUE(ok);
+    return builder::image({builder::flatDisk(readFile(s.path("disk.img")), g.cylinders, g.heads,
+                                             g.spt, g.sectorSize, g.headerMedia)});
+}
+
+// One random step: an operation, a path (and the path as stored: empty for a bad name), data
+// and a date. On the 2D disk (`fillRoot`), mostly empty files N0..N299 in the root, so that
+// it fills.
+struct Step {
+    Op op = kPut;
+    Path path, stored;
+    fs::PutRequest put;
+};
+Step randomStep(std::mt19937& rng, int64_t clusterBytes, int64_t diskSize, bool fillRoot) {
+    const auto pick = [&](size_t n) { return size_t(rng() % n); };
+    const auto at = [&](int32_t from, size_t n) { return from + int32_t(pick(n)); };
     // Names given, each followed by what the disk keeps ("": refused).
     // clang-format off
     const char* kNames[] = {"A", "A", "B.TXT", "B.TXT", "c.bin", "C.BIN", "LONGNAME.DAT",
@@ -694,102 +750,68 @@ TEST(Fat12Editor, RandomEditsAgainstAModel) {
                             "NAME.LONG", "", "\x81", "", ".X", ""};
     // clang-format on
     const char* kDirNames[] = {"SUB", "D2", "X.DIR", "NOPE"};
+    Step step;
+    step.op = pick(10) < 6 ? kPut : Op(1 + pick(3));
+    const bool many = step.op <= kRemove && pick(10) < (fillRoot ? 9 : 3);
+    for (size_t depth = many ? 0 : pick(3); depth > 0; --depth)
+        step.path.push_back(kDirNames[pick(std::size(kDirNames))]);
+    std::string given = kDirNames[pick(3)];
+    std::string keeps = given;
+    if (many) given = keeps = "N" + std::to_string(pick(300));
+    if (!many && step.op <= kRemove && pick(8) != 0) {
+        const size_t k = pick(std::size(kNames) / 2) * 2;
+        given = kNames[k];
+        keeps = kNames[k + 1];
+    }
+    step.path.push_back(given);
+    step.stored = step.path;
+    step.stored.back() = keeps;
+    if (keeps.empty()) step.stored.clear();
+    const int64_t c = clusterBytes;
+    const int64_t sizes[] = {0,
+                             1,
+                             c,
+                             c + 1,
+                             int64_t(pick(size_t(8 * c))),
+                             diskSize / 4 + int64_t(pick(size_t(diskSize / 4)))};
+    step.put.path = step.path;
+    step.put.data = testdata::randomBytes(size_t(sizes[many ? 0 : pick(6)]), uint32_t(rng()));
+    step.put.hasDate = pick(2) != 0;  // any date the fields hold, in two-second steps
+    step.put.date = {at(1980, 128), at(1, 12),     at(1, 28), at(0, 24),
+                     at(0, 60),     at(0, 30) * 2, true};
+    return step;
+}
+
+// Random put, rm, mkdir and rmdir on a blank disk of every type and on an mkfs.fat + mcopy
+// disk, against the model; only the plan's sectors change; refusals change nothing; then
+// every file put back as read leaves the image as it was, and the tools agree.
+TEST(Fat12Editor, RandomEditsAgainstAModel) {
+    const size_t types = fs::formatTypes(fs::Kind::kFat12).size();
+    ASSERT_EQ(types, std::size(kGeometries));
+    const bool tools = haveChecker();
     std::set<fs::EditError> seen;  // the verdicts met: every kind of refusal must come up
-    for (size_t t = 0; t <= types.size(); ++t) {
-        if (t == types.size() && !tools) break;
-        const Geometry& g = kGeometries[t < types.size() ? t : 0];
-        SCOPED_TRACE(t < types.size() ? types[t] : "made by mkfs.fat and mcopy");
+    for (size_t t = 0; t < types + (tools ? 1 : 0); ++t) {
+        const Geometry& g = kGeometries[t < types ? t : 0];
+        SCOPED_TRACE(t < types ? g.name : "made by mkfs.fat and mcopy");
         std::mt19937 rng(uint32_t(t) + 11);
-        const auto pick = [&](size_t n) { return size_t(rng() % n); };
-        Bytes image;
-        Model m;
-        m.dirs[{}] = {0, g.sectorSize == 1024 ? 192 : g.spt == 18 ? 224 : 112};
-        if (t < types.size()) {
-            fs::BlankDisk blank;
-            std::string why;
-            ASSERT_TRUE(
-                fs::formatDisk(fs::Kind::kFat12, types[t], t % 2 ? "" : "blank", &blank, &why))
-                << why;
-            EXPECT_EQ(blank.media, g.headerMedia);
-            image = fs::buildImage(blank, "BLANK");
-            m.dirs[{}].used = t % 2 ? 0 : 1;  // the volume label's entry
-        } else {
-            Scratch s;
-            std::vector<std::string> files;
-            writeTree(rng, s.path("src"), diskBytes(g) / 3, 1024, &files);
-            bool ok = false;
-            s.run("mkfs.fat -C -a -F 12 -f 2 -R 1 " + std::string(g.mkfs) +
-                      " disk.img 1232 && mcopy -s -m -i disk.img src/* ::/",
-                  &ok);
-            ASSERT_TRUE(ok);
-            image =
-                builder::image({builder::flatDisk(readFile(s.path("disk.img")), g.cylinders,
-                                                  g.heads, g.spt, g.sectorSize, g.headerMedia)});
-        }
-        {
-            const Opened d(image);
-            ASSERT_TRUE(d.fat);
-            m.clusterBytes = d.fat->freeSpace().unitBytes;
-            m.free = d.fat->freeSpace().units;
-            for (const fs::Entry& e : d.fat->list()) {
-                ++m.dirs[Path(e.path.begin(), e.path.end() - 1)].used;
-                if (e.directory) m.dirs[e.path].used += 2;
-                if (!e.directory) m.files[e.path] = d.fat->read(e).bytes;
-            }
-            for (auto& [path, dir] : m.dirs)  // mcopy's directories hold just their entries
-                if (!path.empty())
-                    dir.room = std::max<int64_t>(1, m.clusters(size_t(dir.used) * 32)) *
-                               m.slotsPerCluster();
-        }
+        Bytes image = startDisk(t, g, rng);
+        Model m(*Opened(image).fat, g.sectorSize == 1024 ? 192 : g.spt == 18 ? 224 : 112);
         if (tools) expectToolsAgree(image, g, m);
-        const int64_t diskSize = diskBytes(g);
-        // On the 2D disk, mostly empty files named N0..N299 in the root, until it is full.
-        const size_t manyInRoot = t == 4 ? 9 : 3;
-        for (int step = 0; step < 400 && !HasFatalFailure(); ++step) {
-            const int op = int(pick(10) < 6 ? 0 : pick(3) + 1);
-            const bool many = op < 2 && pick(10) < manyInRoot;
-            Path path;
-            for (size_t depth = many ? 0 : pick(3); depth > 0; --depth)
-                path.push_back(kDirNames[pick(std::size(kDirNames))]);
-            std::string given = kDirNames[pick(3)], keeps = given;
-            if (many) given = keeps = "N" + std::to_string(pick(300));
-            if (!many && op < 2 && pick(8) != 0) {
-                const size_t k = pick(std::size(kNames) / 2) * 2;
-                given = kNames[k], keeps = kNames[k + 1];
-            }
-            path.push_back(given);
-            Path stored = path;  // as the disk keeps it, or none for a bad name
-            stored.back() = keeps;
-            if (keeps.empty()) stored.clear();
-            const int64_t c = m.clusterBytes, some = int64_t(pick(size_t(8 * c))),
-                          big = diskSize / 4 + int64_t(pick(size_t(diskSize / 4)));
-            const int64_t sizes[] = {0, 1, c, c + 1, some, big};
-            const Bytes data =
-                testdata::randomBytes(size_t(sizes[many ? 0 : pick(6)]), uint32_t(rng()));
-            SCOPED_TRACE("step " + std::to_string(step) + ": op " + std::to_string(op) + " " +
-                         hostPath(path) + ", " + std::to_string(data.size()) + " bytes");
+        for (int i = 0; i < (t == 4 ? 400 : 250) && !HasFatalFailure(); ++i) {
+            const Step step = randomStep(rng, m.clusterBytes, diskBytes(g), t == 4);
+            SCOPED_TRACE("step " + std::to_string(i) + ": op " + std::to_string(step.op) + " " +
+                         hostPath(step.path) + ", " + std::to_string(step.put.data.size()));
             const Opened before(image);
             const std::unique_ptr<fs::Editor> editor = before.fat->editor();
-            // Half the puts with a date: any the fields hold, in two-second steps.
-            const int32_t y = int32_t(1980 + pick(128)), mo = int32_t(1 + pick(12)),
-                          d = int32_t(1 + pick(28)), h = int32_t(pick(24)), mi = int32_t(pick(60));
-            const fs::PutRequest put{
-                path,  data,         "",
-                false, false,        0,
-                0,     pick(2) != 0, {y, mo, d, h, mi, int32_t(pick(30) * 2), true}};
-            const fs::Plan plan = op == 0   ? editor->put(put)
-                                  : op == 1 ? editor->remove(path)
-                                  : op == 2 ? editor->makeDirectory(path)
-                                            : editor->removeDirectory(path);
-            const fs::EditError want = m.apply(op, stored, data);
+            const fs::Plan plan = step.op == kPut             ? editor->put(step.put)
+                                  : step.op == kRemove        ? editor->remove(step.path)
+                                  : step.op == kMakeDirectory ? editor->makeDirectory(step.path)
+                                                              : editor->removeDirectory(step.path);
+            const fs::EditError want = m.apply(step.op, step.stored, step.put.data);
             seen.insert(want);
             ASSERT_EQ(int(plan.error), int(want)) << plan.detail;
-            if (plan.ok()) {
-                EXPECT_EQ(plan.path, stored);
-            } else {
-                EXPECT_TRUE(plan.writes.empty());
-                continue;
-            }
+            EXPECT_TRUE(plan.ok() ? plan.path == step.stored : plan.writes.empty());
+            if (!plan.ok()) continue;
             Bytes after = image;
             std::string why;
             ASSERT_TRUE(fs::applyPlan(&after, 0, plan, &why)) << why;

@@ -83,7 +83,7 @@ uint32_t fatEntry(const std::vector<uint8_t>& fat, int64_t n) {
     const size_t at = size_t(n + n / 2);
     if (n < 0 || at + 1 >= fat.size()) return kBadValue;
     const uint32_t pair = uint32_t(fat[at]) | uint32_t(fat[at + 1]) << 8;
-    return (n & 1) ? pair >> 4 : pair & 0xFFF;
+    return (n & 1) != 0 ? pair >> 4 : pair & 0xFFF;
 }
 // Sets that entry, leaving the other 12-bit entry sharing its bytes as it was.
 void setFatEntry(std::vector<uint8_t>* fat, int64_t n, uint32_t value) {
@@ -91,7 +91,7 @@ void setFatEntry(std::vector<uint8_t>* fat, int64_t n, uint32_t value) {
     if (n < 0 || at + 1 >= fat->size()) return;
     const uint32_t pair = uint32_t((*fat)[at]) | uint32_t((*fat)[at + 1]) << 8;
     const uint32_t next =
-        (n & 1) ? (pair & 0x000F) | (value & 0xFFF) << 4 : (pair & 0xF000) | (value & 0xFFF);
+        (n & 1) != 0 ? (pair & 0x000F) | (value & 0xFFF) << 4 : (pair & 0xF000) | (value & 0xFFF);
     (*fat)[at] = uint8_t(next);
     (*fat)[at + 1] = uint8_t(next >> 8);
 }
@@ -339,7 +339,8 @@ std::string displayName(const uint8_t* raw) {
 // An entry's date and time (+24 date: (year - 1980) << 9 | month << 5 | day; +22 time:
 // hour << 11 | minute << 5 | second / 2); false for a date of 0, which means none.
 bool decodeDate(const uint8_t* d, DateTime* out) {
-    const uint32_t date = u16(d + kDateOffset), time = u16(d + kTimeOffset);
+    const uint32_t date = u16(d + kDateOffset);
+    const uint32_t time = u16(d + kTimeOffset);
     if (date == 0) return false;
     out->year = int32_t(1980 + (date >> 9));
     out->month = int32_t((date >> 5) & 15);
@@ -1050,7 +1051,7 @@ class Fat12Editor : public Editor {
         if (replacing) {
             std::copy_n(dir.slots.begin() + std::ptrdiff_t(found) * kEntrySize, kEntrySize,
                         entry.begin());
-            if (entry[kAttributeOffset] & kDirectory)
+            if ((entry[kAttributeOffset] & kDirectory) != 0)
                 return refuse(&plan, EditError::kNameTaken,
                               joinPath(plan.path) + " is a directory");
         }
@@ -1116,7 +1117,7 @@ class Fat12Editor : public Editor {
         if (slot < 0)
             return refuse(&plan, EditError::kNoSuchFile, "no file " + joinPath(plan.path));
         const uint8_t* d = dir.slots.data() + size_t(slot) * kEntrySize;
-        if (d[kAttributeOffset] & kDirectory)
+        if ((d[kAttributeOffset] & kDirectory) != 0)
             return refuse(&plan, EditError::kNoSuchFile,
                           joinPath(plan.path) + " is a directory, not a file");
         return deleteEntry(dir, slot, ownClusters(u16(d + kClusterOffset)), Plan::kRemoved, &plan);
@@ -1145,7 +1146,7 @@ class Fat12Editor : public Editor {
         // the rest zeros, so its third slot ends it.
         std::vector<uint8_t> dots(size_t(2) * kEntrySize, 0);
         for (int k = 0; k < 2; ++k) {
-            uint8_t* e = dots.data() + k * kEntrySize;
+            uint8_t* e = dots.data() + size_t(k) * kEntrySize;
             std::memcpy(e, k == 0 ? ".          " : "..         ", kNameSize);
             e[kAttributeOffset] = kDirectory;
             putU16LE(e + kClusterOffset, uint32_t(k == 0 ? self : dir.cluster));
@@ -1172,7 +1173,7 @@ class Fat12Editor : public Editor {
         if (!openParent(raws, &dir, &plan)) return plan;
         const int32_t slot = findName(dir, raws.back());
         const uint8_t* d = slot < 0 ? nullptr : dir.slots.data() + size_t(slot) * kEntrySize;
-        if (d == nullptr || !(d[kAttributeOffset] & kDirectory))
+        if (d == nullptr || (d[kAttributeOffset] & kDirectory) == 0)
             return refuse(&plan, EditError::kNoSuchDirectory,
                           "no directory " + joinPath(plan.path));
         Dir child;
@@ -1267,9 +1268,10 @@ class Fat12Editor : public Editor {
         }
         std::vector<std::string> stored;
         for (const std::string& name : path) {
-            std::string raw, why;
+            std::string raw;
+            std::string why;
             if (!storedName(name, false, &raw, &why)) {
-                refuse(plan, EditError::kBadName, "'" + name + "': " + why);
+                refuse(plan, EditError::kBadName, "'" + name + "': " += why);
                 return false;
             }
             raws->push_back(raw);
@@ -1318,7 +1320,7 @@ class Fat12Editor : public Editor {
             const std::vector<std::string> path(plan->path.begin(),
                                                 plan->path.begin() + std::ptrdiff_t(i + 1));
             if (slot < 0 ||
-                !(dir->slots[size_t(slot) * kEntrySize + kAttributeOffset] & kDirectory)) {
+                (dir->slots[size_t(slot) * kEntrySize + kAttributeOffset] & kDirectory) == 0) {
                 refuse(plan, EditError::kNoSuchDirectory, "no directory " + joinPath(path));
                 return false;
             }
@@ -1338,7 +1340,8 @@ class Fat12Editor : public Editor {
             const uint8_t* d = dir.slots.data() + i * kEntrySize;
             if (d[0] == kEndMark) break;
             const uint8_t a = d[kAttributeOffset];
-            if (d[0] == kDeletedMark || (a & 0x3F) == kLongName || (a & kVolumeLabel)) continue;
+            if (d[0] == kDeletedMark || (a & 0x3F) == kLongName || (a & kVolumeLabel) != 0)
+                continue;
             if (std::memcmp(d, raw.data(), kNameSize) == 0) return int32_t(i);
         }
         return -1;
