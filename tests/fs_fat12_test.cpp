@@ -20,9 +20,11 @@
 #include <sstream>
 
 #include <retrodisk/d88/image_view.h>
+#include <retrodisk/fs/edit.h>
 #include <retrodisk/fs/file_system.h>
 
 #include "d88_builder.h"
+#include "test_data.h"
 
 namespace {
 
@@ -102,6 +104,13 @@ struct Opened {
           view(image.data(), image.size()),
           info(readInfo(view)),
           volume(view, info) {}
+    // A D88 image, with its disk read as FAT12 into `fat`.
+    explicit Opened(const Bytes& d88)
+        : image(d88), view(image.data(), image.size()), info(readInfo(view)), volume(view, info) {
+        std::string why;
+        fat = fs::openAs(volume, fs::Kind::kFat12, &why);
+    }
+    std::unique_ptr<fs::FileSystem> fat;
     static Bytes makeImage(const Bytes& flat, const Geometry& g,
                            const std::function<void(builder::Disk&)>& edit) {
         builder::Disk disk = builder::flatDisk(flat, g.cylinders, g.heads, g.spt, g.sectorSize, 0);
@@ -118,7 +127,8 @@ struct Opened {
 // The names mtools gives the two patched Shift_JIS names on the host (code page 850 in UTF-8).
 std::string hostName(const std::string& sjis) {
     static const std::map<uint8_t, std::string> kCp850 = {
-        {0x95, "\xC3\xB2"}, {0x8E, "\xC3\x84"}, {0xA6, "\xC2\xAA"}, {0xE5, "\xC3\x95"}};
+        {0x95, "\xC3\xB2"},     {0x8E, "\xC3\x84"},     {0xA6, "\xC2\xAA"},    {0xE5, "\xC3\x95"},
+        {0xB1, "\xE2\x96\x92"}, {0xB2, "\xE2\x96\x93"}, {0xB3, "\xE2\x94\x82"}};
     std::string out;
     for (const char c : sjis) {
         const auto at = kCp850.find(uint8_t(c));
@@ -500,6 +510,31 @@ TEST(Fat12Damage, CheckNamesItAndOnlyTheDamagedFilesReadShort) {
             const Bytes& want = bytes[path];
             EXPECT_TRUE(data.bytes == Bytes(want.begin(), want.begin() + e.size)) << path;
         }
+        // Removing any one file, or adding one, leaves every other file reading as it did (and
+        // whole if it was): the change touches no chain but its own.
+        const std::vector<fs::Entry> entries = r.chosen->list();
+        for (size_t k = 0; k <= entries.size(); ++k) {
+            if (k < entries.size() && entries[k].directory) continue;
+            const auto editor = r.chosen->editor();
+            const fs::Plan plan =
+                k < entries.size()
+                    ? editor->remove(entries[k].path)
+                    : editor->put({{"NEW.BIN"}, Bytes(3000, 7), "", false, false, 0, 0, false, {}});
+            ASSERT_TRUE(plan.ok()) << plan.detail;
+            Bytes image = o.image;
+            std::string why;
+            ASSERT_TRUE(fs::applyPlan(&image, 0, plan, &why)) << why;
+            const Opened after(image);
+            for (const fs::Entry& e : after.fat->list()) {
+                const auto was = std::find_if(entries.begin(), entries.end(),
+                                              [&](const fs::Entry& x) { return x.path == e.path; });
+                if (e.directory || was == entries.end()) continue;
+                const fs::FileData before = r.chosen->read(*was);
+                const fs::FileData now = after.fat->read(e);
+                EXPECT_TRUE(now.bytes == before.bytes && (now.complete || !before.complete))
+                    << hostPath(e.path) << " changed, " << plan.detail;
+            }
+        }
     }
 }
 
@@ -540,6 +575,268 @@ TEST(Fat12Detection, OtherDisksAreNotSure) {
     std::string why;
     EXPECT_EQ(fs::openAs(o.volume, fs::Kind::kFat12, &why), nullptr);
     EXPECT_NE(why.find("is damaged (0 sectors per cluster)"), std::string::npos) << why;
+}
+
+// --- the write side ---------------------------------------------------------------------------
+
+using Path = std::vector<std::string>;
+enum Op { kPut, kRemove, kMakeDirectory, kRemoveDirectory };
+
+// What the disk should hold: files by stored path, each directory's slots (in use, and its
+// room: a subdirectory grows by a cluster's slots when full, the root never), free clusters.
+struct Model {
+    struct Dir {
+        int64_t used = 0;
+        int64_t room = 0;
+    };
+    std::map<Path, Bytes> files;
+    std::map<Path, Dir> dirs;
+    int64_t free = 0;
+    int64_t clusterBytes = 0;
+    int64_t clusters(size_t bytes) const {
+        return (int64_t(bytes) + clusterBytes - 1) / clusterBytes;
+    }
+    int64_t slotsPerCluster() const { return clusterBytes / 32; }
+
+    // What the reader finds on a disk, each subdirectory's room just what its entries need
+    // (as mcopy leaves it); the root holds `rootEntries`, its volume label one of them.
+    Model(const fs::FileSystem& f, int64_t rootEntries) {
+        clusterBytes = f.freeSpace().unitBytes;
+        free = f.freeSpace().units;
+        dirs[{}] = {f.describe().find("volume label") == std::string::npos ? 0 : 1, rootEntries};
+        for (const fs::Entry& e : f.list()) {
+            ++dirs[Path(e.path.begin(), e.path.end() - 1)].used;
+            if (e.directory) dirs[e.path].used += 2;
+            if (!e.directory) files[e.path] = f.read(e).bytes;
+        }
+        for (auto& [path, dir] : dirs)
+            if (!path.empty())
+                dir.room =
+                    std::max<int64_t>(1, clusters(size_t(dir.used) * 32)) * slotsPerCluster();
+    }
+
+    // The verdict on an operation, made on the model when it succeeds. `stored` is the path
+    // as the disk keeps it; empty for a bad name.
+    fs::EditError apply(Op op, const Path& stored, const Bytes& data) {
+        using E = fs::EditError;
+        if (stored.empty()) return E::kBadName;
+        const Path parent(stored.begin(), stored.end() - 1);
+        if (dirs.count(parent) == 0) return E::kNoSuchDirectory;
+        Dir& in = dirs[parent];
+        const bool isFile = files.count(stored) > 0;
+        const bool isDir = dirs.count(stored) > 0;
+        const bool adds = (op == kPut && !isFile) || op == kMakeDirectory;
+        if ((op == kPut && isDir) || (op == kMakeDirectory && (isFile || isDir)))
+            return E::kNameTaken;
+        if (op == kRemove && !isFile) return E::kNoSuchFile;
+        if (op == kRemoveDirectory && !isDir) return E::kNoSuchDirectory;
+        if (op == kRemoveDirectory && dirs[stored].used > 2) return E::kNotEmpty;
+        const bool grow = adds && in.used == in.room;
+        if (grow && parent.empty()) return E::kDirectoryFull;
+        const int64_t had = isFile ? clusters(files[stored].size()) : 0;
+        const int64_t want = op == kPut ? clusters(data.size()) : op == kMakeDirectory ? 1 : 0;
+        const int64_t more = (grow ? 1 : 0) + std::max<int64_t>(0, want - had);
+        if (more > free) return E::kDiskFull;
+        free += std::max<int64_t>(0, had - want) - more;
+        in.room += grow ? slotsPerCluster() : 0;
+        in.used += adds ? 1 : op == kPut ? 0 : -1;
+        if (op == kPut) files[stored] = data;
+        if (op == kRemove) files.erase(stored);
+        if (op == kMakeDirectory) dirs[stored] = {2, slotsPerCluster()};
+        if (op == kRemoveDirectory) free += dirs[stored].room / slotsPerCluster();
+        if (op == kRemoveDirectory) dirs.erase(stored);
+        return E::kNone;
+    }
+    // The tree as host paths, a directory's "bytes" being "/".
+    std::map<std::string, Bytes> tree() const {
+        std::map<std::string, Bytes> out;
+        for (const auto& [path, bytes] : files)
+            out[hostPath(path)] = bytes;
+        for (const auto& [path, dir] : dirs)
+            if (!path.empty()) out[hostPath(path)] = Bytes{'/'};
+        return out;
+    }
+};
+
+// Everything on the disk as the reader lists and reads it, against the model; check() clean.
+void expectModel(const Bytes& image, const Model& m) {
+    const Opened d(image);
+    ASSERT_TRUE(d.fat);
+    for (const fs::Problem& p : d.fat->check())
+        ADD_FAILURE() << fs::problemName(p.kind) << ": " << p.detail;
+    std::map<std::string, Bytes> tree;
+    for (const fs::Entry& e : d.fat->list())
+        tree[hostPath(e.path)] = e.directory ? Bytes{'/'} : d.fat->read(e).bytes;
+    EXPECT_TRUE(tree == m.tree()) << tree.size() << " entries, " << m.tree().size() << " wanted";
+    EXPECT_EQ(d.fat->freeSpace().units, m.free);
+}
+
+bool haveChecker() {
+    return haveTools() && std::system("command -v fsck.fat >/dev/null 2>&1") == 0;  // NOLINT
+}
+
+// fsck.fat -n passes without a word, and mcopy -s copies exactly the model's files.
+void expectToolsAgree(const Bytes& image, const Geometry& g, const Model& m) {
+    Scratch s;
+    Bytes flat;  // the sectors in logical order: the images here keep them in that order
+    for (size_t at = 0x2B0 + 16; at < image.size(); at += size_t(16 + g.sectorSize))
+        flat.insert(flat.end(), image.begin() + ptrdiff_t(at),
+                    image.begin() + ptrdiff_t(at) + g.sectorSize);
+    std::ofstream(s.path("disk.img"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(flat.data()), std::streamsize(flat.size()));
+    bool ok = false;
+    // fsck.fat reads names a byte at a time and calls a Shift_JIS trail byte 0x5C a
+    // backslash: its complaint about such a name and the renaming it proposes are dropped.
+    const std::string said = s.run("fsck.fat -n disk.img", &ok);
+    std::istringstream out(said);
+    std::string complaints;
+    const char* kFine[] = {"fsck.fat ", "disk.img: ", "  Renamed to FSCK", "  Auto-renaming",
+                           "Leaving filesystem unchanged."};
+    for (std::string line; std::getline(out, line);)
+        if (line.find('\\') == std::string::npos && !line.empty() &&
+            std::none_of(std::begin(kFine), std::end(kFine),
+                         [&](const char* f) { return line.find(f) == 0; }))
+            complaints += line + "\n";
+    EXPECT_TRUE((ok || said.find('\\') != std::string::npos) && complaints.empty()) << said;
+    s.run("mkdir out && mcopy -s -n -m -i disk.img ::/ out/", &ok);
+    ASSERT_TRUE(ok);
+    std::map<std::string, Bytes> copied;
+    for (const auto& item : stdfs::recursive_directory_iterator(s.path("out")))
+        copied[stdfs::relative(item.path(), s.path("out")).generic_string()] =
+            item.is_directory() ? Bytes{'/'} : readFile(item.path().string());
+    EXPECT_TRUE(copied == m.tree()) << copied.size() << " copied, " << m.tree().size() << " wanted";
+}
+
+// Disk `t`: a blank disk of formatTypes()[t] (every other one with a label), or past them a
+// disk made by mkfs.fat and mcopy from a random tree.
+Bytes startDisk(size_t t, const Geometry& g, std::mt19937& rng) {
+    const std::vector<std::string> types = fs::formatTypes(fs::Kind::kFat12);
+    if (t < types.size()) {
+        fs::BlankDisk blank;
+        std::string why;
+        const bool ok =
+            fs::formatDisk(fs::Kind::kFat12, types[t], t % 2 != 0 ? "" : "blank", &blank, &why);
+        EXPECT_TRUE(ok && blank.media == g.headerMedia) << why;
+        return fs::buildImage(blank, "BLANK");
+    }
+    Scratch s;
+    std::vector<std::string> files;
+    writeTree(rng, s.path("src"), diskBytes(g) / 3, 1024, &files);
+    bool ok = false;
+    s.run("mkfs.fat -C -a -F 12 -f 2 -R 1 " + std::string(g.mkfs) +
+              " disk.img 1232 && mcopy -s -m -i disk.img src/* ::/",
+          &ok);
+    EXPECT_TRUE(ok);
+    return builder::image({builder::flatDisk(readFile(s.path("disk.img")), g.cylinders, g.heads,
+                                             g.spt, g.sectorSize, g.headerMedia)});
+}
+
+// One random step: an operation, a path (and the path as stored: empty for a bad name), data
+// and a date. On the 2D disk (`fillRoot`), mostly empty files N0..N299 in the root, so that
+// it fills.
+struct Step {
+    Op op = kPut;
+    Path path, stored;
+    fs::PutRequest put;
+};
+Step randomStep(std::mt19937& rng, int64_t clusterBytes, int64_t diskSize, bool fillRoot) {
+    const auto pick = [&](size_t n) { return size_t(rng() % n); };
+    const auto at = [&](int32_t from, size_t n) { return from + int32_t(pick(n)); };
+    // Names given, each followed by what the disk keeps ("": refused).
+    // clang-format off
+    const char* kNames[] = {"A", "A", "B.TXT", "B.TXT", "c.bin", "C.BIN", "LONGNAME.DAT",
+                            "LONGNAME.DAT", "\x95\x5C.TXT", "\x95\x5C.TXT", "\xB1\xB2.\xB3",
+                            "\xB1\xB2.\xB3", "TOOLONGNM.TXT", "", "A.B.C", "", "A B", "", "*.X", "",
+                            "NAME.LONG", "", "\x81", "", ".X", ""};
+    // clang-format on
+    const char* kDirNames[] = {"SUB", "D2", "X.DIR", "NOPE"};
+    Step step;
+    step.op = pick(10) < 6 ? kPut : Op(1 + pick(3));
+    const bool many = step.op <= kRemove && pick(10) < (fillRoot ? 9 : 3);
+    for (size_t depth = many ? 0 : pick(3); depth > 0; --depth)
+        step.path.push_back(kDirNames[pick(std::size(kDirNames))]);
+    std::string given = kDirNames[pick(3)];
+    std::string keeps = given;
+    if (many) given = keeps = "N" + std::to_string(pick(300));
+    if (!many && step.op <= kRemove && pick(8) != 0) {
+        const size_t k = pick(std::size(kNames) / 2) * 2;
+        given = kNames[k];
+        keeps = kNames[k + 1];
+    }
+    step.path.push_back(given);
+    step.stored = step.path;
+    step.stored.back() = keeps;
+    if (keeps.empty()) step.stored.clear();
+    const int64_t c = clusterBytes;
+    const int64_t sizes[] = {0,
+                             1,
+                             c,
+                             c + 1,
+                             int64_t(pick(size_t(8 * c))),
+                             diskSize / 4 + int64_t(pick(size_t(diskSize / 4)))};
+    step.put.path = step.path;
+    step.put.data = testdata::randomBytes(size_t(sizes[many ? 0 : pick(6)]), uint32_t(rng()));
+    step.put.hasDate = pick(2) != 0;  // any date the fields hold, in two-second steps
+    step.put.date = {at(1980, 128), at(1, 12),     at(1, 28), at(0, 24),
+                     at(0, 60),     at(0, 30) * 2, true};
+    return step;
+}
+
+// Random put, rm, mkdir and rmdir on a blank disk of every type and on an mkfs.fat + mcopy
+// disk, against the model; only the plan's sectors change; refusals change nothing; then
+// every file put back as read leaves the image as it was, and the tools agree.
+TEST(Fat12Editor, RandomEditsAgainstAModel) {
+    const size_t types = fs::formatTypes(fs::Kind::kFat12).size();
+    ASSERT_EQ(types, std::size(kGeometries));
+    const bool tools = haveChecker();
+    std::set<fs::EditError> seen;  // the verdicts met: every kind of refusal must come up
+    for (size_t t = 0; t < types + (tools ? 1 : 0); ++t) {
+        const Geometry& g = kGeometries[t < types ? t : 0];
+        SCOPED_TRACE(t < types ? g.name : "made by mkfs.fat and mcopy");
+        std::mt19937 rng(uint32_t(t) + 11);
+        Bytes image = startDisk(t, g, rng);
+        Model m(*Opened(image).fat, g.sectorSize == 1024 ? 192 : g.spt == 18 ? 224 : 112);
+        if (tools) expectToolsAgree(image, g, m);
+        for (int i = 0; i < (t == 4 ? 400 : 250) && !HasFatalFailure(); ++i) {
+            const Step step = randomStep(rng, m.clusterBytes, diskBytes(g), t == 4);
+            SCOPED_TRACE("step " + std::to_string(i) + ": op " + std::to_string(step.op) + " " +
+                         hostPath(step.path) + ", " + std::to_string(step.put.data.size()));
+            const Opened before(image);
+            const std::unique_ptr<fs::Editor> editor = before.fat->editor();
+            const fs::Plan plan = step.op == kPut             ? editor->put(step.put)
+                                  : step.op == kRemove        ? editor->remove(step.path)
+                                  : step.op == kMakeDirectory ? editor->makeDirectory(step.path)
+                                                              : editor->removeDirectory(step.path);
+            const fs::EditError want = m.apply(step.op, step.stored, step.put.data);
+            seen.insert(want);
+            ASSERT_EQ(int(plan.error), int(want)) << plan.detail;
+            EXPECT_TRUE(plan.ok() ? plan.path == step.stored : plan.writes.empty());
+            if (!plan.ok()) continue;
+            Bytes after = image;
+            std::string why;
+            ASSERT_TRUE(fs::applyPlan(&after, 0, plan, &why)) << why;
+            Bytes masked = after;  // the plan's sectors given back their old bytes
+            for (const fs::SectorWrite& w : plan.writes) {
+                const fs::SectorRef s = before.volume.find(w.c, w.h, w.r);
+                std::copy_n(image.begin() + s.position, w.data.size(), masked.begin() + s.position);
+            }
+            ASSERT_TRUE(masked == image) << "bytes outside the plan's sectors changed";
+            image = after;
+            expectModel(image, m);
+        }
+        // Every file put back as get gives it, with its date: not a byte moves.
+        const Opened d(image);
+        const std::unique_ptr<fs::Editor> editor = d.fat->editor();
+        for (const fs::Entry& e : d.fat->list()) {
+            if (e.directory) continue;
+            const fs::Plan plan = editor->put(
+                {e.path, d.fat->read(e).bytes, "", false, false, 0, 0, e.hasDate, e.date});
+            EXPECT_TRUE(plan.ok() && plan.writes.empty())
+                << hostPath(e.path) << ": " << plan.detail;
+        }
+        if (tools) expectToolsAgree(image, g, m);
+    }
+    EXPECT_EQ(seen.size(), 8u) << "not every refusal came up";
 }
 
 }  // namespace

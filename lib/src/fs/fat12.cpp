@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 
+#include "bytes.h"
 #include "chain.h"
 #include "families.h"
 
@@ -75,21 +76,44 @@ std::string chr(int32_t c, int32_t h, int32_t r) {
     return "C" + std::to_string(c) + " H" + std::to_string(h) + " R" + std::to_string(r);
 }
 
+// The 12-bit entry of cluster n in a FAT's bytes: the low 12 bits of the little-endian pair at
+// n + n / 2 for even n, the high 12 for odd; 0xFF7 (bad) for an entry past the bytes, which the
+// parameter checks rule out.
+uint32_t fatEntry(const std::vector<uint8_t>& fat, int64_t n) {
+    const size_t at = size_t(n + n / 2);
+    if (n < 0 || at + 1 >= fat.size()) return kBadValue;
+    const uint32_t pair = uint32_t(fat[at]) | uint32_t(fat[at + 1]) << 8;
+    return (n & 1) != 0 ? pair >> 4 : pair & 0xFFF;
+}
+// Sets that entry, leaving the other 12-bit entry sharing its bytes as it was.
+void setFatEntry(std::vector<uint8_t>* fat, int64_t n, uint32_t value) {
+    const size_t at = size_t(n + n / 2);
+    if (n < 0 || at + 1 >= fat->size()) return;
+    const uint32_t pair = uint32_t((*fat)[at]) | uint32_t((*fat)[at + 1]) << 8;
+    const uint32_t next =
+        (n & 1) != 0 ? (pair & 0x000F) | (value & 0xFFF) << 4 : (pair & 0xF000) | (value & 0xFFF);
+    (*fat)[at] = uint8_t(next);
+    (*fat)[at + 1] = uint8_t(next >> 8);
+}
+
 // The layouts of disks without a parameter block. Every row is the one its format's own
 // disks carry in their parameter block: the 2HD row is the FM TOWNS disks' block (the same
 // values X68000 and PC-98 2HD disks use); the others are the usual DOS values of that size.
+// The same rows are the blank disks format() makes, under their type names (default first).
 struct Standard {
     const char* name;
+    const char* type;  // the format type
     int32_t cylinders, heads, perTrack, sectorSize;
     uint8_t media;
     int32_t reserved, fats, perFat, rootEntries, perCluster;
+    uint8_t d88Media;  // the D88 header's media byte for the format
 };
 constexpr Standard kStandards[] = {
-    {"2HD 1.2 MB", 77, 2, 8, 1024, 0xFE, 1, 2, 2, 192, 1},
-    {"2HD 1.44 MB", 80, 2, 18, 512, 0xF0, 1, 2, 9, 224, 1},
-    {"2DD 720 KB", 80, 2, 9, 512, 0xF9, 1, 2, 3, 112, 2},
-    {"2DD 640 KB", 80, 2, 8, 512, 0xFB, 1, 2, 2, 112, 2},
-    {"2D 360 KB", 40, 2, 9, 512, 0xFD, 1, 2, 2, 112, 2},
+    {"2HD 1.2 MB", "2hd", 77, 2, 8, 1024, 0xFE, 1, 2, 2, 192, 1, 0x20},
+    {"2HD 1.44 MB", "2hd-1440", 80, 2, 18, 512, 0xF0, 1, 2, 9, 224, 1, 0x20},
+    {"2DD 720 KB", "2dd", 80, 2, 9, 512, 0xF9, 1, 2, 3, 112, 2, 0x10},
+    {"2DD 640 KB", "2dd-640", 80, 2, 8, 512, 0xFB, 1, 2, 2, 112, 2, 0x10},
+    {"2D 360 KB", "2d", 40, 2, 9, 512, 0xFD, 1, 2, 2, 112, 2, 0x00},
 };
 // D88 images often carry a spare cylinder or three past the format's last.
 constexpr int32_t kSpareCylinders = 3;
@@ -312,6 +336,41 @@ std::string displayName(const uint8_t* raw) {
     return ext.empty() ? name : name + "." + ext;
 }
 
+// An entry's date and time (+24 date: (year - 1980) << 9 | month << 5 | day; +22 time:
+// hour << 11 | minute << 5 | second / 2); false for a date of 0, which means none.
+bool decodeDate(const uint8_t* d, DateTime* out) {
+    const uint32_t date = u16(d + kDateOffset);
+    const uint32_t time = u16(d + kTimeOffset);
+    if (date == 0) return false;
+    out->year = int32_t(1980 + (date >> 9));
+    out->month = int32_t((date >> 5) & 15);
+    out->day = int32_t(date & 31);
+    out->hour = int32_t(time >> 11);
+    out->minute = int32_t((time >> 5) & 63);
+    out->second = int32_t((time & 31) * 2);
+    out->hasTime = true;
+    return true;
+}
+// Stores `when` into an entry: an odd second is stored as the even one below it (the field
+// counts two-second steps); a date before 1980 as 1980-01-01 00:00:00 and one after 2107 as
+// 2107-12-31 23:59:58, the range the fields hold. A date alone gets the time 00:00:00.
+void encodeDate(const DateTime& when, uint8_t* d) {
+    DateTime t = when;
+    if (!t.hasTime) t.hour = t.minute = t.second = 0;
+    if (t.year < 1980) t = {1980, 1, 1, 0, 0, 0, true};
+    if (t.year > 2107) t = {2107, 12, 31, 23, 59, 58, true};
+    const auto clamp = [](int32_t v, int32_t lo, int32_t hi) {
+        return std::min(std::max(v, lo), hi);
+    };
+    const uint32_t date = uint32_t(t.year - 1980) << 9 | uint32_t(clamp(t.month, 1, 12)) << 5 |
+                          uint32_t(clamp(t.day, 1, 31));
+    const uint32_t time = uint32_t(clamp(t.hour, 0, 23)) << 11 |
+                          uint32_t(clamp(t.minute, 0, 59)) << 5 |
+                          uint32_t(clamp(t.second, 0, 59) / 2);
+    putU16LE(d + kDateOffset, date);
+    putU16LE(d + kTimeOffset, time);
+}
+
 // Attribute letters, one for each bit set, in bit order: R read-only, H hidden, S system,
 // V volume label, D directory, A archive.
 std::string attributeLetters(uint8_t a) {
@@ -322,7 +381,80 @@ std::string attributeLetters(uint8_t a) {
     return text;
 }
 
+// Shift_JIS: a lead byte (0x81-0x9F, 0xE0-0xFC) starts a two-byte character whose trail byte
+// is 0x40-0x7E or 0x80-0xFC; 0xA1-0xDF are single-byte half-width katakana.
+bool sjisLead(uint8_t b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+bool sjisTrail(uint8_t b) {
+    return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
+}
+
+// The 11 bytes a name is stored as, in *raw: "NAME.EXT" (Shift_JIS) split at its one '.',
+// each part space-padded, lower-case ASCII letters upper-cased as DOS does, a first byte 0xE5
+// stored as 0x05. A volume label (`label`) is up to 11 bytes with no '.', spaces allowed.
+// False with *why for a name DOS cannot store; never cut.
+bool storedName(const std::string& name, bool label, std::string* raw, std::string* why) {
+    static const char kForbidden[] = "\"*+,./:;<=>?[\\]|";
+    std::string part[2];
+    int32_t dots = 0;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const uint8_t b = uint8_t(name[i]);
+        std::string& to = part[dots > 0 ? 1 : 0];
+        if (sjisLead(b)) {
+            if (i + 1 == name.size() || !sjisTrail(uint8_t(name[i + 1]))) {
+                *why = "byte " + std::to_string(i) + " (" + hex2(b) +
+                       ") starts a Shift_JIS character that is not there";
+                return false;
+            }
+            to += name.substr(i, 2);
+            ++i;
+            continue;
+        }
+        if (b == '.' && !label && dots == 0) {
+            ++dots;
+            continue;
+        }
+        const bool katakana = b >= 0xA1 && b <= 0xDF;
+        const bool space = b == ' ' && label;
+        if (!katakana && !space &&
+            (b <= ' ' || b >= 0x7F || std::strchr(kForbidden, char(b)) != nullptr)) {
+            *why =
+                b == '.' ? std::string(label ? "a label holds no '.'" : "more than one '.'")
+                : b < 0x20 || b >= 0x7F
+                    ? "byte " + std::to_string(i) + " (" + hex2(b) + ") cannot be in a FAT12 name"
+                    : "'" + std::string(1, char(b)) + "' cannot be in a FAT12 name";
+            return false;
+        }
+        to += char(b >= 'a' && b <= 'z' ? b - ('a' - 'A') : b);
+    }
+    const size_t room = label ? kNameSize : 8;
+    if (part[0].empty() || (label && part[0].find_first_not_of(' ') == std::string::npos)) {
+        *why = label ? "an empty label" : "no name before the extension";
+        return false;
+    }
+    if (part[0].size() > room) {
+        *why = std::string(label ? "the label is " : "the name part is ") +
+               std::to_string(part[0].size()) + " bytes; a FAT12 " + (label ? "label" : "name") +
+               " holds " + std::to_string(room);
+        return false;
+    }
+    if (part[1].size() > 3) {
+        *why = "the extension is " + std::to_string(part[1].size()) +
+               " bytes; a FAT12 extension holds 3";
+        return false;
+    }
+    *raw = part[0] + std::string(room - part[0].size(), ' ');
+    if (!label) *raw += part[1] + std::string(3 - part[1].size(), ' ');
+    if (uint8_t((*raw)[0]) == kDeletedMark) (*raw)[0] = char(kE5Stand);
+    return true;
+}
+
+class Fat12Editor;
+
 class Fat12 : public FileSystem {
+    friend class Fat12Editor;
+
   public:
     Fat12(const Volume& volume, const Finding& found)
         : volume_(volume), p_(found.params), layout_(found.params.layout()), source_(found.source) {
@@ -367,6 +499,8 @@ class Fat12 : public FileSystem {
     }
 
     std::vector<Entry> list() const override { return entries_; }
+
+    std::unique_ptr<Editor> editor() const override;
 
     FileData read(const Entry& entry) const override {
         FileData out;
@@ -494,14 +628,7 @@ class Fat12 : public FileSystem {
     }
 
   private:
-    // The 12-bit entry of cluster n; 0xFF7 (bad) for an entry past the FAT's bytes, which the
-    // parameter checks rule out.
-    uint32_t entryValue(int64_t n) const {
-        const size_t at = size_t(n + n / 2);
-        if (n < 0 || at + 1 >= fat_.size()) return kBadValue;
-        const uint32_t pair = uint32_t(fat_[at]) | uint32_t(fat_[at + 1]) << 8;
-        return (n & 1) ? pair >> 4 : pair & 0xFFF;
-    }
+    uint32_t entryValue(int64_t n) const { return fatEntry(fat_, n); }
 
     std::function<Unit(int64_t)> table() const {
         return [this](int64_t n) {
@@ -779,17 +906,7 @@ class Fat12 : public FileSystem {
             e.attributes = attributes;
             e.attributeText = attributeLetters(attributes);
             e.size = u32(d + kSizeOffset);
-            const uint32_t date = u16(d + kDateOffset), time = u16(d + kTimeOffset);
-            if (date != 0) {
-                e.hasDate = true;
-                e.date.year = int32_t(1980 + (date >> 9));
-                e.date.month = int32_t((date >> 5) & 15);
-                e.date.day = int32_t(date & 31);
-                e.date.hour = int32_t(time >> 11);
-                e.date.minute = int32_t((time >> 5) & 63);
-                e.date.second = int32_t((time & 31) * 2);
-                e.date.hasTime = true;
-            }
+            e.hasDate = decodeDate(d, &e.date);
             e.firstUnit = cluster;
             e.slot = int32_t(i);
             e.own.push_back({"cluster_bytes", false, clusterBytes_, {}});
@@ -884,6 +1001,551 @@ class Fat12 : public FileSystem {
     std::string label_;
 };
 
+// --- the write side --------------------------------------------------------------------------
+//
+// Plans against the Fat12's view of the disk: what it read (the FAT's first copy, the tree,
+// the chains and who uses each cluster) and the sectors themselves. Every sector a plan
+// touches starts from the disk's bytes; only those whose bytes change are written.
+
+constexpr uint8_t kArchive = 0x20;
+constexpr uint32_t kLastValue = 0xFFF;  // the end mark written for a chain's last cluster
+
+class Fat12Editor : public Editor {
+  public:
+    explicit Fat12Editor(const Fat12& fs) : fs_(fs), p_(fs.p_) {
+        clusterBytes_ = fs.clusterBytes_;
+        // A FAT sector that no copy holds reads as free; its clusters are never handed out.
+        fatSectorHeld_.assign(size_t(p_.perFat), false);
+        for (int32_t s = 0; s < p_.perFat; ++s)
+            for (int32_t k = 0; k < p_.fats; ++k)
+                if (fs.sectorWhole(p_.reserved + int64_t(k) * p_.perFat + s))
+                    fatSectorHeld_[size_t(s)] = true;
+        // A free cluster that a damaged chain or an entry leads to is not handed out: the
+        // other chain would run on into the new file's.
+        claimed_.assign(size_t(fs.count_), false);
+        for (const Entry& e : fs.entries_) {
+            if (e.firstUnit < 2 || e.firstUnit >= fs.count_) continue;
+            const Chain chain = followChain(e.firstUnit, fs.count_, fs.table());
+            if (chain.complete || chain.fault != ProblemKind::kFreeInChain) continue;
+            const int64_t to =
+                chain.units.empty() ? e.firstUnit : fatEntry(fs.fat_, chain.units.back());
+            if (to >= 2 && to < fs.count_) claimed_[size_t(to)] = true;
+        }
+    }
+
+    Plan put(const PutRequest& request) const override {
+        Plan plan;
+        std::vector<std::string> raws;
+        if (!parsePath(request.path, &raws, &plan)) return plan;
+        if (!request.type.empty())
+            return refuse(&plan, EditError::kBadType,
+                          "a FAT12 disk keeps no file type ('" + request.type + "' given)");
+        if (request.hasLoad || request.hasExec)
+            return refuse(&plan, EditError::kBadAddress,
+                          "a FAT12 disk keeps no load or exec address");
+        Dir dir;
+        if (!openParent(raws, &dir, &plan)) return plan;
+        const int32_t found = findName(dir, raws.back());
+        const bool replacing = found >= 0;
+        std::vector<uint8_t> entry(kEntrySize, 0);
+        if (replacing) {
+            std::copy_n(dir.slots.begin() + std::ptrdiff_t(found) * kEntrySize, kEntrySize,
+                        entry.begin());
+            if ((entry[kAttributeOffset] & kDirectory) != 0)
+                return refuse(&plan, EditError::kNameTaken,
+                              joinPath(plan.path) + " is a directory");
+        }
+        const int64_t size = int64_t(request.data.size());
+        const int64_t needed = (size + clusterBytes_ - 1) / clusterBytes_;
+        if (size > int64_t(0xFFFFFFFF) || needed > p_.clusters)
+            return refuse(&plan, EditError::kTooLarge,
+                          std::to_string(size) + " bytes; the disk's data area holds " +
+                              std::to_string(p_.clusters * clusterBytes_));
+        // The file keeps its own clusters in chain order as far as they suffice; the rest of
+        // them are freed, and more are taken at the chain's end.
+        const std::vector<int64_t> own =
+            replacing ? ownClusters(u16(entry.data() + kClusterOffset)) : std::vector<int64_t>();
+        const size_t keep = size_t(std::min(needed, int64_t(own.size())));
+        int32_t slot = replacing ? found : freeSlot(dir);
+        bool grow = false;
+        if (slot < 0 && !canGrow(dir, &plan)) return plan;
+        if (slot < 0) {
+            grow = true;
+            slot = int32_t(dir.slots.size() / kEntrySize);
+        }
+        std::vector<int64_t> taken;
+        if (!takeClusters(needed - int64_t(keep) + (grow ? 1 : 0), &taken, &plan)) return plan;
+
+        Changes changes(fs_);
+        std::vector<uint8_t> fat = fs_.fat_;
+        // The directory's new cluster comes first, as DOS makes the entry before the data.
+        if (grow) growDirectory(&dir, taken.front(), &fat, &changes);
+        std::vector<int64_t> chain(own.begin(), own.begin() + std::ptrdiff_t(keep));
+        chain.insert(chain.end(), taken.begin() + (grow ? 1 : 0), taken.end());
+        for (size_t i = keep; i < own.size(); ++i) {
+            setFatEntry(&fat, own[i], 0);
+            plan.freed.push_back(own[i]);
+        }
+        link(chain, &fat);
+        writeData(chain, keep, request.data, &changes);
+
+        std::copy_n(raws.back().begin(), kNameSize, entry.begin());
+        uint8_t before[4];
+        std::copy_n(entry.begin() + kTimeOffset, 4, before);
+        if (request.hasDate) encodeDate(request.date, entry.data());
+        // A new file and a changed one get the archive bit, as DOS gives a file it writes; a
+        // file put back with its own date keeps its attributes (so get and put leave it be).
+        if (!replacing || !request.hasDate ||
+            !std::equal(before, before + 4, entry.begin() + kTimeOffset))
+            entry[kAttributeOffset] = uint8_t(entry[kAttributeOffset] | kArchive);
+        putU16LE(entry.data() + kClusterOffset, chain.empty() ? 0 : uint32_t(chain.front()));
+        putU32LE(entry.data() + kSizeOffset, uint32_t(size));
+        setSlot(dir, slot, entry.data(), &changes);
+        plan.action = replacing ? Plan::kReplaced : Plan::kAdded;
+        plan.slot = slot;
+        plan.units = chain;
+        return finish(&plan, fat, &changes);
+    }
+
+    Plan remove(const std::vector<std::string>& path) const override {
+        Plan plan;
+        std::vector<std::string> raws;
+        if (!parsePath(path, &raws, &plan)) return plan;
+        Dir dir;
+        if (!openParent(raws, &dir, &plan)) return plan;
+        const int32_t slot = findName(dir, raws.back());
+        if (slot < 0)
+            return refuse(&plan, EditError::kNoSuchFile, "no file " + joinPath(plan.path));
+        const uint8_t* d = dir.slots.data() + size_t(slot) * kEntrySize;
+        if ((d[kAttributeOffset] & kDirectory) != 0)
+            return refuse(&plan, EditError::kNoSuchFile,
+                          joinPath(plan.path) + " is a directory, not a file");
+        return deleteEntry(dir, slot, ownClusters(u16(d + kClusterOffset)), Plan::kRemoved, &plan);
+    }
+
+    Plan makeDirectory(const std::vector<std::string>& path) const override {
+        Plan plan;
+        std::vector<std::string> raws;
+        if (!parsePath(path, &raws, &plan)) return plan;
+        Dir dir;
+        if (!openParent(raws, &dir, &plan)) return plan;
+        if (findName(dir, raws.back()) >= 0)
+            return refuse(&plan, EditError::kNameTaken, joinPath(plan.path) + " exists");
+        int32_t slot = freeSlot(dir);
+        if (slot < 0 && !canGrow(dir, &plan)) return plan;
+        const bool grow = slot < 0;
+        if (grow) slot = int32_t(dir.slots.size() / kEntrySize);
+        std::vector<int64_t> taken;
+        if (!takeClusters(grow ? 2 : 1, &taken, &plan)) return plan;
+        Changes changes(fs_);
+        std::vector<uint8_t> fat = fs_.fat_;
+        if (grow) growDirectory(&dir, taken.front(), &fat, &changes);
+        const int64_t self = taken.back();
+        link({self}, &fat);
+        // The new directory's cluster: "." (itself) and ".." (its parent, 0 for the root),
+        // the rest zeros, so its third slot ends it.
+        std::vector<uint8_t> dots(size_t(2) * kEntrySize, 0);
+        for (int k = 0; k < 2; ++k) {
+            uint8_t* e = dots.data() + size_t(k) * kEntrySize;
+            std::memcpy(e, k == 0 ? ".          " : "..         ", kNameSize);
+            e[kAttributeOffset] = kDirectory;
+            putU16LE(e + kClusterOffset, uint32_t(k == 0 ? self : dir.cluster));
+        }
+        zeroCluster(self, &changes);
+        if (uint8_t* first = changes.at(fs_.firstSectorOf(self)))
+            std::copy(dots.begin(), dots.end(), first);
+        std::vector<uint8_t> entry(kEntrySize, 0);
+        std::copy_n(raws.back().begin(), kNameSize, entry.begin());
+        entry[kAttributeOffset] = kDirectory;
+        putU16LE(entry.data() + kClusterOffset, uint32_t(self));
+        setSlot(dir, slot, entry.data(), &changes);
+        plan.action = Plan::kMadeDirectory;
+        plan.slot = slot;
+        plan.units = {self};
+        return finish(&plan, fat, &changes);
+    }
+
+    Plan removeDirectory(const std::vector<std::string>& path) const override {
+        Plan plan;
+        std::vector<std::string> raws;
+        if (!parsePath(path, &raws, &plan)) return plan;
+        Dir dir;
+        if (!openParent(raws, &dir, &plan)) return plan;
+        const int32_t slot = findName(dir, raws.back());
+        const uint8_t* d = slot < 0 ? nullptr : dir.slots.data() + size_t(slot) * kEntrySize;
+        if (d == nullptr || (d[kAttributeOffset] & kDirectory) == 0)
+            return refuse(&plan, EditError::kNoSuchDirectory,
+                          "no directory " + joinPath(plan.path));
+        Dir child;
+        if (!enter(plan.path, &child))
+            return refuse(&plan, EditError::kDamaged,
+                          "directory " + joinPath(plan.path) + " cannot be read");
+        // Empty: nothing but "." and ".." (slots 0 and 1) and deleted slots before its end.
+        int32_t held = 0;
+        bool ended = false;
+        for (size_t i = 2; i * kEntrySize < child.slots.size() && !ended; ++i) {
+            const uint8_t first = child.slots[i * kEntrySize];
+            ended = first == kEndMark;
+            if (!ended && first != kDeletedMark) ++held;
+        }
+        if (held > 0)
+            return refuse(&plan, EditError::kNotEmpty,
+                          joinPath(plan.path) + " holds " + std::to_string(held) + " entr" +
+                              (held == 1 ? "y" : "ies"));
+        if (!ended && child.broken)
+            return refuse(&plan, EditError::kDamaged,
+                          "directory " + joinPath(plan.path) + " is cut short before its end");
+        return deleteEntry(dir, slot, ownClusters(u16(d + kClusterOffset)), Plan::kRemovedDirectory,
+                           &plan);
+    }
+
+  private:
+    // A directory a change goes into: its slots as read and the logical sectors they are in.
+    struct Dir {
+        std::vector<std::string> path;  // as list() gives it
+        int64_t cluster = 0;            // its first cluster; 0: the root
+        const Chain* chain = nullptr;   // a subdirectory's chain
+        std::vector<int64_t> sectors;   // logical sectors of its slots, in order
+        std::vector<uint8_t> slots;     // whole entries, as far as they could be read
+        bool broken = false;            // cut short by a missing sector or a broken chain
+    };
+
+    // The sectors a plan changes, each started from the disk's bytes.
+    class Changes {
+      public:
+        explicit Changes(const Fat12& fs) : fs_(fs) {}
+        // The bytes of logical sector `logical` to change; null (and the plan is refused)
+        // when the disk lacks the sector or holds it short.
+        uint8_t* at(int64_t logical) {
+            auto it = sectors_.find(logical);
+            if (it == sectors_.end()) {
+                std::vector<uint8_t> bytes(size_t(fs_.p_.sectorSize));
+                if (!fs_.sectorWhole(logical) ||
+                    fs_.volume_.readLogical(fs_.layout_, logical, bytes.data()) !=
+                        SectorStatus::kOk) {
+                    if (missing_.empty()) missing_ = fs_.where(logical);
+                    return nullptr;
+                }
+                it = sectors_.emplace(logical, std::make_pair(bytes, bytes)).first;
+            }
+            return it->second.second.data();
+        }
+        const std::string& missing() const { return missing_; }
+        // The sectors whose bytes changed, in logical order.
+        std::vector<SectorWrite> writes() const {
+            std::vector<SectorWrite> out;
+            for (const auto& [logical, bytes] : sectors_) {
+                if (bytes.first == bytes.second) continue;
+                SectorWrite w;
+                Volume::locate(fs_.layout_, logical, &w.c, &w.h, &w.r);
+                w.data = bytes.second;
+                out.push_back(std::move(w));
+            }
+            return out;
+        }
+
+      private:
+        const Fat12& fs_;
+        std::map<int64_t, std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> sectors_;
+        std::string missing_;
+    };
+
+    static Plan& refuse(Plan* plan, EditError error, const std::string& detail) {
+        plan->error = error;
+        plan->detail = detail;
+        plan->writes.clear();
+        return *plan;
+    }
+
+    // Each component's stored bytes into *raws, plan->path set to the path as it will be
+    // stored; false (kBadName) for a component DOS cannot store.
+    static bool parsePath(const std::vector<std::string>& path, std::vector<std::string>* raws,
+                          Plan* plan) {
+        plan->path = path;
+        if (path.empty()) {
+            refuse(plan, EditError::kBadName, "an empty path");
+            return false;
+        }
+        std::vector<std::string> stored;
+        for (const std::string& name : path) {
+            std::string raw;
+            std::string why;
+            if (!storedName(name, false, &raw, &why)) {
+                refuse(plan, EditError::kBadName, "'" + name + "': " += why);
+                return false;
+            }
+            raws->push_back(raw);
+            stored.push_back(displayName(reinterpret_cast<const uint8_t*>(raw.data())));
+        }
+        plan->path = stored;
+        return true;
+    }
+
+    Dir rootDir() const {
+        Dir d;
+        const Fat12::Slots slots = fs_.readRoot();
+        d.slots = slots.bytes;
+        d.broken = slots.broken;
+        for (int64_t s = 0; s < p_.rootSectors; ++s)
+            d.sectors.push_back(p_.rootStart + s);
+        return d;
+    }
+
+    // The subdirectory `path` as the reader entered it; false when it did not (a first
+    // cluster out of range, a loop, a cluster of another directory).
+    bool enter(const std::vector<std::string>& path, Dir* dir) const {
+        for (const auto& [at, chain] : fs_.dirChains_) {
+            if (at != path || chain.units.empty()) continue;
+            *dir = Dir();
+            dir->path = path;
+            dir->cluster = chain.units.front();
+            dir->chain = &chain;
+            const Fat12::Slots slots =
+                fs_.readClusters(chain, std::vector<bool>(size_t(fs_.count_), false));
+            dir->slots = slots.bytes;
+            dir->broken = slots.broken;
+            for (const int64_t c : chain.units)
+                for (int32_t k = 0; k < p_.perCluster; ++k)
+                    dir->sectors.push_back(fs_.firstSectorOf(c) + k);
+            return true;
+        }
+        return false;
+    }
+
+    // The directory that holds the path's last component.
+    bool openParent(const std::vector<std::string>& raws, Dir* dir, Plan* plan) const {
+        *dir = rootDir();
+        for (size_t i = 0; i + 1 < raws.size(); ++i) {
+            const int32_t slot = findName(*dir, raws[i]);
+            const std::vector<std::string> path(plan->path.begin(),
+                                                plan->path.begin() + std::ptrdiff_t(i + 1));
+            if (slot < 0 ||
+                (dir->slots[size_t(slot) * kEntrySize + kAttributeOffset] & kDirectory) == 0) {
+                refuse(plan, EditError::kNoSuchDirectory, "no directory " + joinPath(path));
+                return false;
+            }
+            if (!enter(path, dir)) {
+                refuse(plan, EditError::kDamaged,
+                       "directory " + joinPath(path) + " cannot be read");
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The slot of the file or directory stored as `raw` (volume labels, long-name pieces and
+    // deleted entries are not), or -1.
+    static int32_t findName(const Dir& dir, const std::string& raw) {
+        for (size_t i = 0; (i + 1) * kEntrySize <= dir.slots.size(); ++i) {
+            const uint8_t* d = dir.slots.data() + i * kEntrySize;
+            if (d[0] == kEndMark) break;
+            const uint8_t a = d[kAttributeOffset];
+            if (d[0] == kDeletedMark || (a & 0x3F) == kLongName || (a & kVolumeLabel) != 0)
+                continue;
+            if (std::memcmp(d, raw.data(), kNameSize) == 0) return int32_t(i);
+        }
+        return -1;
+    }
+
+    // The lowest free slot (deleted, or the end mark), or -1. DOS takes the first it meets.
+    static int32_t freeSlot(const Dir& dir) {
+        for (size_t i = 0; (i + 1) * kEntrySize <= dir.slots.size(); ++i) {
+            const uint8_t first = dir.slots[i * kEntrySize];
+            if (first == kEndMark || first == kDeletedMark) return int32_t(i);
+        }
+        return -1;
+    }
+
+    // Whether a full directory can take another cluster: a subdirectory whose whole chain was
+    // read; the root is fixed (kDirectoryFull).
+    bool canGrow(const Dir& dir, Plan* plan) const {
+        if (dir.cluster == 0)
+            refuse(plan, EditError::kDirectoryFull,
+                   "the root directory's " + std::to_string(p_.rootEntries) +
+                       " entries are all in use");
+        else if (dir.broken || dir.chain == nullptr || !dir.chain->complete)
+            refuse(plan, EditError::kDamaged,
+                   "directory " + joinPath(dir.path) + " is full and its chain is damaged");
+        return plan->ok();
+    }
+
+    // The clusters a file or directory starting at `first` holds alone, in chain order: its
+    // chain up to the first cluster another chain also claims (from there on, a chain is the
+    // other's too) or where it breaks; none when another entry starts at the same cluster.
+    std::vector<int64_t> ownClusters(int64_t first) const {
+        std::vector<int64_t> own;
+        if (first < 2 || first >= fs_.count_) return own;
+        const auto uses = fs_.firstUses_.find(first);
+        if (uses != fs_.firstUses_.end() && uses->second > 1) return own;
+        const auto cached = fs_.chains_.find(first);
+        const Chain chain = cached != fs_.chains_.end()
+                                ? cached->second
+                                : followChain(first, fs_.count_, fs_.table());
+        for (const int64_t c : chain.units) {
+            if (fs_.secondUser_[size_t(c)] >= 0) break;
+            own.push_back(c);
+        }
+        return own;
+    }
+
+    // The `count` lowest free clusters (FAT entry 0, no chain or entry leading to it, its
+    // sectors whole, its FAT entry in a sector some copy holds) into *taken; false (kDiskFull) when
+    // there are fewer.
+    bool takeClusters(int64_t count, std::vector<int64_t>* taken, Plan* plan) const {
+        int64_t free = 0;
+        std::vector<int8_t> memo(size_t(fs_.count_), -1);
+        for (int64_t c = 2; c < fs_.count_; ++c) {
+            const size_t at = size_t(c + c / 2);
+            if (fatEntry(fs_.fat_, c) != 0 || claimed_[size_t(c)] ||
+                !fatSectorHeld_[at / size_t(p_.sectorSize)] ||
+                !fatSectorHeld_[(at + 1) / size_t(p_.sectorSize)] ||
+                fs_.unreadableSector(c, &memo) >= 0)
+                continue;
+            ++free;
+            if (int64_t(taken->size()) < count) taken->push_back(c);
+        }
+        if (int64_t(taken->size()) < count) {
+            refuse(plan, EditError::kDiskFull,
+                   "needs " + std::to_string(count) + " more cluster" + (count == 1 ? "" : "s") +
+                       " of " + std::to_string(clusterBytes_) + " bytes, " + std::to_string(free) +
+                       " free");
+            return false;
+        }
+        return true;
+    }
+
+    // Links `chain` in *fat; its last cluster keeps an end mark it has (so a file put back
+    // unchanged leaves its FAT as it was), else gets 0xFFF.
+    static void link(const std::vector<int64_t>& chain, std::vector<uint8_t>* fat) {
+        for (size_t i = 0; i + 1 < chain.size(); ++i)
+            setFatEntry(fat, chain[i], uint32_t(chain[i + 1]));
+        if (!chain.empty() && fatEntry(*fat, chain.back()) < kFirstLast)
+            setFatEntry(fat, chain.back(), kLastValue);
+    }
+
+    void zeroCluster(int64_t cluster, Changes* changes) const {
+        for (int32_t k = 0; k < p_.perCluster; ++k)
+            if (uint8_t* b = changes->at(fs_.firstSectorOf(cluster) + k))
+                std::fill_n(b, p_.sectorSize, uint8_t(0));
+    }
+
+    // Adds cluster `cluster` (zeroed) at the end of a full subdirectory's chain.
+    void growDirectory(Dir* dir, int64_t cluster, std::vector<uint8_t>* fat,
+                       Changes* changes) const {
+        setFatEntry(fat, dir->chain->units.back(), uint32_t(cluster));
+        setFatEntry(fat, cluster, kLastValue);
+        zeroCluster(cluster, changes);
+        for (int32_t k = 0; k < p_.perCluster; ++k)
+            dir->sectors.push_back(fs_.firstSectorOf(cluster) + k);
+        dir->slots.resize(dir->slots.size() + size_t(clusterBytes_), 0);
+    }
+
+    // The file's bytes into its clusters. Past the data, a cluster the file kept keeps its
+    // old bytes (a file put back unchanged rewrites nothing); a newly taken one is zeroed.
+    void writeData(const std::vector<int64_t>& chain, size_t kept, const std::vector<uint8_t>& data,
+                   Changes* changes) const {
+        const size_t sectorSize = size_t(p_.sectorSize);
+        for (size_t i = 0; i < chain.size(); ++i)
+            for (int32_t k = 0; k < p_.perCluster; ++k) {
+                const size_t from = (i * size_t(p_.perCluster) + size_t(k)) * sectorSize;
+                if (i < kept && from >= data.size()) continue;
+                uint8_t* b = changes->at(fs_.firstSectorOf(chain[i]) + k);
+                if (b == nullptr) continue;
+                if (i >= kept) std::fill_n(b, sectorSize, uint8_t(0));
+                if (from < data.size())
+                    std::copy_n(data.begin() + std::ptrdiff_t(from),
+                                std::min(sectorSize, data.size() - from), b);
+            }
+    }
+
+    // Writes a directory entry into slot `slot`. Taking the end mark's slot, it moves the end
+    // mark to the next slot, so that bytes left past the old end never read as entries.
+    void setSlot(const Dir& dir, int32_t slot, const uint8_t* entry, Changes* changes) const {
+        const auto place = [&](size_t index, const uint8_t* bytes, size_t length) {
+            const size_t at = index * kEntrySize;
+            const size_t sector = at / size_t(p_.sectorSize);
+            if (sector >= dir.sectors.size()) return;
+            if (uint8_t* b = changes->at(dir.sectors[sector]))
+                std::copy_n(bytes, length, b + at % size_t(p_.sectorSize));
+        };
+        const size_t next = size_t(slot) + 1;
+        const bool wasEnd = size_t(slot) * kEntrySize < dir.slots.size() &&
+                            dir.slots[size_t(slot) * kEntrySize] == kEndMark;
+        if (wasEnd && (next + 1) * kEntrySize <= dir.slots.size() &&
+            dir.slots[next * kEntrySize] != kEndMark)
+            place(next, &kEndMark, 1);
+        place(size_t(slot), entry, kEntrySize);
+    }
+
+    // Marks slot `slot` deleted (0xE5 over its first byte, as DOS does) and frees `own`.
+    Plan& deleteEntry(const Dir& dir, int32_t slot, const std::vector<int64_t>& own,
+                      Plan::Action action, Plan* plan) const {
+        std::vector<uint8_t> fat = fs_.fat_;
+        Changes changes(fs_);
+        for (const int64_t c : own)
+            setFatEntry(&fat, c, 0);
+        std::vector<uint8_t> entry(dir.slots.begin() + std::ptrdiff_t(slot) * kEntrySize,
+                                   dir.slots.begin() + std::ptrdiff_t(slot + 1) * kEntrySize);
+        entry[0] = kDeletedMark;
+        setSlot(dir, slot, entry.data(), &changes);
+        plan->action = action;
+        plan->slot = slot;
+        plan->freed = own;
+        return finish(plan, fat, &changes);
+    }
+
+    // The FAT's changed sectors into every copy that holds them, then the plan's writes;
+    // refused (kDamaged) when a sector to write is not on the disk whole.
+    Plan& finish(Plan* plan, const std::vector<uint8_t>& fat, Changes* changes) const {
+        const size_t sectorSize = size_t(p_.sectorSize);
+        for (int32_t s = 0; s < p_.perFat; ++s) {
+            const auto from = fat.begin() + std::ptrdiff_t(size_t(s) * sectorSize);
+            if (std::equal(from, from + std::ptrdiff_t(sectorSize),
+                           fs_.fat_.begin() + std::ptrdiff_t(size_t(s) * sectorSize)))
+                continue;
+            for (int32_t k = 0; k < p_.fats; ++k) {
+                const int64_t logical = p_.reserved + int64_t(k) * p_.perFat + s;
+                if (!fs_.sectorWhole(logical)) continue;  // a missing copy cannot be written
+                if (uint8_t* b = changes->at(logical)) std::copy_n(from, sectorSize, b);
+            }
+        }
+        if (!changes->missing().empty())
+            return refuse(plan, EditError::kDamaged,
+                          "sector " + changes->missing() + " is missing or short");
+        plan->writes = changes->writes();
+        return *plan;
+    }
+
+    const Fat12& fs_;
+    const Params& p_;
+    int64_t clusterBytes_ = 0;
+    std::vector<bool> fatSectorHeld_;
+    std::vector<bool> claimed_;  // free clusters a damaged chain or an entry names
+};
+
+std::unique_ptr<Editor> Fat12::editor() const {
+    return std::make_unique<Fat12Editor>(*this);
+}
+
+// --- blank disks ---------------------------------------------------------------------------
+
+// Boot sector of a blank disk: +0 EB 3C 90 (a jump to +62)  +3 the formatter's name (8)
+// +11 parameter block  +28 hidden sectors (u32, 0)  +36 drive number (0x00: a floppy)
+// +38 0x29: the three fields after it are there  +39 volume serial number (u32)
+// +43 volume label (11)  +54 file system type "FAT12   " (8)  +62 boot code  +510 55 AA
+constexpr int kDriveOffset = 36;
+constexpr int kSignatureOffset = 38;
+constexpr int kSerialOffset = 39;
+constexpr int kLabelOffset = 43;
+constexpr int kTypeOffset = 54;
+constexpr int kBootCodeOffset = 62;
+constexpr int kBootMarkOffset = 510;
+// The boot code: cli; hlt; jmp back to the hlt. The disk is not bootable: a machine that
+// starts from it stops there.
+constexpr uint8_t kBootCode[] = {0xFA, 0xF4, 0xEB, 0xFD};
+// What the data area of a freshly formatted disk holds (the format's fill byte).
+constexpr uint8_t kFormatFill = 0xE5;
+
 }  // namespace
 
 Detection detectFat12(const Volume& volume) {
@@ -900,15 +1562,85 @@ std::unique_ptr<FileSystem> openFat12(const Volume& volume, std::string* why) {
     return std::make_unique<Fat12>(volume, f);
 }
 
-// Blank disks: none yet.
 std::vector<std::string> formatTypesFat12() {
-    return {};
+    std::vector<std::string> types;
+    for (const Standard& s : kStandards)
+        types.push_back(s.type);
+    return types;
 }
 
-bool formatFat12(const std::string& /*type*/, const std::string& /*label*/, BlankDisk* /*disk*/,
+// The standard layout of the type (kStandards), as a format writes it: the boot sector with
+// its parameter block, every FAT copy empty (the media byte, FF FF, zeros), the root directory
+// zeroed but for the volume label's entry, the data area filled with 0xE5. Sectors on each
+// track are numbered from 1, in order; every sector of the disk is part of the file system.
+bool formatFat12(const std::string& type, const std::string& label, BlankDisk* disk,
                  std::string* why) {
-    *why = "blank disks of this file system cannot be made yet";
-    return false;
+    const Standard* row = nullptr;
+    for (const Standard& s : kStandards)
+        if (type == s.type) row = &s;
+    if (row == nullptr) {
+        *why = "no FAT12 disk type " + type;
+        return false;
+    }
+    std::string rawLabel;
+    if (!label.empty() && !storedName(label, true, &rawLabel, why)) return false;
+    const Params p = standardParams(*row);
+    const size_t sectorSize = size_t(p.sectorSize);
+    std::vector<uint8_t> flat(size_t(p.total) * sectorSize, 0);
+    std::fill(flat.begin() + std::ptrdiff_t(size_t(p.dataStart) * sectorSize), flat.end(),
+              kFormatFill);
+    uint8_t* boot = flat.data();
+    const uint8_t kJump[] = {0xEB, 0x3C, 0x90};
+    std::copy(kJump, kJump + 3, boot);
+    std::memcpy(boot + 3, "RETRODSK", 8);
+    putU16LE(boot + kBytesPerSectorOffset, uint32_t(p.sectorSize));
+    boot[kPerClusterOffset] = uint8_t(p.perCluster);
+    putU16LE(boot + kReservedOffset, uint32_t(p.reserved));
+    boot[kFatsOffset] = uint8_t(p.fats);
+    putU16LE(boot + kRootEntriesOffset, uint32_t(p.rootEntries));
+    putU16LE(boot + kTotal16Offset, uint32_t(p.total));
+    boot[kMediaOffset] = p.media;
+    putU16LE(boot + kPerFatOffset, uint32_t(p.perFat));
+    putU16LE(boot + kPerTrackOffset, uint32_t(p.perTrack));
+    putU16LE(boot + kHeadsOffset, uint32_t(p.heads));
+    boot[kDriveOffset] = 0x00;
+    boot[kSignatureOffset] = 0x29;
+    putU32LE(boot + kSerialOffset, 0);  // no clock here: the serial number is 0
+    std::memcpy(boot + kLabelOffset, rawLabel.empty() ? "NO NAME    " : rawLabel.data(), kNameSize);
+    std::memcpy(boot + kTypeOffset, "FAT12   ", 8);
+    std::copy(kBootCode, kBootCode + sizeof kBootCode, boot + kBootCodeOffset);
+    boot[kBootMarkOffset] = 0x55;
+    boot[kBootMarkOffset + 1] = 0xAA;
+    for (int32_t k = 0; k < p.fats; ++k) {
+        uint8_t* fat = flat.data() + size_t(p.reserved + int64_t(k) * p.perFat) * sectorSize;
+        fat[0] = p.media;
+        fat[1] = 0xFF;
+        fat[2] = 0xFF;
+    }
+    if (!rawLabel.empty()) {
+        uint8_t* e = flat.data() + size_t(p.rootStart) * sectorSize;
+        std::memcpy(e, rawLabel.data(), kNameSize);
+        e[kAttributeOffset] = kVolumeLabel;
+    }
+    uint8_t n = 0;
+    while ((128 << n) < p.sectorSize)
+        ++n;
+    disk->media = row->d88Media;
+    disk->tracks.assign(size_t(row->cylinders) * size_t(row->heads), {});
+    size_t at = 0;
+    for (size_t t = 0; t < disk->tracks.size(); ++t)
+        for (int32_t r = 1; r <= row->perTrack; ++r) {
+            BlankSector s;
+            s.c = uint8_t(t / size_t(row->heads));
+            s.h = uint8_t(t % size_t(row->heads));
+            s.r = uint8_t(r);
+            s.n = n;
+            s.data.assign(flat.begin() + std::ptrdiff_t(at),
+                          flat.begin() + std::ptrdiff_t(at + sectorSize));
+            at += sectorSize;
+            disk->tracks[t].push_back(std::move(s));
+        }
+    return true;
 }
 
 }  // namespace retrodisk::fs
