@@ -63,6 +63,9 @@ constexpr uint8_t kFatLastEnd = 0x8F;    // ... to 16 sectors used
 constexpr uint8_t kFatSystem = 0xFF;
 constexpr uint8_t kFatFirstEntry = 0x01;  // entry 0 of every Hu-BASIC FAT
 
+// What the format writes in every sector it does not give a structure (the real disk's).
+constexpr uint8_t kFormatFill = 0xE5;
+
 // One of the three disks, by where its structures are (logical sectors, 0-based).
 struct Format {
     const char* name;
@@ -128,15 +131,40 @@ struct Fat {
             status.push_back(
                 volume.readLogical(layoutOf(f), f.fatFirst + s, bytes.data() + s * kSectorSize));
     }
-    // The low and high parts of cluster k's entry (k < clusters). The 2D FAT keeps one byte
-    // per cluster; its bytes 128 on are not entries (they read 00, 8F or anything).
-    uint8_t low(int64_t k) const {
-        return format->split ? bytes[size_t((k / kHalf) * kSectorSize + k % kHalf)]
-                             : bytes[size_t(k)];
+    // A freshly formatted FAT: entry 0 is 01, the other reserved entries 8F, the clusters of
+    // the disk free, and the bytes past the last cluster's entry that a FAT sector has room
+    // for 8F, as the real 2D disk has them, so that no allocation takes a cluster that is not
+    // there. The high parts of a split FAT are all 00.
+    static Fat blank(const Format& f) {
+        Fat fat;
+        fat.format = &f;
+        fat.bytes.assign(size_t(f.fatSectors * kSectorSize), kFatFree);
+        fat.status.assign(size_t(f.fatSectors), SectorStatus::kOk);
+        const int64_t room = f.split ? int64_t(f.fatSectors) * kHalf : kHalf;
+        for (int64_t k = 0; k < room; ++k)
+            fat.set(k, k == 0                              ? kFatFirstEntry
+                       : k < f.reserved || k >= f.clusters ? kFatLastEnd
+                                                           : kFatFree);
+        return fat;
     }
-    uint8_t high(int64_t k) const {
-        return format->split ? bytes[size_t((k / kHalf) * kSectorSize + kHalf + k % kHalf)] : 0;
+    // Where cluster k's low part is (k < 128 per FAT sector); its high part is kHalf further
+    // on in a split FAT. The 2D FAT keeps one byte per cluster; its bytes 128 on are not
+    // entries (they read 00, 8F or anything).
+    size_t lowAt(int64_t k) const {
+        return size_t(format->split ? (k / kHalf) * kSectorSize + k % kHalf : k);
     }
+    uint8_t low(int64_t k) const { return bytes[lowAt(k)]; }
+    uint8_t high(int64_t k) const { return format->split ? bytes[lowAt(k) + kHalf] : 0; }
+    // Stores entry k: `lo`, and `hi` where the FAT has high parts (2D links are below 80).
+    void set(int64_t k, uint8_t lo, uint8_t hi = 0) {
+        bytes[lowAt(k)] = lo;
+        if (format->split) bytes[lowAt(k) + kHalf] = hi;
+    }
+    // A link to cluster `next`: lo = next % 128, hi = next / 128. The link to cluster 128 is
+    // 00 01; "80 00" would read as an end code.
+    void link(int64_t k, int64_t next) { set(k, uint8_t(next % kHalf), uint8_t(next / kHalf)); }
+    // The end code of a last cluster whose first `used` sectors (1..16) hold the file.
+    void last(int64_t k, int32_t used) { set(k, uint8_t(kFatLastFirst + used - 1)); }
     // A value that is none of free, last, system or a link (a low part 0x90..0xFE, or an end
     // code with a high part): the walk treats it as bad.
     bool invalid(int64_t k) const {
@@ -592,15 +620,44 @@ std::unique_ptr<FileSystem> openHuBasic(const Volume& volume, std::string* why) 
     return std::make_unique<HuBasic>(volume, *f);
 }
 
-// Blank disks: none yet.
+// Blank disks as the machine's format leaves them, after the real 2D disk: every sector 0xE5
+// (the IPL sector too: a data disk does not boot), the FAT "01 8F" ("01 8F 8F" on 2HD) with
+// every other entry free, entries past the last cluster 0x8F so that nothing takes them, and
+// a directory of end marks (0xFF) only.
 std::vector<std::string> formatTypesHuBasic() {
-    return {};
+    return {"2d", "2dd", "2hd"};
 }
 
-bool formatHuBasic(const std::string& /*type*/, const std::string& /*label*/, BlankDisk* /*disk*/,
+bool formatHuBasic(const std::string& type, const std::string& /*label*/, BlankDisk* disk,
                    std::string* why) {
-    *why = "blank disks of this file system cannot be made yet";
-    return false;
+    const Format* f = type == "2d"    ? &kFormats[0]
+                      : type == "2dd" ? &kFormats[1]
+                      : type == "2hd" ? &kFormats[2]
+                                      : nullptr;
+    if (f == nullptr) {
+        *why = "no Hu-BASIC disk type " + type + " (2d, 2dd, 2hd)";
+        return false;
+    }
+    disk->media = f == &kFormats[0] ? 0x00 : f == &kFormats[1] ? 0x10 : 0x20;
+    disk->tracks.assign(size_t(f->cylinders * 2), {});
+    for (int32_t t = 0; t < f->cylinders * 2; ++t)
+        for (int32_t r = 1; r <= f->sectorsPerTrack; ++r)
+            disk->tracks[size_t(t)].push_back(
+                {uint8_t(t / 2), uint8_t(t % 2), uint8_t(r), 1, false,
+                 std::vector<uint8_t>(size_t(kSectorSize), kFormatFill)});
+    const Layout layout = layoutOf(*f);
+    auto sectorAt = [&](int64_t logical) -> std::vector<uint8_t>& {
+        int32_t c = 0, h = 0, r = 0;
+        Volume::locate(layout, logical, &c, &h, &r);
+        return disk->tracks[size_t(c * 2 + h)][size_t(r - 1)].data;
+    };
+    Fat fat = Fat::blank(*f);
+    for (int32_t s = 0; s < f->fatSectors; ++s)
+        std::copy_n(fat.bytes.begin() + s * kSectorSize, kSectorSize,
+                    sectorAt(f->fatFirst + s).begin());
+    for (int32_t s = 0; s < kDirectorySectors; ++s)
+        std::fill_n(sectorAt(f->directoryFirst + s).begin(), kSectorSize, kModeEnd);
+    return true;
 }
 
 }  // namespace retrodisk::fs
