@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
+#include <map>
+#include <memory>
 #include <random>
+#include <set>
 #include <tuple>
 
 #include <retrodisk/d88/image_view.h>
+#include <retrodisk/fs/edit.h>
 #include <retrodisk/fs/file_system.h>
 
 #include "d88_builder.h"
@@ -26,16 +31,50 @@ const Geometry kGeometries[] = {{"2D", 40, 16, 80, 2, 14, 16, false},
                                 {"2DD", 80, 16, 160, 2, 14, 16, true},
                                 {"2HD", 77, 26, 250, 3, 28, 32, true}};
 
-// A flat sector image as a D88 disk, and the volume the library reads it through.
+// What list() and read() must say of a file.
+struct ModelFile {
+    std::string type, attributes;
+    Bytes bytes;
+    uint32_t load = 0, exec = 0;
+    bool hasDate = false;
+    fs::DateTime date;
+    int64_t weekday = -1;  // the entry's own field, as the C library counts (0: Sunday)
+    int clusters() const { return std::max<int>(1, int(bytes.size() + 4095) / 4096); }
+};
+auto summary(const ModelFile& f) {
+    const fs::DateTime& d = f.date;
+    return std::make_tuple(f.type, f.attributes, f.bytes, f.load, f.exec, f.hasDate, d.year,
+                           d.month, d.day, d.hour, d.minute, f.weekday);
+}
+
+// A D88 image (or a flat sector image as one), the volume the library reads it through and
+// the Hu-BASIC file system it opens there (null when it cannot).
 struct Mounted {
     Bytes image;
     d88::ImageView view;
     d88::DiskInfo info;
     fs::Volume volume;
-    Mounted(const Bytes& flat, int cylinders, int spt, int sectorSize)
-        : image(builder::image({builder::flatDisk(flat, cylinders, 2, spt, sectorSize, 0)})),
+    std::string why;
+    std::unique_ptr<fs::FileSystem> hu;
+    explicit Mounted(Bytes d88)
+        : image(std::move(d88)),
           view(image.data(), image.size()),
-          volume(view, (view.readDisk(0, &info), info)) {}  // info is built first
+          volume(view, (view.readDisk(0, &info), info)),  // info is built first
+          hu(fs::openAs(volume, fs::Kind::kHuBasic, &why)) {}
+    Mounted(const Bytes& flat, int cylinders, int spt, int sectorSize)
+        : Mounted(builder::image({builder::flatDisk(flat, cylinders, 2, spt, sectorSize, 0)})) {}
+    std::map<std::string, ModelFile> files() const {
+        std::map<std::string, ModelFile> files;
+        for (const fs::Entry& e : hu->list()) {
+            const fs::FileData data = hu->read(e);
+            EXPECT_TRUE(data.complete) << e.path[0] << ": " << data.problem.detail;
+            ModelFile& f = files[e.path[0]];
+            f = {e.type, e.attributeText, data.bytes, e.load, e.exec, e.hasDate, e.date};
+            for (const fs::Field& own : e.own)
+                if (own.key == "weekday") f.weekday = own.number;
+        }
+        return files;
+    }
 };
 
 // What list() says of an entry.
@@ -101,6 +140,50 @@ void expectSameFile(const fs::FileSystem& hu, const fs::Entry& e, const File& f)
     EXPECT_TRUE(data.bytes == f.bytes) << e.path[0];
 }
 
+// A random disk of the writer's: 3 to 8 files of every type, some slots deleted between them
+// (on 2DD and 2HD the first file links to cluster 128). *freeList: the clusters left free.
+Writer randomDisk(std::mt19937& rng, const Geometry& g, std::vector<File>* filesOut,
+                  std::vector<int>* freeListOut) {
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    std::vector<File>& files = *filesOut;
+    std::vector<int>& freeList = *freeListOut;
+    Writer w(g);
+    for (int k = g.reserved; k < g.clusters; ++k)
+        freeList.push_back(k);
+    std::shuffle(freeList.begin(), freeList.end(), rng);
+    if (g.split)  // file 0 links to cluster 128 (lo 00, hi 01), the writer's trap
+        std::iter_swap(freeList.begin() + 1, std::find(freeList.begin(), freeList.end(), 128));
+    for (int i = 0, n = pick(3, 8), slot = 0; i < n; ++i, ++slot) {
+        if (pick(0, 3) == 0) std::fill_n(&w.flat[w.entry(slot++)], 32, 0);  // deleted
+        File f;
+        fs::Entry& e = f.want;
+        const int kind = i == 0 ? 0 : pick(0, 2);  // binary, BASIC, ASCII (bit 2 or 3)
+        const int mode = (kind == 2 ? 4 << pick(0, 1) : 1 << kind) | (pick(0, 3) ? 0 : 0x40);
+        e.type = kind == 0 ? "binary" : kind == 1 ? "basic" : "ascii";
+        e.attributeText = mode & 0x40 ? "R" : "";
+        const int size = i == 0      ? pick(4097, 20000)
+                         : kind == 2 ? pick(1, 40) * 256
+                                     : pick(0, 12000);
+        f.bytes.resize(size_t(size));
+        for (uint8_t& b : f.bytes)
+            b = uint8_t(rng());
+        f.clusters.assign(freeList.begin(), freeList.begin() + std::max(1, (size + 4095) / 4096));
+        freeList.erase(freeList.begin(), freeList.begin() + std::ptrdiff_t(f.clusters.size()));
+        e.size = size, e.slot = slot, e.firstUnit = f.clusters[0];
+        e.hasDate = e.date.hasTime = true;
+        e.date.year = pick(1980, 2079), e.date.month = pick(1, 12), e.date.day = pick(1, 28);
+        e.date.hour = pick(0, 23), e.date.minute = pick(0, 59);
+        e.load = uint32_t(pick(0, 0xFFFF)), e.exec = uint32_t(pick(0, 0xFFFF));
+        std::string name = "Fi" + std::to_string(i), ext = pick(0, 2) ? "Bin" : "";
+        name += std::string(size_t(pick(0, 13 - int(name.size()))), char('a' + pick(0, 25)));
+        e.path = {ext.empty() ? name : name + "." + ext};
+        name.resize(13, ' ');
+        w.write(f, mode, name + (ext.empty() ? "   " : ext), kind == 2 ? 0 : size_t(size));
+        files.push_back(f);
+    }
+    return w;
+}
+
 TEST(HuBasic, RandomDisksReadBackAndDamageIsNamed) {
     std::mt19937 rng(20261209);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -110,43 +193,9 @@ TEST(HuBasic, RandomDisksReadBackAndDamageIsNamed) {
     for (int round = 0; round < 60; ++round) {
         const Geometry& g = kGeometries[round % 3];
         SCOPED_TRACE(std::string(g.name) + " round " + std::to_string(round));
-        Writer w(g);
-        std::vector<int> freeList;
-        for (int k = g.reserved; k < g.clusters; ++k)
-            freeList.push_back(k);
-        std::shuffle(freeList.begin(), freeList.end(), rng);
-        if (g.split)  // file 0 links to cluster 128 (lo 00, hi 01), the writer's trap
-            std::iter_swap(freeList.begin() + 1, std::find(freeList.begin(), freeList.end(), 128));
         std::vector<File> files;
-        for (int i = 0, n = pick(3, 8), slot = 0; i < n; ++i, ++slot) {
-            if (pick(0, 3) == 0) std::fill_n(&w.flat[w.entry(slot++)], 32, 0);  // deleted
-            File f;
-            fs::Entry& e = f.want;
-            const int kind = i == 0 ? 0 : pick(0, 2);  // binary, BASIC, ASCII (bit 2 or 3)
-            const int mode = (kind == 2 ? 4 << pick(0, 1) : 1 << kind) | (pick(0, 3) ? 0 : 0x40);
-            e.type = kind == 0 ? "binary" : kind == 1 ? "basic" : "ascii";
-            e.attributeText = mode & 0x40 ? "R" : "";
-            const int size = i == 0      ? pick(4097, 20000)
-                             : kind == 2 ? pick(1, 40) * 256
-                                         : pick(0, 12000);
-            f.bytes.resize(size_t(size));
-            for (uint8_t& b : f.bytes)
-                b = uint8_t(rng());
-            f.clusters.assign(freeList.begin(),
-                              freeList.begin() + std::max(1, (size + 4095) / 4096));
-            freeList.erase(freeList.begin(), freeList.begin() + std::ptrdiff_t(f.clusters.size()));
-            e.size = size, e.slot = slot, e.firstUnit = f.clusters[0];
-            e.hasDate = e.date.hasTime = true;
-            e.date.year = pick(1980, 2079), e.date.month = pick(1, 12), e.date.day = pick(1, 28);
-            e.date.hour = pick(0, 23), e.date.minute = pick(0, 59);
-            e.load = uint32_t(pick(0, 0xFFFF)), e.exec = uint32_t(pick(0, 0xFFFF));
-            std::string name = "Fi" + std::to_string(i), ext = pick(0, 2) ? "Bin" : "";
-            name += std::string(size_t(pick(0, 13 - int(name.size()))), char('a' + pick(0, 25)));
-            e.path = {ext.empty() ? name : name + "." + ext};
-            name.resize(13, ' ');
-            w.write(f, mode, name + (ext.empty() ? "   " : ext), kind == 2 ? 0 : size_t(size));
-            files.push_back(f);
-        }
+        std::vector<int> freeList;
+        Writer w = randomDisk(rng, g, &files, &freeList);
 
         const Mounted m(w.flat, g.cylinders, g.spt, 256);
         const fs::Recognition r = fs::recognise(m.volume);
@@ -232,6 +281,178 @@ TEST(HuBasic, DisksOfOtherKindsAreNotSure) {
             EXPECT_LT(b.detection.confidence, fs::kSure) << c.what << ": " << b.detection.evidence;
         }
     }
+}
+
+// Puts every file of the disk back as read, with or without its type and addresses: the
+// image must not change.
+void roundTrip(Bytes& image) {
+    const Bytes was = image;
+    for (size_t i = 0;; ++i) {
+        const Mounted disk(image);
+        const std::vector<fs::Entry> entries = disk.hu->list();
+        if (i == entries.size()) break;
+        const fs::Entry& e = entries[i];
+        fs::PutRequest put;
+        put.path = e.path, put.data = disk.hu->read(e).bytes;
+        put.hasDate = e.hasDate, put.date = e.date;
+        if (i % 2)
+            put.type = e.type, put.hasLoad = put.hasExec = true, put.load = e.load,
+            put.exec = e.exec;
+        const fs::Plan plan = disk.hu->editor()->put(put);
+        std::string why;
+        ASSERT_TRUE(plan.ok() && fs::applyPlan(&image, 0, plan, &why)) << plan.detail << why;
+    }
+    EXPECT_TRUE(image == was) << "a round trip changed the disk";
+}
+
+// Random puts and removes on blank disks of each type and on the writer's disks, against a map
+// of the files: every plan's verdict is the model's, a plan writes nothing outside its sectors,
+// the disk checks clean and reads back as the model. Then every file put back as read leaves
+// the image as it was.
+TEST(HuBasic, PutAndRemoveFollowTheModel) {
+    std::mt19937 rng(9122026);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    std::set<fs::EditError> seen;
+    for (int round = 0; round < 9; ++round) {
+        const Geometry& g = kGeometries[round % 3];
+        const bool blank = round < 6, fill = round >= 3 && round < 6;  // fill: small new files
+        SCOPED_TRACE(std::string(g.name) + " round " + std::to_string(round));
+        Bytes image;
+        if (blank) {
+            fs::BlankDisk disk;
+            std::string why;
+            ASSERT_TRUE(fs::formatDisk(fs::Kind::kHuBasic,
+                                       formatTypes(fs::Kind::kHuBasic)[size_t(round % 3)], "",
+                                       &disk, &why));
+            image = fs::buildImage(disk, "blank");
+        } else {
+            std::vector<File> files;
+            std::vector<int> freeList;
+            image = builder::image({builder::flatDisk(randomDisk(rng, g, &files, &freeList).flat,
+                                                      g.cylinders, 2, g.spt, 256, 0)});
+        }
+        roundTrip(image);
+        std::map<std::string, ModelFile> model = Mounted(image).files();
+        for (int step = 0; step < (fill ? 260 : 120); ++step) {
+            const Mounted disk(image);
+            int used = 0;
+            for (const auto& [name, f] : model)
+                used += f.clusters();
+            const int freeClusters = g.clusters - g.reserved - used;
+            ASSERT_EQ(disk.hu->freeSpace().units, freeClusters);
+            const bool remove = !model.empty() && pick(0, fill ? 20 : 5) == 0;
+            const bool existing = !model.empty() && pick(0, fill ? 9 : 1) == 0;
+            auto some = model.begin();
+            std::advance(some, pick(0, std::max(0, int(model.size()) - 1)));
+            std::string name = existing ? some->first : "";
+            const int badName = existing ? -1 : pick(0, 40);
+            // Extensions and the type they give a new file.
+            const std::pair<const char*, const char*> kExtensions[] = {
+                {"", "binary"},     {".Bas", "basic"}, {".Asc", "ascii"},
+                {".BIN", "binary"}, {".txt", "ascii"}, {".c", "binary"}};
+            const auto& [extension, defaultType] = kExtensions[pick(0, 5)];
+            if (!existing) {  // 1-13 bytes, a double-byte character now and then, an extension
+                for (int n = pick(1, 13); int(name.size()) < n;)
+                    name += pick(0, 7) == 0 && n - int(name.size()) >= 2
+                                ? "\x83\x41"
+                                : std::string(1, "AbzZ09_-"[pick(0, 7)]);
+                name += extension;
+                const char* const kBad[] = {"ABCDEFGHIJKLMN", "A.Bin1", "A:B",
+                                            "AB .C",          ".Bas",   "A\x83"};
+                if (badName < 6) name = kBad[badName];
+            }
+            fs::Plan plan;
+            fs::EditError want = fs::EditError::kNone;
+            ModelFile after;
+            if (remove) {
+                name = some->first;
+                if (pick(0, 5) == 0) name = "Nothing", want = fs::EditError::kNoSuchFile;
+                plan = disk.hu->editor()->remove({name});
+            } else {
+                fs::PutRequest put;
+                put.path = {name};
+                const char* const kTypes[] = {"",       "",        "basic", "ascii",
+                                              "binary", "machine", "data"};
+                put.type = kTypes[pick(0, 6)];
+                const int size = fill              ? pick(0, 600)
+                                 : pick(0, 9) == 0 ? pick(60000, 70000)
+                                                   : pick(0, 20000);
+                put.data.resize(size_t(size));
+                for (uint8_t& b : put.data)
+                    b = uint8_t(rng());
+                put.hasLoad = pick(0, 1),
+                put.load = pick(0, 30) ? uint32_t(pick(0, 0xFFFF)) : 0x10000;
+                put.hasDate = pick(0, 3) != 0, put.date.hasTime = true;
+                put.date.year = pick(1980, 2079), put.date.month = pick(1, 12),
+                put.date.day = pick(1, 28);
+                put.date.hour = pick(0, 23), put.date.minute = pick(0, 59);
+                plan = disk.hu->editor()->put(put);
+
+                const auto old = model.find(name);
+                const bool replaces = old != model.end();
+                std::string type = !put.type.empty() ? put.type
+                                   : replaces        ? old->second.type
+                                                     : defaultType;
+                if (type == "machine") type = "binary";
+                after = replaces ? old->second : ModelFile{};
+                after.type = type;
+                after.bytes = put.data;
+                if (type == "ascii") {
+                    if ((size == 0 || size % 256 != 0) &&
+                        std::count(put.data.begin(), put.data.end(), 0x1A) == 0)
+                        after.bytes.push_back(0x1A);
+                    after.bytes.resize(
+                        size_t(std::max(1, int(after.bytes.size() + 255) / 256) * 256), 0);
+                }
+                if (put.hasLoad) after.load = put.load;
+                if (put.hasDate) {
+                    std::tm day{};
+                    day.tm_year = put.date.year - 1900, day.tm_mon = put.date.month - 1;
+                    day.tm_mday = put.date.day, day.tm_hour = 12;
+                    std::mktime(&day);
+                    after.hasDate = true, after.date = put.date, after.weekday = day.tm_wday;
+                }
+                if (badName >= 0 && badName < 6)
+                    want = fs::EditError::kBadName;
+                else if (type != "basic" && type != "ascii" && type != "binary")
+                    want = fs::EditError::kBadType;
+                else if (put.hasLoad && put.load > 0xFFFF)
+                    want = fs::EditError::kBadAddress;
+                else if (type != "ascii" && size > 0xFFFF)
+                    want = fs::EditError::kTooLarge;
+                else if (!replaces && model.size() == 128)
+                    want = fs::EditError::kDirectoryFull;
+                else if (after.clusters() > freeClusters + (replaces ? old->second.clusters() : 0))
+                    want = fs::EditError::kDiskFull;
+            }
+            seen.insert(want);
+            ASSERT_EQ(plan.error, want) << step << " " << name << ": " << plan.detail;
+            if (!plan.ok()) {
+                ASSERT_TRUE(plan.writes.empty());
+                continue;
+            }
+            Bytes expected = image;  // the plan's sectors written, nothing else
+            for (const fs::SectorWrite& w : plan.writes)
+                std::copy(w.data.begin(), w.data.end(),
+                          expected.begin() + disk.volume.find(w.c, w.h, w.r).position);
+            std::string why;
+            ASSERT_TRUE(fs::applyPlan(&image, 0, plan, &why)) << why;
+            ASSERT_TRUE(image == expected) << "a byte outside the plan's sectors moved";
+            if (remove)
+                model.erase(name);
+            else
+                model[plan.path[0]] = after;
+            const Mounted changed(image);
+            const std::vector<fs::Problem> problems = changed.hu->check();
+            ASSERT_TRUE(problems.empty()) << step << ": " << problems[0].detail;
+            std::map<std::string, ModelFile> files = changed.files();
+            ASSERT_EQ(files.size(), model.size());
+            for (const auto& [path, f] : model)
+                ASSERT_EQ(summary(files[path]), summary(f)) << path;
+        }
+        roundTrip(image);
+    }
+    EXPECT_EQ(seen.size(), 8u) << "a verdict no step met";  // success and the 7 refusals
 }
 
 }  // namespace

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 #include "chain.h"
 #include "families.h"
+
+#include <retrodisk/fs/edit.h>
 
 namespace retrodisk::fs {
 
@@ -63,6 +66,9 @@ constexpr uint8_t kFatLastEnd = 0x8F;    // ... to 16 sectors used
 constexpr uint8_t kFatSystem = 0xFF;
 constexpr uint8_t kFatFirstEntry = 0x01;  // entry 0 of every Hu-BASIC FAT
 
+// What the format writes in every sector it does not give a structure (the real disk's).
+constexpr uint8_t kFormatFill = 0xE5;
+
 // One of the three disks, by where its structures are (logical sectors, 0-based).
 struct Format {
     const char* name;
@@ -73,13 +79,14 @@ struct Format {
     int32_t fatFirst;
     int32_t fatSectors;
     int32_t directoryFirst;
-    bool split;  // entries split into low and high halves
+    bool split;     // entries split into low and high halves
+    uint8_t media;  // the D88 media byte of a blank disk
 };
 
 const Format kFormats[] = {
-    {"2D", 40, 16, 80, 2, 14, 1, 16, false},
-    {"2DD", 80, 16, 160, 2, 14, 2, 16, true},
-    {"2HD", 77, 26, 250, 3, 28, 2, 32, true},
+    {"2D", 40, 16, 80, 2, 14, 1, 16, false, 0x00},
+    {"2DD", 80, 16, 160, 2, 14, 2, 16, true, 0x10},
+    {"2HD", 77, 26, 250, 3, 28, 2, 32, true, 0x20},
 };
 
 // The format the disk's geometry shows: two heads of 256-byte sectors, 16 or 26 to a track,
@@ -128,15 +135,40 @@ struct Fat {
             status.push_back(
                 volume.readLogical(layoutOf(f), f.fatFirst + s, bytes.data() + s * kSectorSize));
     }
-    // The low and high parts of cluster k's entry (k < clusters). The 2D FAT keeps one byte
-    // per cluster; its bytes 128 on are not entries (they read 00, 8F or anything).
-    uint8_t low(int64_t k) const {
-        return format->split ? bytes[size_t((k / kHalf) * kSectorSize + k % kHalf)]
-                             : bytes[size_t(k)];
+    // A freshly formatted FAT: entry 0 is 01, the other reserved entries 8F, the clusters of
+    // the disk free, and the bytes past the last cluster's entry that a FAT sector has room
+    // for 8F, as the real 2D disk has them, so that no allocation takes a cluster that is not
+    // there. The high parts of a split FAT are all 00.
+    static Fat blank(const Format& f) {
+        Fat fat;
+        fat.format = &f;
+        fat.bytes.assign(size_t(f.fatSectors * kSectorSize), kFatFree);
+        fat.status.assign(size_t(f.fatSectors), SectorStatus::kOk);
+        const int64_t room = f.split ? int64_t(f.fatSectors) * kHalf : kHalf;
+        for (int64_t k = 0; k < room; ++k)
+            fat.set(k, k == 0                              ? kFatFirstEntry
+                       : k < f.reserved || k >= f.clusters ? kFatLastEnd
+                                                           : kFatFree);
+        return fat;
     }
-    uint8_t high(int64_t k) const {
-        return format->split ? bytes[size_t((k / kHalf) * kSectorSize + kHalf + k % kHalf)] : 0;
+    // Where cluster k's low part is (k < 128 per FAT sector); its high part is kHalf further
+    // on in a split FAT. The 2D FAT keeps one byte per cluster; its bytes 128 on are not
+    // entries (they read 00, 8F or anything).
+    size_t lowAt(int64_t k) const {
+        return size_t(format->split ? (k / kHalf) * kSectorSize + k % kHalf : k);
     }
+    uint8_t low(int64_t k) const { return bytes[lowAt(k)]; }
+    uint8_t high(int64_t k) const { return format->split ? bytes[lowAt(k) + kHalf] : 0; }
+    // Stores entry k: `lo`, and `hi` where the FAT has high parts (2D links are below 80).
+    void set(int64_t k, uint8_t lo, uint8_t hi = 0) {
+        bytes[lowAt(k)] = lo;
+        if (format->split) bytes[lowAt(k) + kHalf] = hi;
+    }
+    // A link to cluster `next`: lo = next % 128, hi = next / 128. The link to cluster 128 is
+    // 00 01; "80 00" would read as an end code.
+    void link(int64_t k, int64_t next) { set(k, uint8_t(next % kHalf), uint8_t(next / kHalf)); }
+    // The end code of a last cluster whose first `used` sectors (1..16) hold the file.
+    void last(int64_t k, int32_t used) { set(k, uint8_t(kFatLastFirst + used - 1)); }
     // A value that is none of free, last, system or a link (a low part 0x90..0xFE, or an end
     // code with a high part): the walk treats it as bad.
     bool invalid(int64_t k) const {
@@ -176,6 +208,19 @@ struct Fat {
     }
 };
 
+// The start cluster of an entry: byte 29 its highest part, byte 30 its low 7 bits, byte 31 its
+// high part times 128. A byte 30 with its top bit set is the caller's to refuse.
+int64_t startOf(const uint8_t* e) {
+    return int64_t(e[kStartTopOffset]) << 16 | int64_t(e[kStartHighOffset]) * kHalf |
+           (e[kStartLowOffset] & 0x7F);
+}
+
+void setStart(uint8_t* e, int64_t cluster) {
+    e[kStartTopOffset] = 0;
+    e[kStartLowOffset] = uint8_t(cluster % kHalf);
+    e[kStartHighOffset] = uint8_t(cluster / kHalf);
+}
+
 // One used slot of the directory.
 struct Record {
     Entry entry;
@@ -209,6 +254,35 @@ bool readDate(const uint8_t* e, DateTime* date, int32_t* weekday) {
     return true;
 }
 
+uint8_t toBcd(int32_t v) {
+    return uint8_t(v / 10 << 4 | v % 10);
+}
+
+// The day of the week, 0 Sunday .. 6 Saturday: the real disk's 2022-02-02 (a Wednesday) has
+// weekday 3.
+int32_t weekdayOf(int32_t year, int32_t month, int32_t day) {
+    static const int32_t kMonthShift[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    if (month < 3) --year;
+    return (year + year / 4 - year / 100 + year / 400 + kMonthShift[month - 1] + day) % 7;
+}
+
+// Stores `date` in entry bytes 24-28 as readDate() reads them, the weekday computed from the
+// date and the time 00:00 when it has none; false, with nothing stored, for a date the entry
+// cannot keep (a year outside 1980-2079, a month, day or time out of range).
+bool writeDate(const DateTime& date, uint8_t* e) {
+    if (date.year < 1980 || date.year > 2079 || date.month < 1 || date.month > 12 || date.day < 1 ||
+        date.day > 31)
+        return false;
+    if (date.hasTime && (date.hour < 0 || date.hour > 23 || date.minute < 0 || date.minute > 59))
+        return false;
+    e[kYearOffset] = toBcd(date.year % 100);
+    e[kMonthOffset] = uint8_t(date.month << 4 | weekdayOf(date.year, date.month, date.day));
+    e[kDayOffset] = toBcd(date.day);
+    e[kHourOffset] = date.hasTime ? toBcd(date.hour) : 0;
+    e[kMinuteOffset] = date.hasTime ? toBcd(date.minute) : 0;
+    return true;
+}
+
 std::string typeOf(uint8_t mode) {
     if (mode & kModeDirectory) return "directory";
     if (mode & kModeBasic) return "basic";
@@ -227,6 +301,8 @@ std::string attributeLetters(uint8_t mode) {
     return text;
 }
 
+class HuBasicEditor;
+
 class HuBasic : public FileSystem {
   public:
     HuBasic(const Volume& volume, const Format& format)
@@ -241,6 +317,7 @@ class HuBasic : public FileSystem {
     }
 
     Kind kind() const override { return Kind::kHuBasic; }
+    std::unique_ptr<Editor> editor() const override;
 
     std::string describe() const override {
         std::string text = shapeText(format_) + ": " + std::to_string(format_.clusters) +
@@ -343,6 +420,8 @@ class HuBasic : public FileSystem {
     }
 
   private:
+    friend class HuBasicEditor;
+
     const Record* recordAt(int32_t slot) const {
         for (const Record& r : records_)
             if (r.entry.slot == slot) return &r;
@@ -402,8 +481,7 @@ class HuBasic : public FileSystem {
         if (entry.hasDate) entry.own.push_back({"weekday", false, weekday, {}});
 
         const uint8_t lo = e[kStartLowOffset];
-        r->start =
-            int64_t(e[kStartTopOffset]) << 16 | int64_t(e[kStartHighOffset]) * kHalf | (lo & 0x7F);
+        r->start = startOf(e);
         entry.firstUnit = r->start;
         if (lo >= kHalf)
             r->badStart = "start cluster byte +30 is " + hex2(lo) + ": its top bit must be 0";
@@ -485,6 +563,424 @@ class HuBasic : public FileSystem {
     std::vector<Record> records_;
 };
 
+// --- the write side ---------------------------------------------------------------------------
+
+constexpr uint8_t kModeAsciiNew = 0x04;  // the ASCII bit a new entry gets (the real disk's)
+constexpr uint8_t kModeTypeBits = 0x0F;
+constexpr uint8_t kModeAttributeBits = kModeHidden | kModeVerify | kModeReadOnly;
+constexpr uint8_t kNoPassword = 0x20;
+constexpr uint8_t kAsciiEnd = 0x1A;  // where a text ends, as BASIC writes it
+constexpr int64_t kSizeFieldMax = 0xFFFF;
+
+// The words `type` takes and the type bits a new entry of that type gets.
+struct TypeWord {
+    const char* word;
+    uint8_t bits;
+};
+const TypeWord kTypeWords[] = {
+    {"basic", kModeBasic},
+    {"ascii", kModeAsciiNew},
+    {"binary", kModeBinary},
+    {"machine", kModeBinary},
+};
+
+// The type a new file takes from its extension, in any case: BAS basic, ASC and TXT ascii,
+// anything else (BIN, COM, none, ...) binary, the type that keeps a file's exact length.
+const char* defaultType(const std::string& extension) {
+    std::string upper = extension;
+    for (char& ch : upper)
+        if (ch >= 'a' && ch <= 'z') ch = char(ch - 'a' + 'A');
+    if (upper == "BAS") return "basic";
+    if (upper == "ASC" || upper == "TXT") return "ascii";
+    return "binary";
+}
+
+bool isLeadByte(uint8_t b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+
+// Whether one part of a name (`what`: "name part", "extension") can be stored and read back
+// as given: no control bytes, none of " * / : ? (the command line and BASIC's own file
+// syntax use them), no trailing space (the padding would swallow it), whole Shift_JIS
+// double-byte characters. The characters below 0x40 are never trail bytes, so they are
+// found byte by byte.
+bool namePartFits(const std::string& part, const char* what, std::string* why) {
+    for (size_t i = 0; i < part.size(); ++i) {
+        const uint8_t b = uint8_t(part[i]);
+        if (isLeadByte(b)) {
+            const uint8_t trail = i + 1 < part.size() ? uint8_t(part[i + 1]) : 0;
+            if (trail < 0x40 || trail == 0x7F || trail > 0xFC) {
+                *why = std::string("the ") + what + " breaks off a double-byte character";
+                return false;
+            }
+            ++i;
+        } else if (b < 0x20 || b == 0x7F) {
+            *why = std::string("the ") + what + " holds the control byte 0x" + hex2(b);
+            return false;
+        } else if (std::string("\"*/:?").find(char(b)) != std::string::npos) {
+            *why = std::string("the ") + what + " holds '" + char(b) +
+                   "', which a Hu-BASIC name cannot take";
+            return false;
+        }
+    }
+    if (!part.empty() && part.back() == ' ') {
+        *why = std::string("the ") + what + " ends in a space, which its padding would swallow";
+        return false;
+    }
+    return true;
+}
+
+// A new file's name as an entry stores it: split at its last '.', the name part space padded
+// to 13 bytes and the extension to 3 (mixed case kept). False with *why when it does not fit.
+bool rawNameOf(const std::string& name, std::string* raw, std::string* extension,
+               std::string* why) {
+    const size_t dot = name.rfind('.');
+    const std::string base = dot == std::string::npos ? name : name.substr(0, dot);
+    *extension = dot == std::string::npos ? "" : name.substr(dot + 1);
+    if (base.empty()) {
+        *why = "the name part is empty";
+        return false;
+    }
+    if (dot != std::string::npos && extension->empty()) {
+        *why = "the name ends in '.': a blank extension reads back without it";
+        return false;
+    }
+    if (base.size() > size_t(kNameSize)) {
+        *why =
+            "the name part is " + std::to_string(base.size()) + " bytes; a Hu-BASIC name holds 13";
+        return false;
+    }
+    if (extension->size() > size_t(kExtensionSize)) {
+        *why = "the extension is " + std::to_string(extension->size()) +
+               " bytes; a Hu-BASIC extension holds 3";
+        return false;
+    }
+    if (!namePartFits(base, "name part", why) || !namePartFits(*extension, "extension", why))
+        return false;
+    *raw = base + std::string(size_t(kNameSize) - base.size(), ' ') + *extension +
+           std::string(size_t(kExtensionSize) - extension->size(), ' ');
+    return true;
+}
+
+Plan refused(Plan plan, EditError error, const std::string& detail) {
+    plan.error = error;
+    plan.detail = detail;
+    plan.writes.clear();
+    return plan;
+}
+
+// Plans changes to the root directory of a Hu-BASIC disk (subdirectories are not entered, so
+// nothing is written into them). New files take the lowest free clusters; a file put again
+// keeps its clusters in chain order as far as they suffice and is extended with the lowest
+// free ones, or gives its tail back. Only the clusters of the file's own chain are touched
+// (up to where a damaged chain runs into another file's), only the FAT and directory sectors
+// whose bytes change are written, and directory sectors with only the entry's bytes changed.
+class HuBasicEditor : public Editor {
+  public:
+    explicit HuBasicEditor(const HuBasic& fs) : fs_(fs), format_(fs.format_) {}
+
+    Plan put(const PutRequest& request) const override {
+        Plan plan;
+        plan.path = request.path;
+        const Record* old = find(request.path, &plan);
+        if (!plan.ok() || damaged(&plan)) return plan;
+        if (old != nullptr && old->entry.directory)
+            return refused(plan, EditError::kNameTaken,
+                           "a subdirectory has that name; it is not replaced by a file");
+
+        std::string raw, extension;
+        if (old != nullptr) {
+            raw = old->entry.rawName;
+            extension = raw.substr(size_t(kNameSize));
+        } else if (std::string why; !rawNameOf(request.path[0], &raw, &extension, &why)) {
+            return refused(plan, EditError::kBadName, why);
+        }
+
+        // The mode: an entry put again keeps its own unless the request names another type;
+        // a new one gets the type's bit, the type taken from its extension when none is named.
+        const std::string word = !request.type.empty() ? request.type
+                                 : old != nullptr      ? old->entry.type
+                                                       : defaultType(trimRight(extension));
+        const uint8_t oldMode = old != nullptr ? old->raw[kModeOffset] : 0;
+        uint8_t mode = 0;
+        if (old != nullptr && typeOf(oldMode) == (word == "machine" ? "binary" : word)) {
+            mode = oldMode;
+        } else {
+            const TypeWord* t = nullptr;
+            for (const TypeWord& w : kTypeWords)
+                if (word == w.word) t = &w;
+            if (t == nullptr)
+                return refused(
+                    plan, EditError::kBadType,
+                    "no Hu-BASIC file type \"" + word + "\" (basic, ascii, binary or machine)");
+            mode = uint8_t((oldMode & kModeAttributeBits) | t->bits);
+        }
+        const std::string type = typeOf(mode);
+        for (const auto& [has, value, what] :
+             {std::make_tuple(request.hasLoad, request.load, "load"),
+              std::make_tuple(request.hasExec, request.exec, "exec")})
+            if (has && value > 0xFFFF)
+                return refused(plan, EditError::kBadAddress,
+                               std::string("the ") + what + " address " + std::to_string(value) +
+                                   " does not fit the entry's 16 bits");
+        const bool sized = type == "binary" || type == "basic";
+        if (sized && int64_t(request.data.size()) > kSizeFieldMax)
+            return refused(plan, EditError::kTooLarge,
+                           std::to_string(request.data.size()) + " bytes; the size field of a " +
+                               type + " file holds at most 65535");
+
+        // What goes into the sectors. A text without an end mark that stops inside a sector
+        // gets one; the rest of its last sector is 00 (the real disk's "0D 1A 00 ...").
+        std::vector<uint8_t> content = request.data;
+        if (type == "ascii" && (content.empty() || content.size() % kSectorSize != 0) &&
+            std::find(content.begin(), content.end(), kAsciiEnd) == content.end()) {
+            content.push_back(kAsciiEnd);
+            plan.detail = "the text's end mark 1A added";
+        }
+        const int64_t sectors =
+            std::max<int64_t>(1, (int64_t(content.size()) + kSectorSize - 1) / kSectorSize);
+        const int64_t needed = (sectors + kClusterSectors - 1) / kClusterSectors;
+        const int32_t lastUsed = int32_t(sectors - (needed - 1) * kClusterSectors);
+
+        // The entry: a new one in the first deleted slot or the end mark, whichever comes
+        // first.
+        const int32_t slot = old != nullptr ? old->entry.slot : freeSlot();
+        if (slot < 0)
+            return refused(plan, EditError::kDirectoryFull,
+                           "the directory's 128 entries are all in use");
+
+        std::vector<int64_t> units = old != nullptr ? ownUnits(*old) : std::vector<int64_t>();
+        const std::vector<int64_t> before = units;
+        if (int64_t(units.size()) > needed) {
+            plan.freed.assign(units.begin() + needed, units.end());
+            units.resize(size_t(needed));
+        }
+        const std::vector<int64_t> fresh = freeClusters();
+        const int64_t more = needed - int64_t(units.size());
+        if (more > int64_t(fresh.size()))
+            return refused(plan, EditError::kDiskFull,
+                           "the file needs " + std::to_string(needed) + " clusters of 4096 bytes" +
+                               (units.empty() ? "" : ", holds " + std::to_string(units.size())) +
+                               ", and " + std::to_string(fresh.size()) + " are free");
+        if (more > 0) units.insert(units.end(), fresh.begin(), fresh.begin() + more);
+
+        Fat fat = fs_.fat_;
+        for (const int64_t k : plan.freed)
+            fat.set(k, kFatFree);
+        for (size_t i = 0; i + 1 < units.size(); ++i)
+            fat.link(units[i], units[i + 1]);
+        fat.last(units.back(), lastUsed);
+
+        // Data sectors. Past a binary or BASIC file's bytes, a sector the file held already
+        // keeps its old bytes (so putting back what was read changes nothing); others get 00.
+        for (int64_t s = 0; s < sectors; ++s) {
+            const int64_t cluster = units[size_t(s / kClusterSectors)];
+            const int64_t logical = cluster * kClusterSectors + s % kClusterSectors;
+            SectorWrite w = sectorAt(logical);
+            if (fs_.volume_.readLogical(fs_.layout_, logical, w.data.data()) != SectorStatus::kOk)
+                return refused(plan, EditError::kDamaged,
+                               "sector " + where(fs_.layout_, logical) + " of cluster " +
+                                   std::to_string(cluster) + " is missing or short");
+            const bool held = std::find(before.begin(), before.end(), cluster) != before.end();
+            if (!sized || !held) std::fill(w.data.begin(), w.data.end(), uint8_t(0));
+            const size_t from = size_t(s * kSectorSize);
+            const size_t count =
+                std::min(size_t(kSectorSize), content.size() - std::min(from, content.size()));
+            std::copy_n(content.begin() + std::ptrdiff_t(from), count, w.data.begin());
+            plan.writes.push_back(std::move(w));
+        }
+
+        // The entry. The slot after an end mark taken gets the mark (the directory ends there).
+        std::vector<uint8_t> directory = fs_.directory_;
+        uint8_t* e = directory.data() + slot * kEntrySize;
+        if (old == nullptr) {
+            if (e[kModeOffset] == kModeEnd && slot + 1 < kSlots)
+                e[kEntrySize + kModeOffset] = kModeEnd;
+            std::fill_n(e, kEntrySize, uint8_t(0));
+            std::copy(raw.begin(), raw.end(), e + kNameOffset);
+            e[kPasswordOffset] = kNoPassword;
+        }
+        e[kModeOffset] = mode;
+        putU16(e + kSizeOffset, sized ? uint32_t(request.data.size()) : 0);
+        if (request.hasLoad) putU16(e + kLoadOffset, request.load);
+        if (request.hasExec) putU16(e + kExecOffset, request.exec);
+        if (request.hasDate && !sameDate(old, request.date) && !writeDate(request.date, e))
+            plan.detail += std::string(plan.detail.empty() ? "" : "; ") +
+                           "the entry keeps dates of 1980-2079 only: the date is not recorded";
+        setStart(e, units[0]);
+
+        writeChanged(fat.bytes, fs_.fat_.bytes, format_.fatFirst, &plan);
+        writeChanged(directory, fs_.directory_, format_.directoryFirst, &plan);
+        plan.action = old != nullptr ? Plan::kReplaced : Plan::kAdded;
+        plan.path = {pathOf(raw)};
+        plan.slot = slot;
+        plan.units = units;
+        return plan;
+    }
+
+    Plan remove(const std::vector<std::string>& path) const override {
+        Plan plan;
+        plan.path = path;
+        const Record* old = find(path, &plan);
+        if (!plan.ok() || damaged(&plan)) return plan;
+        if (old == nullptr) return refused(plan, EditError::kNoSuchFile, "no such file");
+        if (old->entry.directory)
+            return refused(plan, EditError::kUnsupported,
+                           "a subdirectory: subdirectories are not removed on Hu-BASIC disks");
+        Fat fat = fs_.fat_;
+        plan.freed = ownUnits(*old);
+        for (const int64_t k : plan.freed)
+            fat.set(k, kFatFree);
+        std::vector<uint8_t> directory = fs_.directory_;
+        directory[size_t(old->entry.slot * kEntrySize + kModeOffset)] = kModeDeleted;
+        writeChanged(fat.bytes, fs_.fat_.bytes, format_.fatFirst, &plan);
+        writeChanged(directory, fs_.directory_, format_.directoryFirst, &plan);
+        plan.action = Plan::kRemoved;
+        plan.slot = old->entry.slot;
+        return plan;
+    }
+
+  private:
+    // The record of a root-directory file named `path`, or null; *plan refused when the path
+    // names a subdirectory's file (kUnsupported, or kNoSuchDirectory when there is none).
+    const Record* find(const std::vector<std::string>& path, Plan* plan) const {
+        if (path.empty()) {
+            *plan = refused(*plan, EditError::kBadName, "no name");
+            return nullptr;
+        }
+        for (const Record& r : fs_.records_)
+            if (r.entry.path == std::vector<std::string>{path[0]}) {
+                if (path.size() == 1) return &r;
+                if (r.entry.directory) {
+                    *plan = refused(*plan, EditError::kUnsupported,
+                                    "files in Hu-BASIC subdirectories are not written");
+                    return nullptr;
+                }
+            }
+        if (path.size() > 1)
+            *plan = refused(*plan, EditError::kNoSuchDirectory, "no directory " + path[0]);
+        return nullptr;
+    }
+
+    // Refuses a change when the FAT or the directory cannot be read whole: what they would
+    // be taken to say there (free clusters, deleted slots) is not known.
+    bool damaged(Plan* plan) const {
+        for (int32_t s = 0; s < format_.fatSectors; ++s)
+            if (fs_.fat_.status[size_t(s)] != SectorStatus::kOk) {
+                *plan = refused(*plan, EditError::kDamaged,
+                                "the FAT sector " + where(fs_.layout_, format_.fatFirst + s) +
+                                    " is missing or short");
+                return true;
+            }
+        for (int32_t s = 0; s < kDirectorySectors; ++s)
+            if (fs_.directoryStatus_[size_t(s)] != SectorStatus::kOk) {
+                *plan = refused(*plan, EditError::kDamaged,
+                                "the directory sector " +
+                                    where(fs_.layout_, format_.directoryFirst + s) +
+                                    " is missing or short");
+                return true;
+            }
+        return false;
+    }
+
+    // Other files' clusters: their chains and start clusters (a start on a cluster the FAT
+    // marks free is still that entry's).
+    std::vector<bool> othersClusters(const Record* except) const {
+        std::vector<bool> taken(size_t(format_.clusters), false);
+        for (const Record& r : fs_.records_) {
+            if (&r == except) continue;
+            for (const int64_t k : r.chain.units)
+                taken[size_t(k)] = true;
+            if (r.start >= 0 && r.start < format_.clusters) taken[size_t(r.start)] = true;
+        }
+        return taken;
+    }
+
+    // The clusters of a file's chain that are its own: the chain up to where it runs into
+    // another file's cluster (a damaged chain going on there is that file's).
+    std::vector<int64_t> ownUnits(const Record& r) const {
+        std::vector<int64_t> own;
+        if (!r.badStart.empty()) return own;
+        const std::vector<bool> taken = othersClusters(&r);
+        for (const int64_t k : r.chain.units) {
+            if (taken[size_t(k)]) break;
+            own.push_back(k);
+        }
+        return own;
+    }
+
+    // The free clusters, lowest first, that no entry names and whose sectors are all on the
+    // disk (an image cut short has fewer).
+    std::vector<int64_t> freeClusters() const {
+        std::vector<int64_t> found;
+        const std::vector<bool> taken = othersClusters(nullptr);
+        uint8_t sector[kSectorSize];
+        for (int64_t k = format_.reserved; k < format_.clusters; ++k) {
+            if (fs_.fat_.unit(k).state != Unit::kFree || taken[size_t(k)]) continue;
+            bool there = true;
+            for (int32_t j = 0; j < kClusterSectors && there; ++j)
+                there = fs_.volume_.readLogical(fs_.layout_, k * kClusterSectors + j, sector) ==
+                        SectorStatus::kOk;
+            if (there) found.push_back(k);
+        }
+        return found;
+    }
+
+    int32_t freeSlot() const {
+        for (int32_t slot = 0; slot < kSlots; ++slot) {
+            const uint8_t mode = fs_.directory_[size_t(slot * kEntrySize + kModeOffset)];
+            if (mode == kModeDeleted || mode == kModeEnd) return slot;
+        }
+        return -1;
+    }
+
+    // The entry's date equals `date` as far as the entry keeps one (no seconds; the time
+    // only when both have one): put back with its own date, an entry keeps its bytes.
+    static bool sameDate(const Record* old, const DateTime& date) {
+        if (old == nullptr || !old->entry.hasDate) return false;
+        const DateTime& d = old->entry.date;
+        if (d.year != date.year || d.month != date.month || d.day != date.day) return false;
+        return !d.hasTime || !date.hasTime || (d.hour == date.hour && d.minute == date.minute);
+    }
+
+    static void putU16(uint8_t* p, uint32_t v) {
+        p[0] = uint8_t(v & 0xFF);
+        p[1] = uint8_t(v >> 8 & 0xFF);
+    }
+
+    static std::string pathOf(const std::string& raw) {
+        const std::string ext = trimRight(raw.substr(size_t(kNameSize)));
+        return trimRight(raw.substr(0, size_t(kNameSize))) + (ext.empty() ? "" : "." + ext);
+    }
+
+    SectorWrite sectorAt(int64_t logical) const {
+        SectorWrite w;
+        Volume::locate(fs_.layout_, logical, &w.c, &w.h, &w.r);
+        w.data.assign(size_t(kSectorSize), 0);
+        return w;
+    }
+
+    // Adds the sectors of `bytes` (logical sectors from `first` on) that differ from `was`.
+    void writeChanged(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& was,
+                      int32_t first, Plan* plan) const {
+        for (size_t at = 0; at < bytes.size(); at += size_t(kSectorSize)) {
+            const auto begin = bytes.begin() + std::ptrdiff_t(at);
+            const auto end = begin + kSectorSize;
+            if (std::equal(begin, end, was.begin() + std::ptrdiff_t(at))) continue;
+            SectorWrite w = sectorAt(first + int64_t(at) / kSectorSize);
+            std::copy(begin, end, w.data.begin());
+            plan->writes.push_back(std::move(w));
+        }
+    }
+
+    const HuBasic& fs_;
+    const Format& format_;
+};
+
+std::unique_ptr<Editor> HuBasic::editor() const {
+    return std::make_unique<HuBasicEditor>(*this);
+}
+
 // Live directory entries whose start cluster cannot be right; the first one in *first.
 int32_t badStarts(const Volume& volume, const Format& f, const Fat& fat, std::string* first) {
     const Layout layout = layoutOf(f);
@@ -496,8 +992,7 @@ int32_t badStarts(const Volume& volume, const Format& f, const Fat& fat, std::st
             const uint8_t* e = sector + i * kEntrySize;
             if (e[kModeOffset] == kModeEnd) return bad;
             if (e[kModeOffset] == kModeDeleted) continue;
-            const int64_t start = int64_t(e[kStartTopOffset]) << 16 |
-                                  int64_t(e[kStartHighOffset]) * kHalf | e[kStartLowOffset];
+            const int64_t start = startOf(e);
             if (e[kStartLowOffset] < kHalf && start >= f.reserved && start < f.clusters &&
                 fat.unit(start).state != Unit::kFree)
                 continue;
@@ -592,15 +1087,44 @@ std::unique_ptr<FileSystem> openHuBasic(const Volume& volume, std::string* why) 
     return std::make_unique<HuBasic>(volume, *f);
 }
 
-// Blank disks: none yet.
+// Blank disks as the machine's format leaves them, after the real 2D disk: every sector 0xE5
+// (the IPL sector too: a data disk does not boot), the FAT "01 8F" ("01 8F 8F" on 2HD) with
+// every other entry free, entries past the last cluster 0x8F so that nothing takes them, and
+// a directory of end marks (0xFF) only.
 std::vector<std::string> formatTypesHuBasic() {
-    return {};
+    return {"2d", "2dd", "2hd"};
 }
 
-bool formatHuBasic(const std::string& /*type*/, const std::string& /*label*/, BlankDisk* /*disk*/,
+bool formatHuBasic(const std::string& type, const std::string& /*label*/, BlankDisk* disk,
                    std::string* why) {
-    *why = "blank disks of this file system cannot be made yet";
-    return false;
+    const Format* f = type == "2d"    ? &kFormats[0]
+                      : type == "2dd" ? &kFormats[1]
+                      : type == "2hd" ? &kFormats[2]
+                                      : nullptr;
+    if (f == nullptr) {
+        *why = "no Hu-BASIC disk type " + type + " (2d, 2dd, 2hd)";
+        return false;
+    }
+    disk->media = f->media;
+    disk->tracks.assign(size_t(f->cylinders * 2), {});
+    for (int32_t t = 0; t < f->cylinders * 2; ++t)
+        for (int32_t r = 1; r <= f->sectorsPerTrack; ++r)
+            disk->tracks[size_t(t)].push_back(
+                {uint8_t(t / 2), uint8_t(t % 2), uint8_t(r), 1, false,
+                 std::vector<uint8_t>(size_t(kSectorSize), kFormatFill)});
+    const Layout layout = layoutOf(*f);
+    auto sectorAt = [&](int64_t logical) -> std::vector<uint8_t>& {
+        int32_t c = 0, h = 0, r = 0;
+        Volume::locate(layout, logical, &c, &h, &r);
+        return disk->tracks[size_t(c * 2 + h)][size_t(r - 1)].data;
+    };
+    Fat fat = Fat::blank(*f);
+    for (int32_t s = 0; s < f->fatSectors; ++s)
+        std::copy_n(fat.bytes.begin() + s * kSectorSize, kSectorSize,
+                    sectorAt(f->fatFirst + s).begin());
+    for (int32_t s = 0; s < kDirectorySectors; ++s)
+        std::fill_n(sectorAt(f->directoryFirst + s).begin(), kSectorSize, kModeEnd);
+    return true;
 }
 
 }  // namespace retrodisk::fs
