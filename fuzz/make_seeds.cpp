@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <retrodisk/d88/image_view.h>
+#include <retrodisk/fs/edit.h>
 #include <retrodisk/vkp/encoder.h>
 
 #include "d88_builder.h"
@@ -303,6 +305,42 @@ void vkpSeeds() {
 
 }  // namespace
 
+// One blank disk of each file system that can make one, holding two files put through its
+// own editor, and the same disk cut short inside its directory.
+void fileSystemSeeds() {
+    namespace rfs = retrodisk::fs;
+    namespace d88 = retrodisk::d88;
+    put("fs", "flat_sample", smallDisk("FLAT", 2, 8, 3).bytes());
+    const std::pair<rfs::Kind, const char*> kKinds[] = {{rfs::Kind::kFat12, "2d"},
+                                                        {rfs::Kind::kN88, "2d"},
+                                                        {rfs::Kind::kHuBasic, "2d"},
+                                                        {rfs::Kind::kFBasic, "2d"}};
+    for (const auto& [kind, type] : kKinds) {
+        rfs::BlankDisk blank;
+        std::string why;
+        if (!rfs::formatDisk(kind, type, "SEED", &blank, &why)) continue;
+        std::vector<uint8_t> image = rfs::buildImage(blank, "SEED");
+        for (const char* name : {"ONE.BAS", "TWO.DAT"}) {
+            const d88::ImageView view(image.data(), image.size());
+            d88::DiskInfo disk;
+            view.readDisk(0, &disk);
+            const rfs::Volume volume(view, disk);
+            const std::unique_ptr<rfs::FileSystem> system = rfs::openAs(volume, kind, &why);
+            const std::unique_ptr<rfs::Editor> editor = system ? system->editor() : nullptr;
+            if (editor == nullptr) break;
+            rfs::PutRequest request;
+            request.path = {name};
+            request.data.assign(3000, uint8_t(name[0]));
+            const rfs::Plan plan = editor->put(request);
+            if (plan.ok()) rfs::applyPlan(&image, 0, plan, &why);
+        }
+        const std::string name = std::string(rfs::kindName(kind)) + "_" + type;
+        put("fs", name, image);
+        image.resize(image.size() / 8);
+        put("fs", name + "_cut", image);
+    }
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "Usage: %s CORPUS_DIR\n", argc > 0 ? argv[0] : "make_seeds");
@@ -314,5 +352,6 @@ int main(int argc, char** argv) {
     scanSeeds();
     editorSeeds();
     vkpSeeds();
+    fileSystemSeeds();
     return 0;
 }
