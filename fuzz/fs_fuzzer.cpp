@@ -1,12 +1,18 @@
 // Fuzzes the file systems on arbitrary bytes taken as an image: for the first disks, detection
 // and each family read as if the user had chosen it (--fs), its listing, every file's read,
-// the free space and the whole-disk check. Checked: a read said complete gives exactly the
-// entry's size, an incomplete one names its problem and never gives more than the size,
-// every entry has a path, every problem says what it is, and detection's winner is sure.
+// the free space and the whole-disk check; then the family's editor plans a put, a remove and
+// a directory over the damage, and the plans are applied. Checked: a read said complete gives
+// exactly the entry's size, an incomplete one names its problem, every entry has a path,
+// every problem says what it is, detection's winner is sure, a refused plan writes nothing,
+// and applying a plan changes no byte outside the sectors it names.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include <retrodisk/d88/image_view.h>
+#include <retrodisk/fs/edit.h>
 #include <retrodisk/fs/file_system.h>
 
 #include "fuzz_check.h"
@@ -33,6 +39,44 @@ void exercise(const fs::FileSystem& system) {
         FUZZ_CHECK(!p.detail.empty() && (!p.path.empty() || !p.area.empty()));
 }
 
+// Plans a put of a new file, a put over the first file, its removal and a directory, on a copy
+// of the image, and applies each plan that is not refused.
+void edit(const uint8_t* data, size_t size, int32_t disk, const fs::FileSystem& system) {
+    const std::unique_ptr<fs::Editor> editor = system.editor();
+    if (editor == nullptr) return;
+    const std::vector<fs::Entry> entries = system.list();
+    std::vector<fs::Plan> plans;
+    fs::PutRequest request;
+    request.path = {"NEW.BIN"};
+    request.data.assign(3000, 0xA5);
+    plans.push_back(editor->put(request));
+    for (const fs::Entry& e : entries) {
+        if (e.directory) continue;
+        request.path = e.path;
+        plans.push_back(editor->put(request));
+        plans.push_back(editor->remove(e.path));
+        break;
+    }
+    plans.push_back(editor->makeDirectory({"DIR"}));
+    for (const fs::Plan& plan : plans) {
+        if (!plan.ok()) {
+            FUZZ_CHECK(plan.writes.empty() && !plan.detail.empty());
+            continue;
+        }
+        std::vector<uint8_t> image(data, data + size);
+        std::string why;
+        if (!fs::applyPlan(&image, disk, plan, &why)) continue;
+        // Only bytes of the plan's sectors may differ: count them against their sizes.
+        size_t changed = 0;
+        size_t allowed = 0;
+        for (size_t i = 0; i < size; ++i)
+            changed += image[i] != data[i] ? 1 : 0;
+        for (const fs::SectorWrite& w : plan.writes)
+            allowed += w.data.size();
+        FUZZ_CHECK(changed <= allowed);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -57,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             FUZZ_CHECK(system->kind() == kind);
             exercise(*system);
+            edit(data, size, i, *system);
         }
     }
     return 0;
