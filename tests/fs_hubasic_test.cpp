@@ -41,6 +41,14 @@ struct ModelFile {
     int64_t weekday = -1;  // the entry's own field, as the C library counts (0: Sunday)
     int clusters() const { return std::max<int>(1, int(bytes.size() + 4095) / 4096); }
 };
+// The problems' details, for a failure message.
+std::string details(const std::vector<fs::Problem>& problems) {
+    std::string text;
+    for (const fs::Problem& p : problems)
+        text += (text.empty() ? "" : "; ") + p.detail;
+    return text.empty() ? "none" : text;
+}
+
 auto summary(const ModelFile& f) {
     const fs::DateTime& d = f.date;
     return std::make_tuple(f.type, f.attributes, f.bytes, f.load, f.exec, f.hasDate, d.year,
@@ -97,20 +105,23 @@ struct Writer {
     Bytes flat;
     explicit Writer(const Geometry& geometry)
         : g(geometry), flat(size_t(g.cylinders * 2 * g.spt * 256), 0xE5) {
-        std::fill_n(flat.begin() + g.fatFirst * 256, g.split ? 512 : 256, 0);
-        std::fill_n(flat.begin() + g.directoryFirst * 256, 16 * 256, 0xFF);
+        std::fill_n(flat.begin() + std::ptrdiff_t(g.fatFirst) * 256, g.split ? 512 : 256, 0);
+        std::fill_n(flat.begin() + std::ptrdiff_t(g.directoryFirst) * 256, 16 * 256, 0xFF);
         setFat(0, 0x01, 0);
         for (int k = 1; k < g.reserved; ++k)
             setFat(k, 0x8F, 0);
-        if (!g.split) std::fill_n(flat.begin() + 14 * 256 + 80, 48, 0x8F);  // as the real disk
+        if (!g.split)
+            std::fill_n(flat.begin() + std::ptrdiff_t(14) * 256 + 80, 48,
+                        0x8F);  // as the real disk
     }
     void setFat(int k, uint8_t lo, uint8_t hi) {
-        const size_t at = size_t(g.fatFirst * 256 + (g.split ? k / 128 * 256 + k % 128 : k));
+        const int offset = g.fatFirst * 256 + (g.split ? k / 128 * 256 + k % 128 : k);
+        const size_t at = size_t(offset);
         flat[at] = lo;
         if (g.split) flat[at + 128] = hi;
     }
     void link(int k, int next) { setFat(k, uint8_t(next % 128), uint8_t(next / 128)); }
-    size_t entry(int slot) const { return size_t(g.directoryFirst * 256 + slot * 32); }
+    size_t entry(int slot) const { return size_t(g.directoryFirst) * 256 + size_t(slot) * 32; }
     // The file's clusters, data and entry (name and extension padded, 16 bytes in `raw`).
     void write(const File& f, int mode, const std::string& raw, size_t sizeField) {
         for (size_t i = 0; i + 1 < f.clusters.size(); ++i)
@@ -158,9 +169,9 @@ Writer randomDisk(std::mt19937& rng, const Geometry& g, std::vector<File>* files
         File f;
         fs::Entry& e = f.want;
         const int kind = i == 0 ? 0 : pick(0, 2);  // binary, BASIC, ASCII (bit 2 or 3)
-        const int mode = (kind == 2 ? 4 << pick(0, 1) : 1 << kind) | (pick(0, 3) ? 0 : 0x40);
+        const int mode = (kind == 2 ? 4 << pick(0, 1) : 1 << kind) | (pick(0, 3) != 0 ? 0 : 0x40);
         e.type = kind == 0 ? "binary" : kind == 1 ? "basic" : "ascii";
-        e.attributeText = mode & 0x40 ? "R" : "";
+        e.attributeText = (mode & 0x40) != 0 ? "R" : "";
         const int size = i == 0      ? pick(4097, 20000)
                          : kind == 2 ? pick(1, 40) * 256
                                      : pick(0, 12000);
@@ -174,9 +185,10 @@ Writer randomDisk(std::mt19937& rng, const Geometry& g, std::vector<File>* files
         e.date.year = pick(1980, 2079), e.date.month = pick(1, 12), e.date.day = pick(1, 28);
         e.date.hour = pick(0, 23), e.date.minute = pick(0, 59);
         e.load = uint32_t(pick(0, 0xFFFF)), e.exec = uint32_t(pick(0, 0xFFFF));
-        std::string name = "Fi" + std::to_string(i), ext = pick(0, 2) ? "Bin" : "";
+        std::string name = "Fi" + std::to_string(i);
+        const std::string ext = pick(0, 2) != 0 ? "Bin" : "";
         name += std::string(size_t(pick(0, 13 - int(name.size()))), char('a' + pick(0, 25)));
-        e.path = {ext.empty() ? name : name + "." + ext};
+        e.path = {ext.empty() ? name : std::string(name).append(".").append(ext)};
         name.resize(13, ' ');
         w.write(f, mode, name + (ext.empty() ? "   " : ext), kind == 2 ? 0 : size_t(size));
         files.push_back(f);
@@ -231,7 +243,7 @@ TEST(HuBasic, RandomDisksReadBackAndDamageIsNamed) {
         const auto hu = fs::openAs(damaged.volume, fs::Kind::kHuBasic, &why);
         ASSERT_NE(hu, nullptr) << why;
         const std::vector<fs::Problem> problems = hu->check();
-        ASSERT_EQ(problems.size(), 1u) << (problems.empty() ? "none" : problems[1].detail);
+        ASSERT_EQ(problems.size(), 1u) << details(problems);
         EXPECT_EQ(problems[0].kind, kDamage[damage]) << problems[0].detail;
         const std::vector<fs::Entry> after = hu->list();
         for (size_t i = 0; i < files.size(); ++i) {
@@ -295,7 +307,7 @@ void roundTrip(Bytes& image) {
         fs::PutRequest put;
         put.path = e.path, put.data = disk.hu->read(e).bytes;
         put.hasDate = e.hasDate, put.date = e.date;
-        if (i % 2)
+        if (i % 2 != 0)
             put.type = e.type, put.hasLoad = put.hasExec = true, put.load = e.load,
             put.exec = e.exec;
         const fs::Plan plan = disk.hu->editor()->put(put);
@@ -303,6 +315,100 @@ void roundTrip(Bytes& image) {
         ASSERT_TRUE(plan.ok() && fs::applyPlan(&image, 0, plan, &why)) << plan.detail << why;
     }
     EXPECT_TRUE(image == was) << "a round trip changed the disk";
+}
+
+// A new file's name: 1-13 bytes, a double-byte character now and then, then the extension;
+// or, for badName 0-5, one of the names the editor refuses.
+std::string newName(std::mt19937& rng, const char* extension, int badName) {
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    std::string name;
+    for (int n = pick(1, 13); int(name.size()) < n;)
+        name += pick(0, 7) == 0 && n - int(name.size()) >= 2
+                    ? "\x83\x41"
+                    : std::string(1, "AbzZ09_-"[pick(0, 7)]);
+    name += extension;
+    const char* const kBad[] = {"ABCDEFGHIJKLMN", "A.Bin1", "A:B", "AB .C", ".Bas", "A\x83"};
+    if (badName < 6) name = kBad[badName];
+    return name;
+}
+
+// A random put of `name`: any type word or none, up to 600 bytes when `fill` (else up to 20000,
+// now and then past 65535), a load address now and then too large, a date most times.
+fs::PutRequest randomPut(std::mt19937& rng, const std::string& name, bool fill) {
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    fs::PutRequest put;
+    put.path = {name};
+    const char* const kTypes[] = {"", "", "basic", "ascii", "binary", "machine", "data"};
+    put.type = kTypes[pick(0, 6)];
+    const int size = fill ? pick(0, 600) : pick(0, 9) == 0 ? pick(60000, 70000) : pick(0, 20000);
+    put.data.resize(size_t(size));
+    for (uint8_t& b : put.data)
+        b = uint8_t(rng());
+    put.hasLoad = pick(0, 1) != 0,
+    put.load = pick(0, 30) != 0 ? uint32_t(pick(0, 0xFFFF)) : 0x10000;
+    put.hasDate = pick(0, 3) != 0, put.date.hasTime = true;
+    put.date.year = pick(1980, 2079), put.date.month = pick(1, 12), put.date.day = pick(1, 28);
+    put.date.hour = pick(0, 23), put.date.minute = pick(0, 59);
+    return put;
+}
+
+// The model's file after `put` succeeds over `old` (nullptr: a new file whose extension gives
+// defaultType): the type named or kept, the bytes put (a text with its end mark added where the
+// editor adds it, padded to whole sectors), the load address and date if given.
+ModelFile modelAfterPut(const fs::PutRequest& put, const ModelFile* old, const char* defaultType) {
+    std::string type = !put.type.empty() ? put.type : old != nullptr ? old->type : defaultType;
+    if (type == "machine") type = "binary";
+    ModelFile after = old != nullptr ? *old : ModelFile{};
+    after.type = type;
+    after.bytes = put.data;
+    const int size = int(put.data.size());
+    if (type == "ascii") {
+        if ((size == 0 || size % 256 != 0) &&
+            std::count(put.data.begin(), put.data.end(), 0x1A) == 0)
+            after.bytes.push_back(0x1A);
+        after.bytes.resize(size_t(std::max(1, int(after.bytes.size() + 255) / 256)) * 256, 0);
+    }
+    if (put.hasLoad) after.load = put.load;
+    if (put.hasDate) {
+        std::tm day{};
+        day.tm_year = put.date.year - 1900, day.tm_mon = put.date.month - 1;
+        day.tm_mday = put.date.day, day.tm_hour = 12;
+        std::mktime(&day);
+        after.hasDate = true, after.date = put.date, after.weekday = day.tm_wday;
+    }
+    return after;
+}
+
+// The refusal the model expects for a put that would leave `after` over `old` (nullptr: none),
+// with `files` files on the disk and freeClusters free; kNone when the put should succeed.
+fs::EditError putVerdict(const fs::PutRequest& put, const ModelFile& after, bool badName,
+                         const ModelFile* old, size_t files, int freeClusters) {
+    const std::string& type = after.type;
+    if (badName) return fs::EditError::kBadName;
+    if (type != "basic" && type != "ascii" && type != "binary") return fs::EditError::kBadType;
+    if (put.hasLoad && put.load > 0xFFFF) return fs::EditError::kBadAddress;
+    if (type != "ascii" && put.data.size() > 0xFFFF) return fs::EditError::kTooLarge;
+    if (old == nullptr && files == 128) return fs::EditError::kDirectoryFull;
+    if (after.clusters() > freeClusters + (old != nullptr ? old->clusters() : 0))
+        return fs::EditError::kDiskFull;
+    return fs::EditError::kNone;
+}
+
+// The clusters a disk of geometry g has free when it holds the model's files.
+int freeInModel(const Geometry& g, const std::map<std::string, ModelFile>& model) {
+    int used = 0;
+    for (const auto& [name, f] : model)
+        used += f.clusters();
+    return g.clusters - g.reserved - used;
+}
+
+// The image with the plan's sectors written, nothing else.
+Bytes withWrites(const Bytes& image, const fs::Volume& volume, const fs::Plan& plan) {
+    Bytes expected = image;
+    for (const fs::SectorWrite& w : plan.writes)
+        std::copy(w.data.begin(), w.data.end(),
+                  expected.begin() + volume.find(w.c, w.h, w.r).position);
+    return expected;
 }
 
 // Random puts and removes on blank disks of each type and on the writer's disks, against a map
@@ -315,7 +421,8 @@ TEST(HuBasic, PutAndRemoveFollowTheModel) {
     std::set<fs::EditError> seen;
     for (int round = 0; round < 9; ++round) {
         const Geometry& g = kGeometries[round % 3];
-        const bool blank = round < 6, fill = round >= 3 && round < 6;  // fill: small new files
+        const bool blank = round < 6;
+        const bool fill = round >= 3 && round < 6;  // fill: small new files
         SCOPED_TRACE(std::string(g.name) + " round " + std::to_string(round));
         Bytes image;
         if (blank) {
@@ -335,32 +442,19 @@ TEST(HuBasic, PutAndRemoveFollowTheModel) {
         std::map<std::string, ModelFile> model = Mounted(image).files();
         for (int step = 0; step < (fill ? 260 : 120); ++step) {
             const Mounted disk(image);
-            int used = 0;
-            for (const auto& [name, f] : model)
-                used += f.clusters();
-            const int freeClusters = g.clusters - g.reserved - used;
+            const int freeClusters = freeInModel(g, model);
             ASSERT_EQ(disk.hu->freeSpace().units, freeClusters);
             const bool remove = !model.empty() && pick(0, fill ? 20 : 5) == 0;
             const bool existing = !model.empty() && pick(0, fill ? 9 : 1) == 0;
             auto some = model.begin();
             std::advance(some, pick(0, std::max(0, int(model.size()) - 1)));
-            std::string name = existing ? some->first : "";
             const int badName = existing ? -1 : pick(0, 40);
             // Extensions and the type they give a new file.
             const std::pair<const char*, const char*> kExtensions[] = {
                 {"", "binary"},     {".Bas", "basic"}, {".Asc", "ascii"},
                 {".BIN", "binary"}, {".txt", "ascii"}, {".c", "binary"}};
             const auto& [extension, defaultType] = kExtensions[pick(0, 5)];
-            if (!existing) {  // 1-13 bytes, a double-byte character now and then, an extension
-                for (int n = pick(1, 13); int(name.size()) < n;)
-                    name += pick(0, 7) == 0 && n - int(name.size()) >= 2
-                                ? "\x83\x41"
-                                : std::string(1, "AbzZ09_-"[pick(0, 7)]);
-                name += extension;
-                const char* const kBad[] = {"ABCDEFGHIJKLMN", "A.Bin1", "A:B",
-                                            "AB .C",          ".Bas",   "A\x83"};
-                if (badName < 6) name = kBad[badName];
-            }
+            std::string name = existing ? some->first : newName(rng, extension, badName);
             fs::Plan plan;
             fs::EditError want = fs::EditError::kNone;
             ModelFile after;
@@ -369,61 +463,13 @@ TEST(HuBasic, PutAndRemoveFollowTheModel) {
                 if (pick(0, 5) == 0) name = "Nothing", want = fs::EditError::kNoSuchFile;
                 plan = disk.hu->editor()->remove({name});
             } else {
-                fs::PutRequest put;
-                put.path = {name};
-                const char* const kTypes[] = {"",       "",        "basic", "ascii",
-                                              "binary", "machine", "data"};
-                put.type = kTypes[pick(0, 6)];
-                const int size = fill              ? pick(0, 600)
-                                 : pick(0, 9) == 0 ? pick(60000, 70000)
-                                                   : pick(0, 20000);
-                put.data.resize(size_t(size));
-                for (uint8_t& b : put.data)
-                    b = uint8_t(rng());
-                put.hasLoad = pick(0, 1),
-                put.load = pick(0, 30) ? uint32_t(pick(0, 0xFFFF)) : 0x10000;
-                put.hasDate = pick(0, 3) != 0, put.date.hasTime = true;
-                put.date.year = pick(1980, 2079), put.date.month = pick(1, 12),
-                put.date.day = pick(1, 28);
-                put.date.hour = pick(0, 23), put.date.minute = pick(0, 59);
+                const fs::PutRequest put = randomPut(rng, name, fill);
                 plan = disk.hu->editor()->put(put);
-
                 const auto old = model.find(name);
-                const bool replaces = old != model.end();
-                std::string type = !put.type.empty() ? put.type
-                                   : replaces        ? old->second.type
-                                                     : defaultType;
-                if (type == "machine") type = "binary";
-                after = replaces ? old->second : ModelFile{};
-                after.type = type;
-                after.bytes = put.data;
-                if (type == "ascii") {
-                    if ((size == 0 || size % 256 != 0) &&
-                        std::count(put.data.begin(), put.data.end(), 0x1A) == 0)
-                        after.bytes.push_back(0x1A);
-                    after.bytes.resize(
-                        size_t(std::max(1, int(after.bytes.size() + 255) / 256) * 256), 0);
-                }
-                if (put.hasLoad) after.load = put.load;
-                if (put.hasDate) {
-                    std::tm day{};
-                    day.tm_year = put.date.year - 1900, day.tm_mon = put.date.month - 1;
-                    day.tm_mday = put.date.day, day.tm_hour = 12;
-                    std::mktime(&day);
-                    after.hasDate = true, after.date = put.date, after.weekday = day.tm_wday;
-                }
-                if (badName >= 0 && badName < 6)
-                    want = fs::EditError::kBadName;
-                else if (type != "basic" && type != "ascii" && type != "binary")
-                    want = fs::EditError::kBadType;
-                else if (put.hasLoad && put.load > 0xFFFF)
-                    want = fs::EditError::kBadAddress;
-                else if (type != "ascii" && size > 0xFFFF)
-                    want = fs::EditError::kTooLarge;
-                else if (!replaces && model.size() == 128)
-                    want = fs::EditError::kDirectoryFull;
-                else if (after.clusters() > freeClusters + (replaces ? old->second.clusters() : 0))
-                    want = fs::EditError::kDiskFull;
+                const ModelFile* was = old != model.end() ? &old->second : nullptr;
+                after = modelAfterPut(put, was, defaultType);
+                want = putVerdict(put, after, badName >= 0 && badName < 6, was, model.size(),
+                                  freeClusters);
             }
             seen.insert(want);
             ASSERT_EQ(plan.error, want) << step << " " << name << ": " << plan.detail;
@@ -431,10 +477,7 @@ TEST(HuBasic, PutAndRemoveFollowTheModel) {
                 ASSERT_TRUE(plan.writes.empty());
                 continue;
             }
-            Bytes expected = image;  // the plan's sectors written, nothing else
-            for (const fs::SectorWrite& w : plan.writes)
-                std::copy(w.data.begin(), w.data.end(),
-                          expected.begin() + disk.volume.find(w.c, w.h, w.r).position);
+            const Bytes expected = withWrites(image, disk.volume, plan);
             std::string why;
             ASSERT_TRUE(fs::applyPlan(&image, 0, plan, &why)) << why;
             ASSERT_TRUE(image == expected) << "a byte outside the plan's sectors moved";
@@ -444,7 +487,7 @@ TEST(HuBasic, PutAndRemoveFollowTheModel) {
                 model[plan.path[0]] = after;
             const Mounted changed(image);
             const std::vector<fs::Problem> problems = changed.hu->check();
-            ASSERT_TRUE(problems.empty()) << step << ": " << problems[0].detail;
+            ASSERT_TRUE(problems.empty()) << step << ": " << details(problems);
             std::map<std::string, ModelFile> files = changed.files();
             ASSERT_EQ(files.size(), model.size());
             for (const auto& [path, f] : model)

@@ -185,7 +185,9 @@ struct Finding {
 bool fatId(const Volume& volume, const Layout& layout, int64_t reserved, int media,
            std::string* bytes, std::string* where) {
     uint8_t id[3] = {};
-    int32_t c = 0, h = 0, r = 0;
+    int32_t c = 0;
+    int32_t h = 0;
+    int32_t r = 0;
     Volume::locate(layout, reserved, &c, &h, &r);
     *where = chr(c, h, r);
     if (volume.read(c, h, r, id, 3) != SectorStatus::kOk) {
@@ -270,7 +272,8 @@ Finding find(const Volume& volume) {
             f.source = at;
             // The FAT's first byte may disagree with the block's media byte on some disks;
             // any media byte followed by FF FF is taken.
-            std::string id, where;
+            std::string id;
+            std::string where;
             const bool idOk = fatId(volume, b.layout(), b.reserved, -1, &id, &where);
             f.evidence = at + ": " + std::to_string(b.sectorSize) + "-byte sectors, " +
                          std::to_string(b.total) + " sectors, media " + hex2(b.media);
@@ -300,7 +303,8 @@ Finding find(const Volume& volume) {
         return f;
     }
     const Params p = standardParams(*s);
-    std::string id, where;
+    std::string id;
+    std::string where;
     const bool idOk = fatId(volume, p.layout(), p.reserved, p.media, &id, &where);
     const std::string lead =
         block ? at + " is damaged (" + f.blockFault + "); " : "no parameter block; ";
@@ -322,8 +326,8 @@ Finding find(const Volume& volume) {
 // The D88 header's media type the FAT12 layouts go with: 0x00 2D, 0x10 2DD, 0x20 2HD.
 uint8_t headerMediaFor(const Params& p) {
     const int64_t bytes = p.total * p.sectorSize;
-    if (bytes > 800 * 1024) return 0x20;
-    if (bytes > 400 * 1024) return 0x10;
+    if (bytes > int64_t{800} * 1024) return 0x20;
+    if (bytes > int64_t{400} * 1024) return 0x10;
     return 0x00;
 }
 
@@ -377,7 +381,7 @@ std::string attributeLetters(uint8_t a) {
     static const char kLetters[] = "RHSVDA";
     std::string text;
     for (int bit = 0; bit < 6; ++bit)
-        if (a & (1u << bit)) text += kLetters[bit];
+        if ((a & (1u << bit)) != 0) text += kLetters[bit];
     return text;
 }
 
@@ -659,13 +663,17 @@ class Fat12 : public FileSystem {
         return p_.dataStart + (cluster - 2) * p_.perCluster;
     }
     std::string where(int64_t logical) const {
-        int32_t c = 0, h = 0, r = 0;
+        int32_t c = 0;
+        int32_t h = 0;
+        int32_t r = 0;
         Volume::locate(layout_, logical, &c, &h, &r);
         return std::to_string(logical) + " (" + chr(c, h, r) + ")";
     }
     bool sectorWhole(int64_t logical) const {
         if (logical < 0 || logical >= p_.total) return false;
-        int32_t c = 0, h = 0, r = 0;
+        int32_t c = 0;
+        int32_t h = 0;
+        int32_t r = 0;
         Volume::locate(layout_, logical, &c, &h, &r);
         const SectorRef s = volume_.find(c, h, r);
         return s.found() && s.present >= p_.sectorSize;
@@ -870,7 +878,7 @@ class Fat12 : public FileSystem {
                 break;
             }
             if (d[0] == kDeletedMark || (attributes & 0x3F) == kLongName) continue;
-            if (attributes & kVolumeLabel) {
+            if ((attributes & kVolumeLabel) != 0) {
                 if (self == 0 && !hasLabel_) {
                     hasLabel_ = true;
                     label_ = trimRight(std::string(reinterpret_cast<const char*>(d), kNameSize));
@@ -883,7 +891,7 @@ class Fat12 : public FileSystem {
                 const bool two = std::memcmp(d, "..         ", kNameSize) == 0;
                 if (one || two) {
                     const int64_t want = one ? self : parent;
-                    if (self == 0 || !(attributes & kDirectory) || i != (one ? 0u : 1u) ||
+                    if (self == 0 || (attributes & kDirectory) == 0 || i != (one ? 0u : 1u) ||
                         cluster != want)
                         problems_.push_back({ProblemKind::kBadEntry,
                                              path,
@@ -1271,7 +1279,8 @@ class Fat12Editor : public Editor {
             std::string raw;
             std::string why;
             if (!storedName(name, false, &raw, &why)) {
-                refuse(plan, EditError::kBadName, "'" + name + "': " += why);
+                refuse(plan, EditError::kBadName,
+                       std::string("'").append(name).append("': ").append(why));
                 return false;
             }
             raws->push_back(raw);

@@ -111,7 +111,9 @@ std::string hex2(uint32_t b) {
 }
 
 std::string where(const Layout& layout, int64_t logical) {
-    int32_t c = 0, h = 0, r = 0;
+    int32_t c = 0;
+    int32_t h = 0;
+    int32_t r = 0;
     Volume::locate(layout, logical, &c, &h, &r);
     return "C" + std::to_string(c) + " H" + std::to_string(h) + " R" + std::to_string(r);
 }
@@ -129,11 +131,11 @@ struct Fat {
 
     void load(const Volume& volume, const Format& f) {
         format = &f;
-        bytes.assign(size_t(f.fatSectors * kSectorSize), 0);
+        bytes.assign(size_t(f.fatSectors) * size_t(kSectorSize), 0);
         status.clear();
         for (int32_t s = 0; s < f.fatSectors; ++s)
-            status.push_back(
-                volume.readLogical(layoutOf(f), f.fatFirst + s, bytes.data() + s * kSectorSize));
+            status.push_back(volume.readLogical(layoutOf(f), f.fatFirst + s,
+                                                bytes.data() + std::ptrdiff_t(s) * kSectorSize));
     }
     // A freshly formatted FAT: entry 0 is 01, the other reserved entries 8F, the clusters of
     // the disk free, and the bytes past the last cluster's entry that a FAT sector has room
@@ -142,7 +144,7 @@ struct Fat {
     static Fat blank(const Format& f) {
         Fat fat;
         fat.format = &f;
-        fat.bytes.assign(size_t(f.fatSectors * kSectorSize), kFatFree);
+        fat.bytes.assign(size_t(f.fatSectors) * size_t(kSectorSize), kFatFree);
         fat.status.assign(size_t(f.fatSectors), SectorStatus::kOk);
         const int64_t room = f.split ? int64_t(f.fatSectors) * kHalf : kHalf;
         for (int64_t k = 0; k < room; ++k)
@@ -172,7 +174,8 @@ struct Fat {
     // A value that is none of free, last, system or a link (a low part 0x90..0xFE, or an end
     // code with a high part): the walk treats it as bad.
     bool invalid(int64_t k) const {
-        const uint8_t lo = low(k), hi = high(k);
+        const uint8_t lo = low(k);
+        const uint8_t hi = high(k);
         if (lo == kFatSystem) return false;
         if (lo >= kFatLastFirst) return lo > kFatLastEnd || hi != 0;
         return false;
@@ -185,7 +188,8 @@ struct Fat {
             u.state = Unit::kReserved;
             return u;
         }
-        const uint8_t lo = low(k), hi = high(k);
+        const uint8_t lo = low(k);
+        const uint8_t hi = high(k);
         if (lo == kFatSystem) {
             u.state = Unit::kReserved;
         } else if (lo == kFatFree && hi == 0) {
@@ -201,7 +205,8 @@ struct Fat {
     }
     // Valid for detection: free, last, system, or a link to a cluster of the disk.
     bool valid(int64_t k) const {
-        const uint8_t lo = low(k), hi = high(k);
+        const uint8_t lo = low(k);
+        const uint8_t hi = high(k);
         if (lo == kFatSystem) return true;
         if (lo >= kFatLastFirst) return !invalid(k);
         return int64_t(lo) + kHalf * int64_t(hi) < format->clusters;
@@ -284,10 +289,10 @@ bool writeDate(const DateTime& date, uint8_t* e) {
 }
 
 std::string typeOf(uint8_t mode) {
-    if (mode & kModeDirectory) return "directory";
-    if (mode & kModeBasic) return "basic";
-    if (mode & kModeBinary) return "binary";
-    if (mode & kModeAscii) return "ascii";
+    if ((mode & kModeDirectory) != 0) return "directory";
+    if ((mode & kModeBasic) != 0) return "basic";
+    if ((mode & kModeBinary) != 0) return "binary";
+    if ((mode & kModeAscii) != 0) return "ascii";
     return "data";
 }
 
@@ -295,9 +300,9 @@ std::string typeOf(uint8_t mode) {
 // read/write), R read-only (0x40).
 std::string attributeLetters(uint8_t mode) {
     std::string text;
-    if (mode & kModeHidden) text += 'H';
-    if (mode & kModeVerify) text += 'V';
-    if (mode & kModeReadOnly) text += 'R';
+    if ((mode & kModeHidden) != 0) text += 'H';
+    if ((mode & kModeVerify) != 0) text += 'V';
+    if ((mode & kModeReadOnly) != 0) text += 'R';
     return text;
 }
 
@@ -308,10 +313,11 @@ class HuBasic : public FileSystem {
     HuBasic(const Volume& volume, const Format& format)
         : volume_(volume), format_(format), layout_(layoutOf(format)) {
         fat_.load(volume, format);
-        directory_.assign(size_t(kDirectorySectors * kSectorSize), 0);
+        directory_.assign(size_t(kDirectorySectors) * size_t(kSectorSize), 0);
         for (int32_t s = 0; s < kDirectorySectors; ++s)
-            directoryStatus_.push_back(volume.readLogical(layout_, format.directoryFirst + s,
-                                                          directory_.data() + s * kSectorSize));
+            directoryStatus_.push_back(
+                volume.readLogical(layout_, format.directoryFirst + s,
+                                   directory_.data() + std::ptrdiff_t(s) * kSectorSize));
         readIpl();
         readDirectory();
     }
@@ -385,7 +391,8 @@ class HuBasic : public FileSystem {
                                     "directory sector " +
                                         where(layout_, format_.directoryFirst + s) +
                                         " is missing or short"});
-        int64_t invalid = 0, firstInvalid = -1;
+        int64_t invalid = 0;
+        int64_t firstInvalid = -1;
         for (int64_t k = format_.reserved; k < format_.clusters; ++k)
             if (fat_.invalid(k)) {
                 if (invalid++ == 0) firstInvalid = k;
@@ -442,7 +449,7 @@ class HuBasic : public FileSystem {
     // are still found; check() names the sector.
     void readDirectory() {
         for (int32_t slot = 0; slot < kSlots; ++slot) {
-            const uint8_t* e = directory_.data() + slot * kEntrySize;
+            const uint8_t* e = directory_.data() + std::ptrdiff_t(slot) * kEntrySize;
             if (e[kModeOffset] == kModeEnd) break;
             if (e[kModeOffset] == kModeDeleted) continue;
             Record r;
@@ -662,6 +669,27 @@ bool rawNameOf(const std::string& name, std::string* raw, std::string* extension
     return true;
 }
 
+// The mode byte of a file put: an entry put again keeps its own unless the request names
+// another type; a new one gets the type's bit, the type taken from its extension when none is
+// named. Returns false when no Hu-BASIC file type has the name left in *word.
+bool modeOf(const PutRequest& request, const Record* old, const std::string& extension,
+            std::string* word, uint8_t* mode) {
+    *word = !request.type.empty() ? request.type
+            : old != nullptr      ? old->entry.type
+                                  : defaultType(trimRight(extension));
+    const uint8_t oldMode = old != nullptr ? old->raw[kModeOffset] : 0;
+    if (old != nullptr && typeOf(oldMode) == (*word == "machine" ? "binary" : *word)) {
+        *mode = oldMode;
+        return true;
+    }
+    const TypeWord* t = nullptr;
+    for (const TypeWord& w : kTypeWords)
+        if (*word == w.word) t = &w;
+    if (t == nullptr) return false;
+    *mode = uint8_t((oldMode & kModeAttributeBits) | t->bits);
+    return true;
+}
+
 Plan refused(Plan plan, EditError error, const std::string& detail) {
     plan.error = error;
     plan.detail = detail;
@@ -688,7 +716,8 @@ class HuBasicEditor : public Editor {
             return refused(plan, EditError::kNameTaken,
                            "a subdirectory has that name; it is not replaced by a file");
 
-        std::string raw, extension;
+        std::string raw;
+        std::string extension;
         if (old != nullptr) {
             raw = old->entry.rawName;
             extension = raw.substr(size_t(kNameSize));
@@ -696,25 +725,12 @@ class HuBasicEditor : public Editor {
             return refused(plan, EditError::kBadName, why);
         }
 
-        // The mode: an entry put again keeps its own unless the request names another type;
-        // a new one gets the type's bit, the type taken from its extension when none is named.
-        const std::string word = !request.type.empty() ? request.type
-                                 : old != nullptr      ? old->entry.type
-                                                       : defaultType(trimRight(extension));
-        const uint8_t oldMode = old != nullptr ? old->raw[kModeOffset] : 0;
+        std::string word;
         uint8_t mode = 0;
-        if (old != nullptr && typeOf(oldMode) == (word == "machine" ? "binary" : word)) {
-            mode = oldMode;
-        } else {
-            const TypeWord* t = nullptr;
-            for (const TypeWord& w : kTypeWords)
-                if (word == w.word) t = &w;
-            if (t == nullptr)
-                return refused(
-                    plan, EditError::kBadType,
-                    "no Hu-BASIC file type \"" + word + "\" (basic, ascii, binary or machine)");
-            mode = uint8_t((oldMode & kModeAttributeBits) | t->bits);
-        }
+        if (!modeOf(request, old, extension, &word, &mode))
+            return refused(
+                plan, EditError::kBadType,
+                "no Hu-BASIC file type \"" + word + "\" (basic, ascii, binary or machine)");
         const std::string type = typeOf(mode);
         for (const auto& [has, value, what] :
              {std::make_tuple(request.hasLoad, request.load, "load"),
@@ -792,7 +808,7 @@ class HuBasicEditor : public Editor {
 
         // The entry. The slot after an end mark taken gets the mark (the directory ends there).
         std::vector<uint8_t> directory = fs_.directory_;
-        uint8_t* e = directory.data() + slot * kEntrySize;
+        uint8_t* e = directory.data() + std::ptrdiff_t(slot) * kEntrySize;
         if (old == nullptr) {
             if (e[kModeOffset] == kModeEnd && slot + 1 < kSlots)
                 e[kEntrySize + kModeOffset] = kModeEnd;
@@ -832,7 +848,8 @@ class HuBasicEditor : public Editor {
         for (const int64_t k : plan.freed)
             fat.set(k, kFatFree);
         std::vector<uint8_t> directory = fs_.directory_;
-        directory[size_t(old->entry.slot * kEntrySize + kModeOffset)] = kModeDeleted;
+        directory[size_t(old->entry.slot) * size_t(kEntrySize) + size_t(kModeOffset)] =
+            kModeDeleted;
         writeChanged(fat.bytes, fs_.fat_.bytes, format_.fatFirst, &plan);
         writeChanged(directory, fs_.directory_, format_.directoryFirst, &plan);
         plan.action = Plan::kRemoved;
@@ -928,7 +945,8 @@ class HuBasicEditor : public Editor {
 
     int32_t freeSlot() const {
         for (int32_t slot = 0; slot < kSlots; ++slot) {
-            const uint8_t mode = fs_.directory_[size_t(slot * kEntrySize + kModeOffset)];
+            const uint8_t mode =
+                fs_.directory_[size_t(slot) * size_t(kEntrySize) + size_t(kModeOffset)];
             if (mode == kModeDeleted || mode == kModeEnd) return slot;
         }
         return -1;
@@ -989,7 +1007,7 @@ int32_t badStarts(const Volume& volume, const Format& f, const Fat& fat, std::st
     for (int32_t s = 0; s < kDirectorySectors; ++s) {
         if (volume.readLogical(layout, f.directoryFirst + s, sector) != SectorStatus::kOk) continue;
         for (int32_t i = 0; i < kEntriesPerSector; ++i) {
-            const uint8_t* e = sector + i * kEntrySize;
+            const uint8_t* e = sector + std::ptrdiff_t(i) * kEntrySize;
             if (e[kModeOffset] == kModeEnd) return bad;
             if (e[kModeOffset] == kModeDeleted) continue;
             const int64_t start = startOf(e);
@@ -1065,8 +1083,8 @@ Detection detectHuBasic(const Volume& volume) {
         d.confidence = std::min(d.confidence, 60);
         return d;
     }
-    if (valid * 100 >= f->clusters * 95)
-        d.confidence = kSure + int((valid * 100 - f->clusters * 95) * 2 / f->clusters);
+    if (valid * 100 >= int64_t{f->clusters} * 95)
+        d.confidence = kSure + int((valid * 100 - int64_t{f->clusters} * 95) * 2 / f->clusters);
     return d;
 }
 
@@ -1106,7 +1124,7 @@ bool formatHuBasic(const std::string& type, const std::string& /*label*/, BlankD
         return false;
     }
     disk->media = f->media;
-    disk->tracks.assign(size_t(f->cylinders * 2), {});
+    disk->tracks.assign(size_t(f->cylinders) * 2, {});
     for (int32_t t = 0; t < f->cylinders * 2; ++t)
         for (int32_t r = 1; r <= f->sectorsPerTrack; ++r)
             disk->tracks[size_t(t)].push_back(
@@ -1114,13 +1132,15 @@ bool formatHuBasic(const std::string& type, const std::string& /*label*/, BlankD
                  std::vector<uint8_t>(size_t(kSectorSize), kFormatFill)});
     const Layout layout = layoutOf(*f);
     auto sectorAt = [&](int64_t logical) -> std::vector<uint8_t>& {
-        int32_t c = 0, h = 0, r = 0;
+        int32_t c = 0;
+        int32_t h = 0;
+        int32_t r = 0;
         Volume::locate(layout, logical, &c, &h, &r);
-        return disk->tracks[size_t(c * 2 + h)][size_t(r - 1)].data;
+        return disk->tracks[size_t(c) * 2 + size_t(h)][size_t(r - 1)].data;
     };
     Fat fat = Fat::blank(*f);
     for (int32_t s = 0; s < f->fatSectors; ++s)
-        std::copy_n(fat.bytes.begin() + s * kSectorSize, kSectorSize,
+        std::copy_n(fat.bytes.begin() + std::ptrdiff_t(s) * kSectorSize, kSectorSize,
                     sectorAt(f->fatFirst + s).begin());
     for (int32_t s = 0; s < kDirectorySectors; ++s)
         std::fill_n(sectorAt(f->directoryFirst + s).begin(), kSectorSize, kModeEnd);
