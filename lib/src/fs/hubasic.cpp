@@ -768,7 +768,7 @@ class HuBasicEditor : public Editor {
         std::vector<int64_t> units = old != nullptr ? ownUnits(*old) : std::vector<int64_t>();
         const std::vector<int64_t> before = units;
         if (int64_t(units.size()) > needed) {
-            plan.freed.assign(units.begin() + needed, units.end());
+            plan.freed.assign(units.begin() + std::ptrdiff_t(needed), units.end());
             units.resize(size_t(needed));
         }
         const std::vector<int64_t> fresh = freeClusters();
@@ -778,7 +778,7 @@ class HuBasicEditor : public Editor {
                            "the file needs " + std::to_string(needed) + " clusters of 4096 bytes" +
                                (units.empty() ? "" : ", holds " + std::to_string(units.size())) +
                                ", and " + std::to_string(fresh.size()) + " are free");
-        if (more > 0) units.insert(units.end(), fresh.begin(), fresh.begin() + more);
+        if (more > 0) units.insert(units.end(), fresh.begin(), fresh.begin() + std::ptrdiff_t(more));
 
         Fat fat = fs_.fat_;
         for (const int64_t k : plan.freed)
