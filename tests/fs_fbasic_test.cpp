@@ -28,8 +28,8 @@ constexpr int kClusters = 152;
 struct File {
     std::string name, type;  // type: what the reader should call it
     std::vector<int> clusters;
-    Bytes bytes;                 // whole sectors, as read() gives them
-    std::string addresses = "";  // "load exec" of a machine file with a sound header and trailer
+    Bytes bytes;              // whole sectors, as read() gives them
+    std::string addresses{};  // "load exec" of a machine file with a sound header and trailer
 };
 
 // A disk as one run of logical sectors: ID at 2, FAT at 32, directory at 35-63, data from 64.
@@ -134,8 +134,8 @@ TEST(FBasic, RandomDisksReadBackAndDamageIsNamed) {
         std::shuffle(pool.begin(), pool.end(), rng);  // chains jump about the disk
         for (int i = 0, slot = 0, files = 2 + int(rng() % 8); i < files; ++i) {
             if (i > 1 && rng() % 4 == 0) w.entry(slot++)[0] = 0x00;  // a deleted entry
-            w.add(rng, slot++, uint8_t(rng() % 3), rng() % 2, rng() % 4 == 0, &pool,
-                  2 + int(rng() % 10), 1 + int(rng() % uint32_t(w.clusterSectors)), rng() % 5);
+            w.add(rng, slot++, uint8_t(rng() % 3), rng() % 2 != 0, rng() % 4 == 0, &pool,
+                  2 + int(rng() % 10), 1 + int(rng() % uint32_t(w.clusterSectors)), rng() % 5 != 0);
         }
         SCOPED_TRACE("round " + std::to_string(round));
         const Mounted m(w.disk());
@@ -165,10 +165,11 @@ TEST(FBasic, RandomDisksReadBackAndDamageIsNamed) {
         const Damage& damage = kDamages[size_t(round) % std::size(kDamages)];
         SCOPED_TRACE(damage.name);
         Writer broken = w;
-        const File &victim = w.files[1], &other = w.files[0];
-        if (damage.edit) damage.edit(broken, victim, other);
+        const File& victim = w.files[1];
+        const File& other = w.files[0];
+        if (damage.edit != nullptr) damage.edit(broken, victim, other);
         builder::Disk disk = broken.disk();
-        if (!damage.edit) {
+        if (damage.edit == nullptr) {
             const size_t logical = w.at(victim.clusters[1]) / kSector;
             disk.tracks[logical / 16].erase(disk.tracks[logical / 16].begin() + long(logical % 16));
         }
@@ -214,7 +215,9 @@ void applyOnly(Bytes* image, const Plan& plan) {
 void expectModel(const Bytes& image, const Model& model) {
     const Mounted m(image);
     const std::vector<Problem> problems = m.fs->check();
-    ASSERT_TRUE(problems.empty()) << problems.front().detail;
+    for (const Problem& p : problems)
+        ADD_FAILURE() << p.detail;
+    ASSERT_TRUE(problems.empty());
     Model have;
     for (const Entry& e : m.fs->list())
         have[e.path[0]] = {m.fs->read(e).bytes, e.type};

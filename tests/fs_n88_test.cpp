@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <random>
@@ -46,8 +47,10 @@ struct TestDisk {
     Geometry g;
     Bytes flat;
     std::vector<File> files;
-    uint8_t* sector(int track, int r) { return &flat[size_t((track * g.spt + r - 1) * 256)]; }
-    uint8_t* entry(int slot) { return sector(g.systemTrack(), 1 + slot / 16) + slot % 16 * 16; }
+    uint8_t* sector(int track, int r) { return &flat[size_t(track * g.spt + r - 1) * 256]; }
+    uint8_t* entry(int slot) {
+        return sector(g.systemTrack(), 1 + slot / 16) + std::ptrdiff_t(slot % 16) * 16;
+    }
     uint8_t* fat(int copy = 0) { return sector(g.systemTrack(), g.fatR + copy); }
     void setFat(int u, int value) {
         for (int k = 0; k < 3; ++k)
@@ -68,7 +71,8 @@ TestDisk randomDisk(const Geometry& g, std::mt19937& rng, int wanted) {
     TestDisk t{g, Bytes(size_t(g.cylinders * g.heads * g.spt * 256)), {}};
     for (uint8_t& b : t.flat)
         b = uint8_t(rng());
-    const int past = rng() % 2 ? 0x00 : 0xFF, slots = g.directorySectors * 16;
+    const int past = rng() % 2 != 0 ? 0x00 : 0xFF;
+    const int slots = g.directorySectors * 16;
     std::vector<int> free;
     for (int u = 0; u < 256; ++u) {
         const bool system = u >= g.systemTrack() * g.spt / g.spc &&
@@ -81,8 +85,8 @@ TestDisk randomDisk(const Geometry& g, std::mt19937& rng, int wanted) {
     int slot = 0;
     for (; int(t.files.size()) < wanted; ++slot) {
         if (rng() % 4 == 0) t.entry(slot++)[0] = 0x00;  // a deleted entry
-        const int sectors = 1 + int(rng() % unsigned(3 * g.spc)),
-                  need = (sectors + g.spc - 1) / g.spc;
+        const int sectors = 1 + int(rng() % unsigned(3 * g.spc));
+        const int need = (sectors + g.spc - 1) / g.spc;
         if (need >= int(free.size())) break;  // one cluster stays free
         File f{"",
                uint8_t(std::vector<unsigned>{0x00, 0x01, 0x80}[rng() % 3] | (rng() % 8) << 4),
@@ -95,7 +99,8 @@ TestDisk randomDisk(const Geometry& g, std::mt19937& rng, int wanted) {
             name[i] = "AZaz09!$"[rng() % 8];
         for (size_t i = 6, n = 6 + rng() % 4; i < n; ++i)
             name[i] = "AZaz09!$"[rng() % 8];
-        const std::string base = name.substr(0, 6), ext = name.substr(6);
+        const std::string base = name.substr(0, 6);
+        const std::string ext = name.substr(6);
         f.path = base.substr(0, base.find(' ')) +
                  (ext[0] == ' ' ? "" : "." + ext.substr(0, ext.find(' ')));
         std::copy(name.begin(), name.end(), t.entry(slot));
@@ -184,9 +189,12 @@ bool damage(size_t row, TestDisk& t, builder::Disk* d) {
     }
     // clang-format on
     *d = t.disk();
-    const int logical = a.clusters[0] * t.g.spc, track = logical / t.g.spt;
-    auto& sectors = d->tracks[size_t(track / t.g.heads * 2 + track % t.g.heads)];
-    if (row == 7) sectors.erase(sectors.begin() + logical % t.g.spt);
+    if (row == 7) {
+        const int logical = a.clusters[0] * t.g.spc;
+        const int track = logical / t.g.spt;
+        auto& sectors = d->tracks[size_t(track / t.g.heads) * 2 + size_t(track % t.g.heads)];
+        sectors.erase(sectors.begin() + logical % t.g.spt);
+    }
     return true;
 }
 
@@ -205,7 +213,7 @@ TEST(N88, RandomDisksReadBackAndDamageIsNamed) {
         ASSERT_EQ(entries.size(), t.files.size());
         for (const File& f : t.files) {
             const fs::Entry& e = find(entries, f.path);
-            const bool machine = f.attributes & 1;
+            const bool machine = (f.attributes & 1) != 0;
             EXPECT_EQ(e.type, machine ? "machine" : f.attributes & 0x80 ? "basic" : "ascii");
             EXPECT_EQ(e.attributes, f.attributes);
             EXPECT_EQ(e.size, int64_t(f.data.size()));
@@ -256,7 +264,10 @@ TEST(N88, RandomDisksReadBackAndDamageIsNamed) {
 // Disks that are not N88, or N88 with a sign against it: never sure.
 TEST(N88, DetectionIsNotSure) {
     std::mt19937 rng(1);
-    TestDisk blank = randomDisk(kGeometries[0], rng, 0), hu = blank, odd = blank, invalid = blank;
+    TestDisk blank = randomDisk(kGeometries[0], rng, 0);
+    TestDisk hu = blank;
+    TestDisk odd = blank;
+    TestDisk invalid = blank;
     EXPECT_GE(Opened(blank.disk()).confidence(), fs::kSure);  // the rows' base is sure
     std::fill(hu.flat.begin(), hu.flat.end(), 0xE5);          // Hu-BASIC: FAT at C0 H0 R15
     std::fill_n(hu.sector(0, 15), 256, 0x00);
@@ -335,7 +346,9 @@ Bytes outsideWrites(const Opened& o, const fs::Plan& plan) {
 void checkAgainst(const Opened& o, const Model& m) {
     const auto n88 = fs::openAs(o.volume, fs::Kind::kN88, nullptr);
     const std::vector<fs::Problem> problems = n88->check();
-    ASSERT_TRUE(problems.empty()) << problems[0].detail;
+    for (const fs::Problem& p : problems)
+        ADD_FAILURE() << p.detail;
+    ASSERT_TRUE(problems.empty());
     const std::vector<fs::Entry> entries = n88->list();
     ASSERT_EQ(entries.size(), m.files.size());
     for (const fs::Entry& e : entries) {

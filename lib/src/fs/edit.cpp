@@ -155,6 +155,7 @@ bool fillFromFlat(BlankDisk* disk, const std::vector<uint8_t>& flat, std::string
     size_t at = 0;
     for (auto& track : disk->tracks) {
         std::vector<BlankSector*> order;
+        order.reserve(track.size());
         for (BlankSector& s : track)
             order.push_back(&s);
         std::stable_sort(order.begin(), order.end(),

@@ -3,6 +3,7 @@
 // the data clusters start at cylinder 2. docs/formats.md has the byte tables.
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 
 #include "chain.h"
@@ -225,7 +226,7 @@ class FBasic : public FileSystem {
         FreeSpace f;
         f.unitBytes = int64_t(variant_.clusterSectors) * kSectorSize;
         for (int32_t c = 0; c < kClusters; ++c)
-            if (fat_[size_t(kFatEntries + c)] == kFree) ++f.units;
+            if (fat_[size_t(kFatEntries) + size_t(c)] == kFree) ++f.units;
         return f;
     }
 
@@ -260,7 +261,9 @@ class FBasic : public FileSystem {
             const int64_t sectors = sectorsOf(chain);
             for (int64_t k = 0; k < sectors; ++k) {
                 int64_t logical = 0;
-                int32_t c = 0, h = 0, r = 0;
+                int32_t c = 0;
+                int32_t h = 0;
+                int32_t r = 0;
                 bool whole = sectorOf(chain, k, &logical);
                 if (whole) {
                     Volume::locate(layout_, logical, &c, &h, &r);
@@ -293,7 +296,8 @@ class FBasic : public FileSystem {
             }
             for (int32_t e = 0; e < kEntriesPerSector; ++e) {
                 Slot& s = slots_[size_t(k * kEntriesPerSector + e)];
-                std::memcpy(s.bytes.data(), sector.data() + e * kEntrySize, kEntrySize);
+                std::memcpy(s.bytes.data(), sector.data() + std::ptrdiff_t(e) * kEntrySize,
+                            kEntrySize);
                 if (s.bytes[0] == kEnd) {
                     end_ = int32_t(k * kEntriesPerSector + e);
                     return;
@@ -347,7 +351,9 @@ class FBasic : public FileSystem {
     }
 
     std::string missingText(int64_t logical) const {
-        int32_t c = 0, h = 0, r = 0;
+        int32_t c = 0;
+        int32_t h = 0;
+        int32_t r = 0;
         Volume::locate(layout_, logical, &c, &h, &r);
         return "sector C" + std::to_string(c) + " H" + std::to_string(h) + " R" +
                std::to_string(r) + " is missing or short";
@@ -836,7 +842,8 @@ Detection detectFBasic(const Volume& volume) {
         return d;
     }
     const Layout layout = layoutOf(*v);
-    std::array<uint8_t, kSectorSize> id{}, fat{};
+    std::array<uint8_t, kSectorSize> id{};
+    std::array<uint8_t, kSectorSize> fat{};
     if (volume.readLogical(layout, kIdSector, id.data()) != SectorStatus::kOk) {
         d.evidence = "no 256-byte ID sector C0 H0 R3";
         return d;
@@ -850,7 +857,7 @@ Detection detectFBasic(const Volume& volume) {
                                     [](uint8_t b) { return b == 0xFF; });
     int32_t valid = 0;
     for (int32_t c = 0; c < kClusters; ++c)
-        if (validValue(fat[size_t(kFatEntries + c)], v->clusterSectors)) ++valid;
+        if (validValue(fat[size_t(kFatEntries) + size_t(c)], v->clusterSectors)) ++valid;
     d.evidence = "ID sector C0 H0 R3 " + idText(id[0]) + "; FAT at C1 H0 R1: bytes 1-4 " +
                  (markOk ? std::string("FF") : "not all FF") + ", " + std::to_string(valid) +
                  " of " + std::to_string(kClusters) + " entries valid; " + v->name + " " + geometry;

@@ -6,8 +6,10 @@
 // formatN88() makes blank disks of each layout.
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 
 #include "bytes.h"
@@ -110,19 +112,19 @@ std::string hex2(uint32_t value) {
 // (35 cylinders) to 80 (40), since sources disagree on 70 and 80.
 bool fitLayout(const Shape& shape, N88Layout* out) {
     if (shape.sectorSize != kSectorSize) return false;
-    for (const N88Layout& l : kLayouts) {
-        if (l.spt != shape.sectorsPerTrack || l.heads != shape.heads) continue;
-        const bool oneSided = l.heads == 1;
-        const int32_t lowest = oneSided ? kShortest1D : l.cylinders - kCylinderSlack;
-        if (shape.cylinders < lowest || shape.cylinders > l.cylinders + kCylinderSlack) continue;
-        *out = l;
-        if (oneSided) {
-            out->cylinders = std::min(shape.cylinders, l.cylinders);
-            out->clusters = out->cylinders * l.heads * l.spt / l.spc;
-        }
-        return true;
+    const auto fits = [&shape](const N88Layout& l) {
+        if (l.spt != shape.sectorsPerTrack || l.heads != shape.heads) return false;
+        const int32_t lowest = l.heads == 1 ? kShortest1D : l.cylinders - kCylinderSlack;
+        return shape.cylinders >= lowest && shape.cylinders <= l.cylinders + kCylinderSlack;
+    };
+    const N88Layout* l = std::find_if(std::begin(kLayouts), std::end(kLayouts), fits);
+    if (l == std::end(kLayouts)) return false;
+    *out = *l;
+    if (l->heads == 1) {
+        out->cylinders = std::min(shape.cylinders, l->cylinders);
+        out->clusters = out->cylinders * l->heads * l->spt / l->spc;
     }
-    return false;
+    return true;
 }
 
 // True when sector (c, h, r) is there with 256 bytes. A sector of another size (the 128-byte
@@ -197,7 +199,7 @@ DirectoryScan scanDirectory(const Volume& volume, const N88Layout& l) {
             continue;
         }
         for (int32_t k = 0; k < kEntriesPerSector; ++k) {
-            const uint8_t* e = sector + k * kEntrySize;
+            const uint8_t* e = sector + std::ptrdiff_t(k) * kEntrySize;
             if (e[0] == kEndMark) return scan;
             if (e[0] == kDeletedMark) continue;
             RawEntry raw;
@@ -226,8 +228,10 @@ class N88Editor;
 class N88 : public FileSystem {
   public:
     N88(const Volume& volume, const N88Layout& layout, const uint8_t* fat)
-        : volume_(volume), layout_(layout), fat_(fat, fat + layout.clusters) {
-        directory_ = scanDirectory(volume, layout);
+        : volume_(volume),
+          layout_(layout),
+          fat_(fat, fat + layout.clusters),
+          directory_(scanDirectory(volume, layout)) {
         for (const RawEntry& raw : directory_.entries) {
             Chain chain;
             const int32_t start = raw.bytes[kStartOffset];
@@ -276,7 +280,9 @@ class N88 : public FileSystem {
             const bool last = chain.complete && k + 1 == chain.units.size();
             const int32_t count = last ? chain.lastUsed : layout_.spc;
             for (int32_t s = 0; s < count; ++s) {
-                int32_t c = 0, h = 0, r = 0;
+                int32_t c = 0;
+                int32_t h = 0;
+                int32_t r = 0;
                 Volume::locate(layout_.logical(), chain.units[k] * layout_.spc + s, &c, &h, &r);
                 if (!readSector(volume_, c, h, r, sector)) {
                     out.problem = {ProblemKind::kMissingSector,
@@ -324,7 +330,9 @@ class N88 : public FileSystem {
         for (int32_t u = 0; u < l.clusters; ++u) {
             int32_t s = 0;
             for (; s < l.spc; ++s) {
-                int32_t c = 0, h = 0, r = 0;
+                int32_t c = 0;
+                int32_t h = 0;
+                int32_t r = 0;
                 Volume::locate(l.logical(), int64_t(u) * l.spc + s, &c, &h, &r);
                 if (!sectorPresent(volume_, c, h, r)) break;
             }
@@ -344,7 +352,9 @@ class N88 : public FileSystem {
                 const int64_t u = chain.units[k];
                 const int32_t need = k + 1 == chain.units.size() ? chain.lastUsed : l.spc;
                 if (readable[size_t(u)] >= need) continue;
-                int32_t c = 0, h = 0, r = 0;
+                int32_t c = 0;
+                int32_t h = 0;
+                int32_t r = 0;
                 Volume::locate(l.logical(), u * l.spc + readable[size_t(u)], &c, &h, &r);
                 problems.push_back(
                     {ProblemKind::kMissingSector,
@@ -389,9 +399,9 @@ class N88 : public FileSystem {
         e.rawName.assign(raw.bytes.begin(), raw.bytes.begin() + kNameSize + kExtensionSize);
         e.type = typeOf(attributes);
         e.attributes = attributes;
-        if (attributes & kWriteProtect) e.attributeText += 'W';
-        if (attributes & kEditProtect) e.attributeText += 'P';
-        if (attributes & kVerify) e.attributeText += 'V';
+        if ((attributes & kWriteProtect) != 0) e.attributeText += 'W';
+        if ((attributes & kEditProtect) != 0) e.attributeText += 'P';
+        if ((attributes & kVerify) != 0) e.attributeText += 'V';
         // Whole sectors: the full clusters and the sectors used of the last. A broken chain
         // counts the whole clusters it reaches, as read() gives them.
         const int64_t clusterBytes = int64_t(layout_.spc) * kSectorSize;
@@ -405,7 +415,9 @@ class N88 : public FileSystem {
             // stored: whether it is inclusive differs between real files, so nothing is
             // computed from it.
             uint8_t sector[kSectorSize];
-            int32_t c = 0, h = 0, r = 0;
+            int32_t c = 0;
+            int32_t h = 0;
+            int32_t r = 0;
             Volume::locate(layout_.logical(), chain.units[0] * layout_.spc, &c, &h, &r);
             if (readSector(volume_, c, h, r, sector)) {
                 static_assert(kMachineHeaderSize <= kSectorSize, "header in the first sector");
@@ -433,7 +445,8 @@ class N88 : public FileSystem {
                      "FAT " + missingText(volume_, l.systemCylinder, l.systemHead, r)});
                 continue;
             }
-            int32_t differ = 0, first = -1;
+            int32_t differ = 0;
+            int32_t first = -1;
             for (int32_t u = 0; u < l.clusters; ++u)
                 if (copy[u] != fat_[size_t(u)]) {
                     if (first < 0) first = u;
