@@ -545,8 +545,8 @@ class FBasicEditor : public Editor {
         std::vector<uint8_t> fat(fs_.fat_.begin(), fs_.fat_.end());
         std::vector<int64_t> kept = ownUnits(slot);
         std::vector<int64_t> units(
-            kept.begin(),
-            kept.begin() + std::min<std::ptrdiff_t>(std::ptrdiff_t(kept.size()), clusters));
+            kept.begin(), kept.begin() + std::min<std::ptrdiff_t>(std::ptrdiff_t(kept.size()),
+                                                                  std::ptrdiff_t(clusters)));
         std::vector<int64_t> freed(kept.begin() + std::ptrdiff_t(units.size()), kept.end());
         std::vector<int64_t> free;
         for (int32_t c = 0; c < kClusters; ++c)

@@ -613,7 +613,7 @@ class N88Editor : public Editor {
         // The file keeps its clusters in chain order as far as they suffice; the rest of the
         // chain is freed, or it grows by the lowest free clusters.
         if (int64_t(units.size()) > need) {
-            plan.freed.assign(units.begin() + need, units.end());
+            plan.freed.assign(units.begin() + std::ptrdiff_t(need), units.end());
             units.resize(size_t(need));
         }
         const std::vector<int64_t> free = freeClusters(owners);
@@ -625,7 +625,8 @@ class N88Editor : public Editor {
                     std::to_string(l_.spc * kSectorSize) + " bytes" +
                     (replacing ? "; it holds " + std::to_string(units.size()) + " and " : "; ") +
                     std::to_string(free.size()) + " are free");
-        units.insert(units.end(), free.begin(), free.begin() + std::max<int64_t>(more, 0));
+        units.insert(units.end(), free.begin(),
+                     free.begin() + std::ptrdiff_t(std::max<int64_t>(more, 0)));
         entry.bytes[kStartOffset] = uint8_t(units[0]);
 
         std::map<int32_t, std::vector<uint8_t>> directory;
@@ -654,7 +655,8 @@ class N88Editor : public Editor {
             SectorWrite w;
             Volume::locate(l_.logical(), units[size_t(s / l_.spc)] * l_.spc + s % l_.spc, &w.c,
                            &w.h, &w.r);
-            w.data.assign(data.begin() + s * kSectorSize, data.begin() + (s + 1) * kSectorSize);
+            w.data.assign(data.begin() + std::ptrdiff_t(s * kSectorSize),
+                          data.begin() + std::ptrdiff_t((s + 1) * kSectorSize));
             plan.writes.push_back(std::move(w));
         }
         plan.action = replacing ? Plan::kReplaced : Plan::kAdded;
