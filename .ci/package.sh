@@ -108,6 +108,7 @@ check_files "$devdeb" "./usr/include/retrodisk/d88/directory.h
 ./usr/include/retrodisk/d88/image_view.h
 ./usr/include/retrodisk/d88/names.h
 ./usr/include/retrodisk/d88/scan.h
+./usr/include/retrodisk/fs/edit.h
 ./usr/include/retrodisk/fs/file_system.h
 ./usr/include/retrodisk/fs/volume.h
 ./usr/include/retrodisk/vkp/decoder.h
