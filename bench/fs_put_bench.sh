@@ -21,7 +21,7 @@ d88=$build/programs/d88
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch"
-head -c 30720 /dev/urandom >DATA30K.BIN
+head -c 30720 /dev/urandom >DAT30K.BIN
 # fill FS TYPE COUNT SIZE: a blank disk holding COUNT files of SIZE bytes, in FS.d88.
 fill() {
     "$d88" new --fs "$1" --type "$2" "$1.d88" >/dev/null
@@ -38,7 +38,7 @@ labels=() commands=() images=()
 for fs in fat12 n88; do
     labels+=("dd conv=fsync ($fs)" "d88 put 30 KB ($fs)")
     commands+=("dd if=run.d88 of=copy.d88 bs=1M conv=fsync status=none"
-        "$d88 put run.d88 DATA30K.BIN")
+        "$d88 put run.d88 DAT30K.BIN")
     images+=("$fs.d88" "$fs.d88")
 done
 declare -A times

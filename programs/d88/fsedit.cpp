@@ -2,6 +2,7 @@
 // import for every file system. The file system plans each change (the sectors it writes);
 // this file applies the plans to the image in memory one file after another, and saves the
 // image only when every one succeeded and the disk checks clean afterwards.
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -27,8 +28,15 @@ bool readInput(const std::string& path, size_t limit, std::vector<uint8_t>* data
         report(path, "cannot open: " + reason(errno));
         return false;
     }
-    data->resize(limit + 1);
-    const size_t got = std::fread(data->data(), 1, data->size(), in);
+    // Read in growing steps: most files are small, and zeroing room for the largest would
+    // cost more than the whole edit.
+    size_t got = 0;
+    data->resize(size_t(64) << 10);
+    for (;;) {
+        got += std::fread(data->data() + got, 1, data->size() - got, in);
+        if (got < data->size() || got > limit) break;
+        data->resize(std::min(data->size() * 2, limit + 1));
+    }
     const int error = errno;
     const bool failed = std::ferror(in) != 0;
     std::fclose(in);
