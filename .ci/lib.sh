@@ -8,7 +8,15 @@ apt_lists_fetched() {
 }
 fetch_apt_lists() {
     apt_lists_fetched && return 0
-    apt-get update
+    # A mirror caught mid-sync fails one index ("File has unexpected size"): try again, and
+    # after three tries go on with the lists there are; an install that then lacks a package
+    # fails on its own, naming it.
+    local try
+    for try in 1 2 3; do
+        apt-get update && break
+        echo "apt-get update failed (try $try of 3)" >&2
+        sleep $((try * 10))
+    done
     ci_apt_fetched=1
     if [ -n "${CI_APT_STAMP:-}" ]; then : >"$CI_APT_STAMP"; fi
 }
