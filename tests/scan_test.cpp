@@ -71,10 +71,10 @@ TEST(ImageView, ReadsWhatDiskImageReads) {
             const int32_t n = 2 + pick(3);
             const int32_t length = pick(5000);
             std::vector<uint8_t> have(static_cast<size_t>(length));
-            std::vector<uint8_t> want(static_cast<size_t>(length));
+            std::vector<uint8_t> expected(static_cast<size_t>(length));
             const int32_t got = view.readSectors(disk, track, c, h, r, n, have.data(), length);
-            ASSERT_EQ(got, reader.readSectors(track, c, h, r, n, want.data(), length)) << round;
-            ASSERT_TRUE(std::equal(have.begin(), have.begin() + got, want.begin())) << round;
+            ASSERT_EQ(got, reader.readSectors(track, c, h, r, n, expected.data(), length)) << round;
+            ASSERT_TRUE(std::equal(have.begin(), have.begin() + got, expected.begin())) << round;
         }
         for (int t = 0; t < 4; ++t) {
             std::vector<SectorRecord> walked;
@@ -102,16 +102,16 @@ TEST(Scan, FreeSectorsFollowTheModel) {
     std::mt19937 rng(5);
     for (int round = 0; round < 30; ++round) {
         StandardDisk standard;
-        std::vector<bool> want(kLogicalSectors, true);
+        std::vector<bool> expected(kLogicalSectors, true);
         for (size_t l = 0; l < 8; ++l)
-            want[l] = false;
+            expected[l] = false;
         const int entries = int(rng() % 6);
         for (int i = 0; i < entries; ++i) {
             const auto start = uint32_t(rng() % 1240);
             const auto size = uint32_t(rng() % 5000);
             standard.setEntry(i, "F", start, size);
             for (uint32_t l = start; l < start + (size + 1023) / 1024 && l < 1232; ++l)
-                want[l] = false;
+                expected[l] = false;
         }
         for (int i = 0; i < 20; ++i) {
             const size_t l = 8 + rng() % 1224;
@@ -119,7 +119,7 @@ TEST(Scan, FreeSectorsFollowTheModel) {
             const bool blank = rng() % 2 == 0;
             if (!blank) data[rng() % 1024] ^= 1;
             standard.write(l * 1024, data);
-            if (!blank) want[l] = false;
+            if (!blank) expected[l] = false;
         }
         builder::Disk d = standard.disk();
         for (int i = 0; i < 5; ++i) {
@@ -129,7 +129,7 @@ TEST(Scan, FreeSectorsFollowTheModel) {
             if (how == 0) s.r = 9;
             if (how == 1) s.data.resize(512);
             if (how == 2) s.n = 2;
-            want[l] = false;
+            expected[l] = false;
         }
         const Bytes image = d.bytes();
         const ImageView view(image.data(), image.size());
@@ -138,7 +138,7 @@ TEST(Scan, FreeSectorsFollowTheModel) {
         Directory directory;
         scanDirectory(view, disk, &directory);
         const std::vector<bool> free = freeSectors(view, mapFileSectors(view, disk), directory);
-        ASSERT_EQ(free, want) << round;
+        ASSERT_EQ(free, expected) << round;
         int32_t counted = 0;
         for (const SectorRun& r : freeRuns(free)) {
             for (int32_t l = r.first; l < r.first + r.count; ++l)
