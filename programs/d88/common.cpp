@@ -153,6 +153,13 @@ bool openDisk(const Options& o, OpenedDisk* d) {
     return d->fileSystem != nullptr;
 }
 
+FlatFiles flatFiles(const OpenedDisk& opened) {
+    FlatFiles flat;
+    scanDirectory(opened.image, opened.disk, &flat.directory);
+    flat.sectors = mapFileSectors(opened.image, opened.disk, &flat.tangledFrom);
+    return flat;
+}
+
 std::vector<std::string> splitPath(const std::string& path) {
     std::vector<std::string> components;
     size_t start = 0;

@@ -160,6 +160,14 @@ std::string writeFile(const std::string& path, const uint8_t* data, size_t size,
 // `raw`, characters are Shift_JIS, else UTF-8.
 bool matches(const char* pattern, const char* name, bool raw);
 
+// The flat directory of an open disk and where its files' sectors are (see mapFileSectors).
+struct FlatFiles {
+    d88::Directory directory;
+    std::vector<d88::SectorRecord> sectors;
+    int32_t tangledFrom = -1;
+};
+FlatFiles flatFiles(const OpenedDisk& opened);
+
 // The flat directory's ls and get (ls.cpp, get.cpp): today's output, on a disk already open.
 int lsFlat(const Options& o, const OpenedDisk& opened);
 int getFlat(const Options& o, const OpenedDisk& opened);

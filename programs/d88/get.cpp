@@ -33,11 +33,10 @@ bool fileName(const std::string& bytes, bool rawNames, std::string* name) {
 }  // namespace
 
 int getFlat(const Options& o, const OpenedDisk& opened) {
-    Directory directory;
-    scanDirectory(opened.image, opened.disk, &directory);
-    int32_t tangledFrom = -1;
-    const std::vector<SectorRecord> sectors =
-        mapFileSectors(opened.image, opened.disk, &tangledFrom);
+    const FlatFiles flat = flatFiles(opened);
+    const Directory& directory = flat.directory;
+    const std::vector<SectorRecord>& sectors = flat.sectors;
+    const int32_t tangledFrom = flat.tangledFrom;
 
     static uint8_t data[65536];
     bool failed = false;
