@@ -30,7 +30,7 @@ for page in "${pages[@]}"; do
 done
 
 echo "== build ($build)"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DRETRODISK_WEB=OFF >/dev/null
 cmake --build "$build" -j2
 
 echo "== cmake --install into a scratch prefix"

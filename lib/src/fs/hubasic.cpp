@@ -573,7 +573,6 @@ class HuBasic : public FileSystem {
 // --- the write side ---------------------------------------------------------------------------
 
 constexpr uint8_t kModeAsciiNew = 0x04;  // the ASCII bit a new entry gets (the real disk's)
-constexpr uint8_t kModeTypeBits = 0x0F;
 constexpr uint8_t kModeAttributeBits = kModeHidden | kModeVerify | kModeReadOnly;
 constexpr uint8_t kNoPassword = 0x20;
 constexpr uint8_t kAsciiEnd = 0x1A;  // where a text ends, as BASIC writes it
