@@ -162,7 +162,9 @@ async function showDisk(index) {
   $('disk-title').textContent = `Files of disk ${index}`;
   let listing;
   try {
+    const start = performance.now();
     listing = await ask('list', { disk: index, fs: $('fs').value }, `Listing disk ${index}`);
+    state.listMs = performance.now() - start;
   } catch (e) {
     state.listing = null;
     $('files').tBodies[0].replaceChildren();

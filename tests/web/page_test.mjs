@@ -114,6 +114,8 @@ check(same(packed, fs.readFileSync(file('game.vkp'))), 'a packed file differs fr
 await page.setInputFiles('#pick', file('fat.d88'));
 await idle();
 const fatList = await compareListing('fat.d88');
+const listMs = await page.evaluate(() => window.retrodiskPage.listMs);
+console.log(`listing the ${fs.statSync(file('fat.d88')).size}-byte FAT12 image took ${listMs.toFixed(1)} ms in the page`);
 check(await page.locator('td.name', { hasText: '日本語.TXT' }).count() === 1, 'Japanese name shown');
 const zip = await downloaded(() => page.click('#download-all'));
 const files = fatList.files.filter((f) => !f.directory).length;
