@@ -550,7 +550,8 @@ fs::Plan planPut(const fs::Editor& editor, const std::vector<std::string>& path,
     return editor.put(request);
 }
 
-fs::Plan planRemove(const fs::Editor& editor, const std::vector<std::string>& path, const void*) {
+fs::Plan planRemove(const fs::Editor& editor, const std::vector<std::string>& path,
+                    const void* /*context*/) {
     return editor.remove(path);
 }
 
