@@ -133,7 +133,8 @@ function showImage(answer, name) {
     const fsText = d.file_system.outcome === 'recognised' ? d.file_system.title
       : d.file_system.outcome === 'ambiguous' ? 'more than one file system matches'
         : 'no file system recognised';
-    li.append(element('p', `media ${d.media}${d.write_protected ? ', write-protected' : ''}, ` +
+    li.append(element('p', `${d.size} bytes at offset ${d.offset}, media ${d.media}` +
+      ` (0x${d.media_byte.toString(16).padStart(2, '0')})${d.write_protected ? ', write-protected' : ''}, ` +
       (g.cylinders ? `${g.cylinders} × ${g.heads} × ${g.sectors} × ${g.sector_size}` : 'no readable sectors') +
       `, ${fsText}, ${d.anomalies.length} anomal${d.anomalies.length === 1 ? 'y' : 'ies'}`, 'details'));
     if (d.file_system.description) li.append(element('p', d.file_system.description, 'details'));

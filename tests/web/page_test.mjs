@@ -122,6 +122,7 @@ const files = fatList.files.filter((f) => !f.directory).length;
 check(zip.readUInt32LE(0) === 0x04034b50 && zip.readUInt16LE(zip.length - 12) === files, 'the zip holds every file');
 await page.screenshot({ path: path.join(outDir, 'page-screenshot.png'), fullPage: true });
 
+
 // A file put back on the FAT12 disk (into its directory) and on the N88 disk gives d88 put's
 // image; a removal d88 rm's; a name the disk cannot hold is refused with nothing changed.
 async function putAs(image, as) {
@@ -160,6 +161,17 @@ await idle();
 run('d88', 'new', '--fs', 'hu', 'blank.d88');
 check(same(await downloaded(() => page.click('#download-image')), fs.readFileSync(file('blank.d88'))),
   'a blank disk differs from d88 new');
+
+// An image of eight disks (10 MB): every disk listed, and the last one read as d88 reads it.
+fs.writeFileSync(file('many.d88'), Buffer.concat(Array(8).fill(fs.readFileSync(file('fat.d88')))));
+await page.setInputFiles('#pick', file('many.d88'));
+await idle();
+check(await page.locator('#disks > li').count() === 8, 'eight disks listed');
+await page.getByRole('button', { name: 'Show the files of disk 7' }).click();
+await idle();
+const last = JSON.parse(run('d88', 'ls', '--json', '-R', '-d', '7', 'many.d88'));
+check(JSON.stringify((await listing()).files.map((f) => f.crc32)) === JSON.stringify(last.files.map((f) => f.crc32)),
+  'disk 7 of many.d88 differs from d88 ls -d 7');
 
 await browser.close();
 server.close();
