@@ -26,10 +26,7 @@ worker.onmessage = (event) => {
   else request.reject(new Error(error));
 };
 worker.onerror = (event) => {
-  say(window.location.protocol === 'file:'
-    ? 'Opened from a folder, this browser does not start the page\'s worker: serve the folder ' +
-      '(for example python3 -m http.server) and open the page from there.'
-    : `The page's worker failed: ${event.message || 'it could not be loaded'}`, true);
+  say(`The page's worker failed: ${event.message || 'it could not be loaded'}`, true);
 };
 
 // Sends a request; `label` names the work while it runs.
