@@ -145,7 +145,7 @@ bool saveNewImage(const Options& o, const std::vector<uint8_t>& image);
 
 // The file-system side of put, rm, mkdir and rmdir (fsedit.cpp), on an image loaded for editing.
 enum class FsOperation { kPut, kRemove, kMakeDirectory, kRemoveDirectory };
-int editFileSystem(const Options& o, const std::vector<uint8_t>& loaded, FsOperation operation);
+int editFileSystem(const Options& o, std::vector<uint8_t> loaded, FsOperation operation);
 int newFileSystemImage(const Options& o, const std::string& label);
 
 // Files read past a track whose walk ran out of the walk budget are cut short: says why.

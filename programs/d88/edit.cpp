@@ -232,7 +232,7 @@ int put(const Options& o) {
     const EditTarget target =
         editTarget(ImageView(editor.bytes().data(), editor.bytes().size()), o);
     if (target == EditTarget::kFileSystem)
-        return editFileSystem(o, editor.bytes(), FsOperation::kPut);
+        return editFileSystem(o, editor.release(), FsOperation::kPut);
     if (target == EditTarget::kRefused || !checkDisk(editor, o)) return kFailed;
     std::string done;
     int64_t failed = 0;
@@ -262,7 +262,7 @@ int rm(const Options& o) {
     const EditTarget target =
         editTarget(ImageView(editor.bytes().data(), editor.bytes().size()), o);
     if (target == EditTarget::kFileSystem)
-        return editFileSystem(o, editor.bytes(), FsOperation::kRemove);
+        return editFileSystem(o, editor.release(), FsOperation::kRemove);
     if (target == EditTarget::kRefused || !checkDisk(editor, o)) return kFailed;
     std::string done;
     int64_t failed = 0;

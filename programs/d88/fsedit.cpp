@@ -211,9 +211,9 @@ bool planFor(const Options& o, const Session& s, FsOperation operation, const st
 
 }  // namespace
 
-int editFileSystem(const Options& o, const std::vector<uint8_t>& loaded, FsOperation operation) {
+int editFileSystem(const Options& o, std::vector<uint8_t> loaded, FsOperation operation) {
     Session s;
-    s.image = loaded;
+    s.image = std::move(loaded);
     if (!s.open(o)) return kFailed;
     if (s.disk.writeProtect == d88::kWriteProtected && !o.force) {
         report(o.image, format("disk %lld is write-protected; --force changes it anyway", o.disk));
@@ -267,7 +267,8 @@ int editFileSystem(const Options& o, const std::vector<uint8_t>& loaded, FsOpera
         return kFailed;
     }
     d88::FileFailure f;
-    if (!o.dryRun && !d88::ImageEditor(s.image).save(o.image.c_str(), &f)) {
+    // The editor takes the image over: nothing reads it through the session after this.
+    if (!o.dryRun && !d88::ImageEditor(std::move(s.image)).save(o.image.c_str(), &f)) {
         report(o.image, failureText(f, true));
         return kFailed;
     }
@@ -282,7 +283,7 @@ int mkdir(const Options& o) {
         report(o.image, failureText(f, false));
         return kFailed;
     }
-    return editFileSystem(o, editor.bytes(), FsOperation::kMakeDirectory);
+    return editFileSystem(o, editor.release(), FsOperation::kMakeDirectory);
 }
 
 int rmdir(const Options& o) {
@@ -292,7 +293,7 @@ int rmdir(const Options& o) {
         report(o.image, failureText(f, false));
         return kFailed;
     }
-    return editFileSystem(o, editor.bytes(), FsOperation::kRemoveDirectory);
+    return editFileSystem(o, editor.release(), FsOperation::kRemoveDirectory);
 }
 
 namespace {

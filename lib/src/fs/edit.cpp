@@ -59,9 +59,12 @@ std::vector<int64_t> aloneData(const d88::ImageView& view) {
             }
         }
     }
-    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
+    const auto before = [](const Span& a, const Span& b) {
         return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
-    });
+    };
+    // An image written track after track lists them in order already.
+    if (!std::is_sorted(spans.begin(), spans.end(), before))
+        std::sort(spans.begin(), spans.end(), before);
     // Sorted by start, a span overlaps no other when every span before it ends by its start
     // and the next one starts at or after its end.
     std::vector<int64_t> alone;
