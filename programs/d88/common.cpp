@@ -311,7 +311,8 @@ void reportTangled(int32_t track, const Options& o) {
                            track));
 }
 
-std::string writeFile(const std::string& path, const uint8_t* data, size_t size, bool force) {
+std::string writeFile(const std::string& path, const uint8_t* data, size_t size, bool force,
+                      const int64_t* seconds) {
     std::string temporary;
     std::FILE* out = openOutput(path.c_str(), false);
     if (out == nullptr && errno == EEXIST) {
@@ -325,9 +326,13 @@ std::string writeFile(const std::string& path, const uint8_t* data, size_t size,
     if (out == nullptr)
         return "cannot create " + escapeForDisplay(temporary.empty() ? path : temporary) + ": " +
                reason(errno);
+    // Unbuffered: the data goes out in one write, and no buffer is sized for the file.
+    std::setvbuf(out, nullptr, _IONBF, 0);
     int error = 0;
     if (std::fwrite(data, 1, size, out) != size) error = errno;
     if (std::fflush(out) != 0 && error == 0) error = errno;
+    // The time, where it can be set on the open file, goes with it through a rename.
+    const bool timed = seconds == nullptr || (error == 0 && setOpenFileTime(out, *seconds));
     // A copy that replaces a file reaches the disk before the rename.
     if (!temporary.empty() && error == 0 && !syncToDisk(out)) error = errno;
     if (std::fclose(out) != 0 && error == 0) error = errno;
@@ -344,6 +349,7 @@ std::string writeFile(const std::string& path, const uint8_t* data, size_t size,
         return "cannot replace " + escapeForDisplay(path) + ": " + reason(error);
     }
     forgetOutput();
+    if (!timed) setModificationTime(path.c_str(), *seconds);
     return std::string();
 }
 

@@ -152,9 +152,11 @@ int newFileSystemImage(const Options& o, const std::string& label);
 void reportTangled(int32_t track, const Options& o);
 
 // Writes data[0, size) to `path`: as a new file, or with `force` over an existing one through
-// a temporary file renamed over it, so a failed write never costs the old file. Returns the
-// failure, or an empty string.
-std::string writeFile(const std::string& path, const uint8_t* data, size_t size, bool force);
+// a temporary file renamed over it, so a failed write never costs the old file; with
+// `seconds`, the file's modification time is set to it (whether that succeeds is not told).
+// Returns the failure, or an empty string.
+std::string writeFile(const std::string& path, const uint8_t* data, size_t size, bool force,
+                      const int64_t* seconds = nullptr);
 
 // Wildcard match: '*' any run of characters, '?' one character, anything else itself; with
 // `raw`, characters are Shift_JIS, else UTF-8.

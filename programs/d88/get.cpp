@@ -256,16 +256,16 @@ int get(const Options& o) {
             data.bytes.erase(eof, data.bytes.end());
         }
         // Only the bytes read are written: a file cut short keeps what was read, and fails.
+        // The file carries the time its entry records, so that putting it back keeps it.
+        int64_t seconds = 0;
         const std::string failure =
-            writeFile(target, data.bytes.data(), data.bytes.size(), o.force);
+            writeFile(target, data.bytes.data(), data.bytes.size(), o.force,
+                      entryTime(e, &seconds) ? &seconds : nullptr);
         if (!failure.empty()) {
             report(subject, failure);
             failed = true;
             continue;
         }
-        // The file carries the time its entry records, so that putting it back keeps it.
-        int64_t seconds = 0;
-        if (entryTime(e, &seconds)) setModificationTime(target.c_str(), seconds);
         if (!data.complete) {
             report(subject, format("only %lld of its %lld bytes can be read (",
                                    int64_t(data.bytes.size()), e.size) +
