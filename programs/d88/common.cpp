@@ -281,20 +281,29 @@ std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const O
     return nullptr;
 }
 
-EditTarget editTarget(const ImageView& image, const Options& o) {
+EditTarget editTarget(const uint8_t* bytes, size_t size, const Options& o,
+                      FoundFileSystem* found) {
     if (o.fs == "flat") return EditTarget::kFlat;
     if (!o.fs.empty()) return EditTarget::kFileSystem;
+    auto image = std::make_unique<ImageView>(bytes, size);
     DiskInfo disk;
-    if (!image.readDisk(o.disk, &disk)) return EditTarget::kFlat;  // reported as no such disk
-    const fs::Volume volume(image, disk);
-    const fs::Recognition r = fs::recognise(volume);
+    if (!image->readDisk(o.disk, &disk)) return EditTarget::kFlat;  // reported as no such disk
+    auto volume = std::make_unique<fs::Volume>(*image, disk);
+    fs::Recognition r = fs::recognise(*volume);
     if (r.outcome == fs::Recognition::kAmbiguous) {
         report(o.image, format("disk %lld looks like ", o.disk) + sureOnes(r) +
                             "; --fs NAME says which to write");
         return EditTarget::kRefused;
     }
-    if (r.outcome == fs::Recognition::kRecognised && r.chosen->kind() != fs::Kind::kFlat)
+    if (r.outcome == fs::Recognition::kRecognised && r.chosen->kind() != fs::Kind::kFlat) {
+        if (found != nullptr) {
+            found->fileSystem = std::move(r.chosen);
+            found->volume = std::move(volume);
+            found->view = std::move(image);
+            found->disk = disk;
+        }
         return EditTarget::kFileSystem;
+    }
     // A sector C0 H0 R3 that is there but is no directory: writing one would destroy it.
     const fs::Detection flat = flatBid(r);
     if (flat.confidence > 0 && flat.confidence < fs::kFlatUsable) {
