@@ -1,5 +1,6 @@
 // The file operations only d88 uses (see platform.h); the other programs do not link them.
 #include <cerrno>
+#include <cstdint>
 #include <string>
 
 #include "platform.h"
@@ -12,6 +13,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -63,6 +65,8 @@ bool setOpenFileTime(std::FILE* /*file*/, int64_t /*seconds*/) {
     return false;
 }
 
+void prefault(void* /*memory*/, size_t /*size*/) {}
+
 bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;  // FlushFileBuffers
 }
@@ -105,6 +109,22 @@ bool setOpenFileTime(std::FILE* file, int64_t seconds) {
 
 bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;
+}
+
+void prefault(void* memory, size_t size) {
+#ifdef MADV_POPULATE_WRITE
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || size < size_t(page)) return;
+    // The whole pages inside the buffer: madvise takes a page-aligned start.
+    auto* begin = static_cast<char*>(memory);
+    const size_t skip = (size_t(page) - uintptr_t(begin) % size_t(page)) % size_t(page);
+    if (skip >= size) return;
+    const size_t length = (size - skip) / size_t(page) * size_t(page);
+    if (length > 0) (void)madvise(begin + skip, length, MADV_POPULATE_WRITE);
+#else
+    (void)memory;
+    (void)size;
+#endif
 }
 
 std::string fileNameKey(const std::string& name) {

@@ -72,6 +72,10 @@ bool replaceFile(const char* from, const char* to);
 // takes names that differ only by case (any letter: ａ and Ａ, α and Α) for one file; as it
 // is elsewhere.
 std::string fileNameKey(const std::string& name);
+// Maps in the pages of memory[0, size) in one call where the kernel can (Linux): a fresh buffer
+// the size of an image otherwise takes a page fault per page as it is first written, which
+// costs more than reading the file into it. Only a hint; nothing depends on it.
+void prefault(void* memory, size_t size);
 // Creates directory `path` and any missing parents (as mkdir -p); true when it exists after.
 bool makeDirectories(const char* path);
 // The modification time of the file at `path`, in seconds since 1970 (UTC), in *seconds.

@@ -100,6 +100,7 @@ bool loadImage(const std::string& path, ImageFile* image) {
                           ? size_t(std::min(expected, uint64_t(kMost))) + 1
                           : size_t(1) << 20;
     image->bytes.reset(new uint8_t[capacity]);
+    prefault(image->bytes.get(), capacity);
     image->size = 0;
     for (;;) {
         image->size += std::fread(image->bytes.get() + image->size, 1, capacity - image->size, in);
