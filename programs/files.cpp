@@ -65,7 +65,12 @@ bool setOpenFileTime(std::FILE* /*file*/, int64_t /*seconds*/) {
     return false;
 }
 
-void prefault(void* /*memory*/, size_t /*size*/) {}
+LargeBuffer::LargeBuffer(size_t size) : data_(new uint8_t[size]) {}
+
+void LargeBuffer::release() {
+    delete[] data_;
+    data_ = nullptr;
+}
 
 bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;  // FlushFileBuffers
@@ -111,20 +116,56 @@ bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;
 }
 
-void prefault(void* memory, size_t size) {
+namespace {
+
+// Maps `size` bytes (a multiple of kHugePage) at a kHugePage boundary, in huge pages where the
+// kernel gives them, every page mapped in; null when it cannot.
+uint8_t* mapLarge(size_t size) {
+#if defined(MADV_HUGEPAGE) && defined(MAP_ANONYMOUS)
+    constexpr size_t kHugePage = size_t(2) << 20;
+    // One huge page more than asked for, so that an aligned start lies inside; the ends
+    // beyond what is used are given back.
+    void* mapped = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    const uintptr_t begin = uintptr_t(mapped);
+    const uintptr_t start = (begin + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
+    if (start > begin) munmap(mapped, start - begin);
+    const uintptr_t end = begin + size + kHugePage;
+    if (end > start + size) munmap(reinterpret_cast<void*>(start + size), end - (start + size));
+    auto* memory = reinterpret_cast<uint8_t*>(start);
+    (void)madvise(memory, size, MADV_HUGEPAGE);  // hints: without them, the pages come one by one
 #ifdef MADV_POPULATE_WRITE
-    const long page = sysconf(_SC_PAGESIZE);
-    if (page <= 0 || size < size_t(page)) return;
-    // The whole pages inside the buffer: madvise takes a page-aligned start.
-    auto* begin = static_cast<char*>(memory);
-    const size_t skip = (size_t(page) - uintptr_t(begin) % size_t(page)) % size_t(page);
-    if (skip >= size) return;
-    const size_t length = (size - skip) / size_t(page) * size_t(page);
-    if (length > 0) (void)madvise(begin + skip, length, MADV_POPULATE_WRITE);
-#else
-    (void)memory;
-    (void)size;
+    (void)madvise(memory, size, MADV_POPULATE_WRITE);
 #endif
+    return memory;
+#else
+    (void)size;
+    return nullptr;
+#endif
+}
+
+constexpr size_t kMapFrom = size_t(256) << 10;
+constexpr size_t kMapUnit = size_t(2) << 20;
+
+}  // namespace
+
+LargeBuffer::LargeBuffer(size_t size) {
+    if (size >= kMapFrom && size <= SIZE_MAX - 2 * kMapUnit) {
+        const size_t rounded = (size + kMapUnit - 1) / kMapUnit * kMapUnit;
+        data_ = mapLarge(rounded);
+        if (data_ != nullptr) mapped_ = rounded;
+    }
+    if (data_ == nullptr) data_ = new uint8_t[size];
+}
+
+void LargeBuffer::release() {
+    if (mapped_ > 0)
+        munmap(data_, mapped_);
+    else
+        delete[] data_;
+    data_ = nullptr;
+    mapped_ = 0;
 }
 
 std::string fileNameKey(const std::string& name) {
@@ -136,6 +177,26 @@ bool replaceFile(const char* from, const char* to) {
 }
 
 #endif
+
+LargeBuffer::~LargeBuffer() {
+    release();
+}
+
+LargeBuffer::LargeBuffer(LargeBuffer&& other) noexcept : data_(other.data_), mapped_(other.mapped_) {
+    other.data_ = nullptr;
+    other.mapped_ = 0;
+}
+
+LargeBuffer& LargeBuffer::operator=(LargeBuffer&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = other.data_;
+        mapped_ = other.mapped_;
+        other.data_ = nullptr;
+        other.mapped_ = 0;
+    }
+    return *this;
+}
 
 bool makeDirectories(const char* path) {
     // Each parent in turn, then the whole path; the last step's result is the answer.

@@ -99,15 +99,14 @@ bool loadImage(const std::string& path, ImageFile* image) {
     size_t capacity = regularFileSize(in, &expected)
                           ? size_t(std::min(expected, uint64_t(kMost))) + 1
                           : size_t(1) << 20;
-    image->bytes.reset(new uint8_t[capacity]);
-    prefault(image->bytes.get(), capacity);
+    image->bytes = LargeBuffer(capacity);
     image->size = 0;
     for (;;) {
         image->size += std::fread(image->bytes.get() + image->size, 1, capacity - image->size, in);
         if (image->size < capacity || capacity > kMost) break;
         // Uninitialised: every byte used is read from the file first.
         const size_t larger = capacity > kMost / 2 ? kMost + 1 : capacity * 2;
-        std::unique_ptr<uint8_t[]> grown(new uint8_t[larger]);
+        LargeBuffer grown(larger);
         std::memcpy(grown.get(), image->bytes.get(), image->size);
         image->bytes = std::move(grown);
         capacity = larger;
