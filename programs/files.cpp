@@ -118,22 +118,24 @@ bool syncToDisk(std::FILE* file) {
 
 namespace {
 
+// LargeBuffer maps room from kMapFrom bytes on, in whole kHugePage units.
+constexpr size_t kMapFrom = size_t(256) << 10;
+constexpr size_t kHugePage = size_t(2) << 20;
+
 // Maps `size` bytes (a multiple of kHugePage) at a kHugePage boundary, in huge pages where the
 // kernel gives them, every page mapped in; null when it cannot.
 uint8_t* mapLarge(size_t size) {
 #if defined(MADV_HUGEPAGE) && defined(MAP_ANONYMOUS)
-    constexpr size_t kHugePage = size_t(2) << 20;
     // One huge page more than asked for, so that an aligned start lies inside; the ends
     // beyond what is used are given back.
     void* mapped = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) return nullptr;
-    const uintptr_t begin = uintptr_t(mapped);
-    const uintptr_t start = (begin + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
-    if (start > begin) munmap(mapped, start - begin);
-    const uintptr_t end = begin + size + kHugePage;
-    if (end > start + size) munmap(reinterpret_cast<void*>(start + size), end - (start + size));
-    auto* memory = reinterpret_cast<uint8_t*>(start);
+    auto* const begin = static_cast<uint8_t*>(mapped);
+    const size_t lead = (kHugePage - uintptr_t(begin) % kHugePage) % kHugePage;
+    uint8_t* const memory = begin + lead;
+    if (lead > 0) munmap(begin, lead);
+    munmap(memory + size, kHugePage - lead);  // never 0 bytes: lead < kHugePage
     (void)madvise(memory, size, MADV_HUGEPAGE);  // hints: without them, the pages come one by one
 #ifdef MADV_POPULATE_WRITE
     (void)madvise(memory, size, MADV_POPULATE_WRITE);
@@ -145,14 +147,11 @@ uint8_t* mapLarge(size_t size) {
 #endif
 }
 
-constexpr size_t kMapFrom = size_t(256) << 10;
-constexpr size_t kMapUnit = size_t(2) << 20;
-
 }  // namespace
 
 LargeBuffer::LargeBuffer(size_t size) {
-    if (size >= kMapFrom && size <= SIZE_MAX - 2 * kMapUnit) {
-        const size_t rounded = (size + kMapUnit - 1) / kMapUnit * kMapUnit;
+    if (size >= kMapFrom && size <= SIZE_MAX - 2 * kHugePage) {
+        const size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
         data_ = mapLarge(rounded);
         if (data_ != nullptr) mapped_ = rounded;
     }

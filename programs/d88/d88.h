@@ -146,7 +146,7 @@ struct FoundFileSystem {
 };
 // With `found`, a file system recognised goes to *found. The image's bytes must stay where they
 // are as long as *found is used.
-EditTarget editTarget(const uint8_t* image, size_t size, const Options& o,
+EditTarget editTarget(const uint8_t* bytes, size_t size, const Options& o,
                       FoundFileSystem* found = nullptr);
 
 // What a failed load or save of an image means (`temporary`: saving through a temporary copy).
