@@ -1,6 +1,5 @@
 // The file operations only d88 uses (see platform.h); the other programs do not link them.
 #include <cerrno>
-#include <cstdint>
 #include <string>
 
 #include "platform.h"
@@ -13,7 +12,6 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -65,13 +63,6 @@ bool setOpenFileTime(std::FILE* /*file*/, int64_t /*seconds*/) {
     return false;
 }
 
-LargeBuffer::LargeBuffer(size_t size) : data_(new uint8_t[size]) {}
-
-void LargeBuffer::release() {
-    delete[] data_;
-    data_ = nullptr;
-}
-
 bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;  // FlushFileBuffers
 }
@@ -116,57 +107,6 @@ bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && ::fsync(fileno(file)) == 0;
 }
 
-namespace {
-
-// LargeBuffer maps room from kMapFrom bytes on, in whole kHugePage units.
-constexpr size_t kMapFrom = size_t(256) << 10;
-constexpr size_t kHugePage = size_t(2) << 20;
-
-// Maps `size` bytes (a multiple of kHugePage) at a kHugePage boundary, in huge pages where the
-// kernel gives them, every page mapped in; null when it cannot.
-uint8_t* mapLarge(size_t size) {
-#if defined(MADV_HUGEPAGE) && defined(MAP_ANONYMOUS)
-    // One huge page more than asked for, so that an aligned start lies inside; the ends
-    // beyond what is used are given back.
-    void* mapped = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) return nullptr;
-    auto* const begin = static_cast<uint8_t*>(mapped);
-    const size_t lead = (kHugePage - uintptr_t(begin) % kHugePage) % kHugePage;
-    uint8_t* const memory = begin + lead;
-    if (lead > 0) munmap(begin, lead);
-    munmap(memory + size, kHugePage - lead);  // never 0 bytes: lead < kHugePage
-    (void)madvise(memory, size, MADV_HUGEPAGE);  // hints: without them, the pages come one by one
-#ifdef MADV_POPULATE_WRITE
-    (void)madvise(memory, size, MADV_POPULATE_WRITE);
-#endif
-    return memory;
-#else
-    (void)size;
-    return nullptr;
-#endif
-}
-
-}  // namespace
-
-LargeBuffer::LargeBuffer(size_t size) {
-    if (size >= kMapFrom && size <= SIZE_MAX - 2 * kHugePage) {
-        const size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
-        data_ = mapLarge(rounded);
-        if (data_ != nullptr) mapped_ = rounded;
-    }
-    if (data_ == nullptr) data_ = new uint8_t[size];
-}
-
-void LargeBuffer::release() {
-    if (mapped_ > 0)
-        munmap(data_, mapped_);
-    else
-        delete[] data_;
-    data_ = nullptr;
-    mapped_ = 0;
-}
-
 std::string fileNameKey(const std::string& name) {
     return name;
 }
@@ -176,26 +116,6 @@ bool replaceFile(const char* from, const char* to) {
 }
 
 #endif
-
-LargeBuffer::~LargeBuffer() {
-    release();
-}
-
-LargeBuffer::LargeBuffer(LargeBuffer&& other) noexcept : data_(other.data_), mapped_(other.mapped_) {
-    other.data_ = nullptr;
-    other.mapped_ = 0;
-}
-
-LargeBuffer& LargeBuffer::operator=(LargeBuffer&& other) noexcept {
-    if (this != &other) {
-        release();
-        data_ = other.data_;
-        mapped_ = other.mapped_;
-        other.data_ = nullptr;
-        other.mapped_ = 0;
-    }
-    return *this;
-}
 
 bool makeDirectories(const char* path) {
     // Each parent in turn, then the whole path; the last step's result is the answer.

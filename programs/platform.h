@@ -72,27 +72,6 @@ bool replaceFile(const char* from, const char* to);
 // takes names that differ only by case (any letter: ａ and Ａ, α and Α) for one file; as it
 // is elsewhere.
 std::string fileNameKey(const std::string& name);
-// Room for a whole image read at once, uninitialised; new[] throws when there is none. On Linux
-// room of 256 KiB and more is mapped for the purpose, 2 MiB aligned, asked for in huge pages
-// and mapped in at once: a fresh buffer of 4 KiB pages takes a page fault per page as it is
-// first written and a TLB miss per page as it is read, which (on a virtual machine most of all)
-// costs d88 more than the rest of reading a disk. Elsewhere, or when that fails, it is new[].
-class LargeBuffer {
-  public:
-    LargeBuffer() = default;
-    explicit LargeBuffer(size_t size);
-    ~LargeBuffer();
-    LargeBuffer(LargeBuffer&& other) noexcept;
-    LargeBuffer& operator=(LargeBuffer&& other) noexcept;
-    LargeBuffer(const LargeBuffer&) = delete;
-    LargeBuffer& operator=(const LargeBuffer&) = delete;
-    uint8_t* get() const { return data_; }
-
-  private:
-    void release();
-    uint8_t* data_ = nullptr;
-    size_t mapped_ = 0;  // the bytes mapped for it; 0 when it came from new[]
-};
 // Creates directory `path` and any missing parents (as mkdir -p); true when it exists after.
 bool makeDirectories(const char* path);
 // The modification time of the file at `path`, in seconds since 1970 (UTC), in *seconds.

@@ -99,14 +99,14 @@ bool loadImage(const std::string& path, ImageFile* image) {
     size_t capacity = regularFileSize(in, &expected)
                           ? size_t(std::min(expected, uint64_t(kMost))) + 1
                           : size_t(1) << 20;
-    image->bytes = LargeBuffer(capacity);
+    image->bytes.reset(new uint8_t[capacity]);  // see large_blocks.cpp
     image->size = 0;
     for (;;) {
         image->size += std::fread(image->bytes.get() + image->size, 1, capacity - image->size, in);
         if (image->size < capacity || capacity > kMost) break;
         // Uninitialised: every byte used is read from the file first.
         const size_t larger = capacity > kMost / 2 ? kMost + 1 : capacity * 2;
-        LargeBuffer grown(larger);
+        std::unique_ptr<uint8_t[]> grown(new uint8_t[larger]);
         std::memcpy(grown.get(), image->bytes.get(), image->size);
         image->bytes = std::move(grown);
         capacity = larger;

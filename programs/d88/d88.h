@@ -18,8 +18,6 @@
 #include <retrodisk/d88/scan.h>
 #include <retrodisk/fs/file_system.h>
 
-#include "../platform.h"
-
 namespace retrodisk::d88 {
 struct FileFailure;  // editor.h
 }
@@ -97,7 +95,7 @@ std::string shownPath(const std::vector<std::string>& path, bool rawNames);
 // The whole image file, read in one piece when its size is known. Positions in the format are
 // signed 32-bit, so nothing past the first 2 GiB can be reached and no more is read.
 struct ImageFile {
-    LargeBuffer bytes;
+    std::unique_ptr<uint8_t[]> bytes;
     size_t size = 0;
 };
 bool loadImage(const std::string& path, ImageFile* image);
