@@ -85,9 +85,14 @@ void* allocateLarge(size_t size) {
 
 // True, with the block unmapped, when `p` is a mapped block on record.
 bool freeLarge(void* p) {
+    // Every delete comes here: a block that does not start at a huge page boundary is none
+    // of these, which spares the table search for nearly all.
+    if (p == nullptr || uintptr_t(p) % kHugePage != 0) return false;
     for (Slot& slot : slots) {
         void* expected = p;
-        if (p == nullptr || !slot.start.compare_exchange_strong(expected, &slot)) continue;
+        if (slot.start.load(std::memory_order_relaxed) != p ||
+            !slot.start.compare_exchange_strong(expected, &slot))
+            continue;
         munmap(p, slot.size);
         slot.start.store(nullptr);
         return true;
