@@ -59,6 +59,10 @@ bool setModificationTime(const char* path, int64_t seconds) {
     return !widePath.empty() && _wutime64(widePath.c_str(), &times) == 0;
 }
 
+bool setOpenFileTime(std::FILE* /*file*/, int64_t /*seconds*/) {
+    return false;
+}
+
 bool syncToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;  // FlushFileBuffers
 }
@@ -92,6 +96,11 @@ bool modificationTime(const char* path, int64_t* seconds) {
 bool setModificationTime(const char* path, int64_t seconds) {
     const struct timespec times[2] = {{time_t(seconds), 0}, {time_t(seconds), 0}};
     return ::utimensat(AT_FDCWD, path, times, 0) == 0;
+}
+
+bool setOpenFileTime(std::FILE* file, int64_t seconds) {
+    const struct timespec times[2] = {{time_t(seconds), 0}, {time_t(seconds), 0}};
+    return ::futimens(fileno(file), times) == 0;
 }
 
 bool syncToDisk(std::FILE* file) {

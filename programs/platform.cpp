@@ -273,17 +273,29 @@ void removeOutputNow() {
     if (outputState.compare_exchange_strong(expected, kRemoving)) ::unlink(outputPath);
 }
 
+// A signal that came while an output was being opened, which openOutput raises again once
+// the output is on record or known not to be there; 0 when none came.
+std::atomic<int> deferredSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets it");
+
 // Removes what is unfinished, then lets the signal do what it would have done without the
 // handler: raised again under the default action, it ends the program once the handler
-// returns (it is held until then).
+// returns (it is held until then). While an output is being opened (claimed) the handler
+// cannot tell whether the file of its name is the one being created or a file of the user's
+// that the open is about to refuse, so it leaves the signal to openOutput: that costs no
+// system call per output, where holding the signals around each open costs two.
 void onStopSignal(int signal) {
+    if (outputState.load() == kClaimed) {
+        deferredSignal.store(signal);
+        return;
+    }
     removeOutputNow();
     if (alsoRemoveOnSignal != nullptr) alsoRemoveOnSignal();
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }
 
-// The signals of kStopSignals, to hold while an output is opened and put on record.
+// The signals of kStopSignals, held while a handler runs.
 sigset_t stopSignals() {
     sigset_t set;
     sigemptyset(&set);
@@ -308,20 +320,22 @@ void removeOutputOnSignal(void (*alsoRemove)()) {
 }
 
 std::FILE* openOutput(const char* path, bool replace) {
-    const sigset_t held = stopSignals();
-    sigset_t old;
-    sigprocmask(SIG_BLOCK, &held, &old);
     const bool recorded = claimOutput(path);
     const int fd =
         ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL), 0666);
     int error = errno;
-    struct stat status {};
-    // Only a regular file is removed: an output such as /dev/null is not.
-    if (recorded && fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
-        outputState.store(kArmed);
-    else if (recorded)
-        forgetOutput();
-    sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (recorded) {
+        // Only a regular file is removed: an output such as /dev/null is not. What O_EXCL
+        // opens was created by this open, a regular file.
+        struct stat status {};
+        if (fd >= 0 && (!replace || (fstat(fd, &status) == 0 && S_ISREG(status.st_mode))))
+            outputState.store(kArmed);
+        else
+            forgetOutput();
+        // A signal that came meanwhile is handled now, with the record settled.
+        const int signal = deferredSignal.exchange(0);
+        if (signal != 0) ::raise(signal);
+    }
     std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
     if (fd >= 0 && file == nullptr) {
         error = errno;

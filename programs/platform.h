@@ -44,8 +44,9 @@ void removeOutputOnSignal(void (*alsoRemove)() = nullptr);
 // Opens `path` for writing in binary mode: with `replace` as std::fopen(path, "wb") does,
 // otherwise only when nothing has that name (null with errno EEXIST; checked and created in
 // one step, so nothing is replaced). A regular file it opens is on record as the output being
-// written, from the moment it exists (the handlers' signals are held until it is on record)
-// until forgetOutput(): one output at a time, of a path under 4096 bytes.
+// written, from the moment it exists (a handler's signal that comes during the open waits
+// until it is on record) until forgetOutput(): one output at a time, of a path under 4096
+// bytes.
 std::FILE* openOutput(const char* path, bool replace);
 // Takes the output off record: call it once the output is complete, renamed or removed.
 void forgetOutput();
@@ -77,5 +78,9 @@ bool makeDirectories(const char* path);
 bool modificationTime(const char* path, int64_t* seconds);
 // Sets the file's modification (and access) time to `seconds` since 1970 (UTC).
 bool setModificationTime(const char* path, int64_t seconds);
+// The same for the file open as `file`, once what it holds is flushed (no write may follow),
+// which spares looking its path up. False where the system cannot (Windows, whose close may
+// set the time again): there the caller sets it by the path after closing.
+bool setOpenFileTime(std::FILE* file, int64_t seconds);
 
 #endif  // PROGRAMS_PLATFORM_H

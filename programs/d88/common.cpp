@@ -99,7 +99,7 @@ bool loadImage(const std::string& path, ImageFile* image) {
     size_t capacity = regularFileSize(in, &expected)
                           ? size_t(std::min(expected, uint64_t(kMost))) + 1
                           : size_t(1) << 20;
-    image->bytes.reset(new uint8_t[capacity]);
+    image->bytes.reset(new uint8_t[capacity]);  // see large_blocks.cpp
     image->size = 0;
     for (;;) {
         image->size += std::fread(image->bytes.get() + image->size, 1, capacity - image->size, in);
@@ -281,20 +281,29 @@ std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const O
     return nullptr;
 }
 
-EditTarget editTarget(const ImageView& image, const Options& o) {
+EditTarget editTarget(const uint8_t* bytes, size_t size, const Options& o,
+                      FoundFileSystem* found) {
     if (o.fs == "flat") return EditTarget::kFlat;
     if (!o.fs.empty()) return EditTarget::kFileSystem;
+    auto image = std::make_unique<ImageView>(bytes, size);
     DiskInfo disk;
-    if (!image.readDisk(o.disk, &disk)) return EditTarget::kFlat;  // reported as no such disk
-    const fs::Volume volume(image, disk);
-    const fs::Recognition r = fs::recognise(volume);
+    if (!image->readDisk(o.disk, &disk)) return EditTarget::kFlat;  // reported as no such disk
+    auto volume = std::make_unique<fs::Volume>(*image, disk);
+    fs::Recognition r = fs::recognise(*volume);
     if (r.outcome == fs::Recognition::kAmbiguous) {
         report(o.image, format("disk %lld looks like ", o.disk) + sureOnes(r) +
                             "; --fs NAME says which to write");
         return EditTarget::kRefused;
     }
-    if (r.outcome == fs::Recognition::kRecognised && r.chosen->kind() != fs::Kind::kFlat)
+    if (r.outcome == fs::Recognition::kRecognised && r.chosen->kind() != fs::Kind::kFlat) {
+        if (found != nullptr) {
+            found->fileSystem = std::move(r.chosen);
+            found->volume = std::move(volume);
+            found->view = std::move(image);
+            found->disk = disk;
+        }
         return EditTarget::kFileSystem;
+    }
     // A sector C0 H0 R3 that is there but is no directory: writing one would destroy it.
     const fs::Detection flat = flatBid(r);
     if (flat.confidence > 0 && flat.confidence < fs::kFlatUsable) {
@@ -311,7 +320,8 @@ void reportTangled(int32_t track, const Options& o) {
                            track));
 }
 
-std::string writeFile(const std::string& path, const uint8_t* data, size_t size, bool force) {
+std::string writeFile(const std::string& path, const uint8_t* data, size_t size, bool force,
+                      const int64_t* seconds) {
     std::string temporary;
     std::FILE* out = openOutput(path.c_str(), false);
     if (out == nullptr && errno == EEXIST) {
@@ -325,9 +335,13 @@ std::string writeFile(const std::string& path, const uint8_t* data, size_t size,
     if (out == nullptr)
         return "cannot create " + escapeForDisplay(temporary.empty() ? path : temporary) + ": " +
                reason(errno);
+    // Unbuffered: the data goes out in one write, and no buffer is sized for the file.
+    std::setvbuf(out, nullptr, _IONBF, 0);
     int error = 0;
     if (std::fwrite(data, 1, size, out) != size) error = errno;
     if (std::fflush(out) != 0 && error == 0) error = errno;
+    // The time, where it can be set on the open file, goes with it through a rename.
+    const bool timed = seconds == nullptr || (error == 0 && setOpenFileTime(out, *seconds));
     // A copy that replaces a file reaches the disk before the rename.
     if (!temporary.empty() && error == 0 && !syncToDisk(out)) error = errno;
     if (std::fclose(out) != 0 && error == 0) error = errno;
@@ -344,6 +358,7 @@ std::string writeFile(const std::string& path, const uint8_t* data, size_t size,
         return "cannot replace " + escapeForDisplay(path) + ": " + reason(error);
     }
     forgetOutput();
+    if (!timed) setModificationTime(path.c_str(), *seconds);
     return std::string();
 }
 

@@ -133,7 +133,19 @@ std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const O
 // system found), a file system's (the one --fs names, or the one recognised), or nobody
 // (reported): two file systems found, or a C0 H0 R3 that is no flat directory.
 enum class EditTarget { kFlat, kFileSystem, kRefused };
-EditTarget editTarget(const d88::ImageView& image, const Options& o);
+// A file system editTarget recognised, handed on to editFileSystem so that it is not found a
+// second time: the view of the image it was found in (on the heap, where the volume points),
+// the disk, its volume and its file system. Empty with --fs, where nothing is recognised.
+struct FoundFileSystem {
+    std::unique_ptr<d88::ImageView> view;
+    d88::DiskInfo disk;
+    std::unique_ptr<fs::Volume> volume;
+    std::unique_ptr<fs::FileSystem> fileSystem;
+};
+// With `found`, a file system recognised goes to *found. The image's bytes must stay where they
+// are as long as *found is used.
+EditTarget editTarget(const uint8_t* bytes, size_t size, const Options& o,
+                      FoundFileSystem* found = nullptr);
 
 // What a failed load or save of an image means (`temporary`: saving through a temporary copy).
 std::string failureText(const d88::FileFailure& f, bool temporary);
@@ -145,16 +157,21 @@ bool saveNewImage(const Options& o, const std::vector<uint8_t>& image);
 
 // The file-system side of put, rm, mkdir and rmdir (fsedit.cpp), on an image loaded for editing.
 enum class FsOperation { kPut, kRemove, kMakeDirectory, kRemoveDirectory };
-int editFileSystem(const Options& o, const std::vector<uint8_t>& loaded, FsOperation operation);
+// `found`, when it holds a file system, is of `loaded`'s bytes, and is used instead of finding it
+// again.
+int editFileSystem(const Options& o, std::vector<uint8_t> loaded, FsOperation operation,
+                   FoundFileSystem found = {});
 int newFileSystemImage(const Options& o, const std::string& label);
 
 // Files read past a track whose walk ran out of the walk budget are cut short: says why.
 void reportTangled(int32_t track, const Options& o);
 
 // Writes data[0, size) to `path`: as a new file, or with `force` over an existing one through
-// a temporary file renamed over it, so a failed write never costs the old file. Returns the
-// failure, or an empty string.
-std::string writeFile(const std::string& path, const uint8_t* data, size_t size, bool force);
+// a temporary file renamed over it, so a failed write never costs the old file; with
+// `seconds`, the file's modification time is set to it (whether that succeeds is not told).
+// Returns the failure, or an empty string.
+std::string writeFile(const std::string& path, const uint8_t* data, size_t size, bool force,
+                      const int64_t* seconds = nullptr);
 
 // Wildcard match: '*' any run of characters, '?' one character, anything else itself; with
 // `raw`, characters are Shift_JIS, else UTF-8.

@@ -229,10 +229,10 @@ int finish(const ImageEditor& editor, const Options& o, const std::string& done,
 int put(const Options& o) {
     ImageEditor editor;
     if (!loadForEdit(o, &editor)) return kFailed;
-    const EditTarget target =
-        editTarget(ImageView(editor.bytes().data(), editor.bytes().size()), o);
+    FoundFileSystem found;
+    const EditTarget target = editTarget(editor.bytes().data(), editor.bytes().size(), o, &found);
     if (target == EditTarget::kFileSystem)
-        return editFileSystem(o, editor.bytes(), FsOperation::kPut);
+        return editFileSystem(o, editor.release(), FsOperation::kPut, std::move(found));
     if (target == EditTarget::kRefused || !checkDisk(editor, o)) return kFailed;
     std::string done;
     int64_t failed = 0;
@@ -259,10 +259,10 @@ int put(const Options& o) {
 int rm(const Options& o) {
     ImageEditor editor;
     if (!loadForEdit(o, &editor)) return kFailed;
-    const EditTarget target =
-        editTarget(ImageView(editor.bytes().data(), editor.bytes().size()), o);
+    FoundFileSystem found;
+    const EditTarget target = editTarget(editor.bytes().data(), editor.bytes().size(), o, &found);
     if (target == EditTarget::kFileSystem)
-        return editFileSystem(o, editor.bytes(), FsOperation::kRemove);
+        return editFileSystem(o, editor.release(), FsOperation::kRemove, std::move(found));
     if (target == EditTarget::kRefused || !checkDisk(editor, o)) return kFailed;
     std::string done;
     int64_t failed = 0;

@@ -145,7 +145,8 @@ std::string planText(const fs::Plan& plan, bool dryRun) {
 }
 
 // The image being edited, its selected disk and the disk's file system, read again after
-// every change.
+// every change. The disk's volume and where plans may write are worked out once: a plan
+// writes sector data only, so where every sector lies stays as it was.
 struct Session {
     std::vector<uint8_t> image;
     std::unique_ptr<d88::ImageView> view;
@@ -153,17 +154,39 @@ struct Session {
     std::unique_ptr<fs::Volume> volume;
     std::unique_ptr<fs::FileSystem> fileSystem;
     std::unique_ptr<fs::Editor> editor;
+    std::unique_ptr<fs::PlanTarget> target;  // made at the first plan
 
     // False after reporting.
     bool open(const Options& o) {
-        editor.reset();
-        fileSystem.reset();
-        volume.reset();
         view = std::make_unique<d88::ImageView>(image.data(), image.size());
         if (!selectDisk(*view, o, &disk)) return false;
         volume = std::make_unique<fs::Volume>(*view, disk);
+        return reopen(o);
+    }
+
+    // Takes over what editTarget found in the image's bytes; false (nothing taken) when it
+    // found nothing there.
+    bool adopt(FoundFileSystem* found) {
+        if (found->fileSystem == nullptr || found->view->data() != image.data() ||
+            found->view->size() != image.size())
+            return false;
+        view = std::move(found->view);
+        disk = found->disk;
+        volume = std::move(found->volume);
+        fileSystem = std::move(found->fileSystem);
+        return true;
+    }
+
+    // The file system found again on the volume, as after a change; false after reporting.
+    bool reopen(const Options& o) {
+        editor.reset();
+        fileSystem.reset();
         fileSystem = diskFileSystem(*volume, o);
-        if (fileSystem == nullptr) return false;
+        return fileSystem != nullptr && openEditor(o);
+    }
+
+    // The file system's editor; false after reporting that it has none.
+    bool openEditor(const Options& o) {
         editor = fileSystem->editor();
         if (editor == nullptr) {
             report(o.image,
@@ -171,6 +194,11 @@ struct Session {
             return false;
         }
         return true;
+    }
+
+    bool apply(const fs::Plan& plan, std::string* why) {
+        if (target == nullptr) target = std::make_unique<fs::PlanTarget>(*volume);
+        return target->apply(&image, plan, why);
     }
 };
 
@@ -211,10 +239,11 @@ bool planFor(const Options& o, const Session& s, FsOperation operation, const st
 
 }  // namespace
 
-int editFileSystem(const Options& o, const std::vector<uint8_t>& loaded, FsOperation operation) {
+int editFileSystem(const Options& o, std::vector<uint8_t> loaded, FsOperation operation,
+                   FoundFileSystem found) {
     Session s;
-    s.image = loaded;
-    if (!s.open(o)) return kFailed;
+    s.image = std::move(loaded);  // the bytes stay where they are: `found` still points at them
+    if (s.adopt(&found) ? !s.openEditor(o) : !s.open(o)) return kFailed;
     if (s.disk.writeProtect == d88::kWriteProtected && !o.force) {
         report(o.image, format("disk %lld is write-protected; --force changes it anyway", o.disk));
         return kFailed;
@@ -244,13 +273,13 @@ int editFileSystem(const Options& o, const std::vector<uint8_t>& loaded, FsOpera
             ++failed;
             continue;
         }
-        if (!fs::applyPlan(&s.image, s.disk.index, plan, &why)) {
+        if (!s.apply(plan, &why)) {
             report(o.image + ": " + shown, "cannot be written: " + why);
             ++failed;
             continue;
         }
         done += shown + ": " + planText(plan, o.dryRun) + "\n";
-        if (!s.open(o)) return kFailed;
+        if (!s.reopen(o)) return kFailed;
     }
     if (failed > 0) {
         if (items.size() > 1)
@@ -267,7 +296,8 @@ int editFileSystem(const Options& o, const std::vector<uint8_t>& loaded, FsOpera
         return kFailed;
     }
     d88::FileFailure f;
-    if (!o.dryRun && !d88::ImageEditor(s.image).save(o.image.c_str(), &f)) {
+    // The editor takes the image over: nothing reads it through the session after this.
+    if (!o.dryRun && !d88::ImageEditor(std::move(s.image)).save(o.image.c_str(), &f)) {
         report(o.image, failureText(f, true));
         return kFailed;
     }
@@ -282,7 +312,7 @@ int mkdir(const Options& o) {
         report(o.image, failureText(f, false));
         return kFailed;
     }
-    return editFileSystem(o, editor.bytes(), FsOperation::kMakeDirectory);
+    return editFileSystem(o, editor.release(), FsOperation::kMakeDirectory);
 }
 
 int rmdir(const Options& o) {
@@ -292,7 +322,7 @@ int rmdir(const Options& o) {
         report(o.image, failureText(f, false));
         return kFailed;
     }
-    return editFileSystem(o, editor.bytes(), FsOperation::kRemoveDirectory);
+    return editFileSystem(o, editor.release(), FsOperation::kRemoveDirectory);
 }
 
 namespace {

@@ -215,6 +215,15 @@ int get(const Options& o) {
 
     bool failed = false;
     std::set<std::string> taken;
+    // The directories made (or found) so far: each file of a directory needs it, and asking
+    // the system again for each would cost three calls a file.
+    std::set<std::string> made;
+    const auto makeDirectory = [&made](const std::string& path) {
+        if (made.count(path) > 0) return true;
+        if (!makeDirectories(path.c_str())) return false;
+        made.insert(path);
+        return true;
+    };
     for (size_t i = 0; i < all.size(); ++i) {
         const fs::Entry& e = all[i];
         if (!wanted[i]) continue;
@@ -226,7 +235,7 @@ int get(const Options& o) {
         const std::string target = o.outputDir + "/" + relative;
         const std::string subject = o.image + ": " + shownPath(e.path, o.rawNames);
         if (e.directory) {
-            if (!makeDirectories(target.c_str())) {
+            if (!makeDirectory(target)) {
                 report(subject, "cannot create the directory: " + reason(errno));
                 failed = true;
             }
@@ -239,7 +248,7 @@ int get(const Options& o) {
         }
         // The output directory exists; a file below a directory needs that one made.
         const size_t slash = target.rfind('/');
-        if (e.path.size() > 1 && !makeDirectories(target.substr(0, slash).c_str())) {
+        if (e.path.size() > 1 && !makeDirectory(target.substr(0, slash))) {
             report(subject, "cannot create the directory: " + reason(errno));
             failed = true;
             continue;
@@ -256,16 +265,16 @@ int get(const Options& o) {
             data.bytes.erase(eof, data.bytes.end());
         }
         // Only the bytes read are written: a file cut short keeps what was read, and fails.
+        // The file carries the time its entry records, so that putting it back keeps it.
+        int64_t seconds = 0;
         const std::string failure =
-            writeFile(target, data.bytes.data(), data.bytes.size(), o.force);
+            writeFile(target, data.bytes.data(), data.bytes.size(), o.force,
+                      entryTime(e, &seconds) ? &seconds : nullptr);
         if (!failure.empty()) {
             report(subject, failure);
             failed = true;
             continue;
         }
-        // The file carries the time its entry records, so that putting it back keeps it.
-        int64_t seconds = 0;
-        if (entryTime(e, &seconds)) setModificationTime(target.c_str(), seconds);
         if (!data.complete) {
             report(subject, format("only %lld of its %lld bytes can be read (",
                                    int64_t(data.bytes.size()), e.size) +

@@ -126,7 +126,6 @@ bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
 bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
     cp932->clear();
     cp932->reserve(utf8.size());
-    const Reverse& reverse = reverseTable();
     for (size_t at = 0; at < utf8.size();) {
         uint32_t u = 0;
         bool ok = nextUtf8(utf8, &at, &u);
@@ -135,6 +134,9 @@ bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
         } else if (ok && u >= kFirstKanaCodePoint && u <= kLastKanaCodePoint) {
             *cp932 += char(kFirstKana + (u - kFirstKanaCodePoint));
         } else if (ok) {
+            // The table is built at the first double-byte character: a name of ASCII and
+            // kana, the common case, never pays for it.
+            const Reverse& reverse = reverseTable();
             const auto it = std::lower_bound(reverse.begin(), reverse.end(),
                                              std::make_pair(uint16_t(u), uint16_t(0)));
             ok = u <= 0xFFFF && it != reverse.end() && it->first == u;

@@ -59,9 +59,12 @@ std::vector<int64_t> aloneData(const d88::ImageView& view) {
             }
         }
     }
-    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) {
+    const auto before = [](const Span& a, const Span& b) {
         return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
-    });
+    };
+    // An image written track after track lists them in order already.
+    if (!std::is_sorted(spans.begin(), spans.end(), before))
+        std::sort(spans.begin(), spans.end(), before);
     // Sorted by start, a span overlaps no other when every span before it ends by its start
     // and the next one starts at or after its end.
     std::vector<int64_t> alone;
@@ -90,10 +93,19 @@ bool applyPlan(std::vector<uint8_t>* image, int32_t disk, const Plan& plan, std:
         return false;
     }
     const Volume volume(view, info);
-    const std::vector<int64_t> alone = aloneData(view);
+    return PlanTarget(volume).apply(image, plan, why);
+}
+
+PlanTarget::PlanTarget(const Volume& volume) : volume_(volume), alone_(aloneData(volume.image())) {}
+
+bool PlanTarget::apply(std::vector<uint8_t>* image, const Plan& plan, std::string* why) const {
+    if (image->data() != volume_.image().data() || image->size() != volume_.image().size()) {
+        *why = "the image is not the one the volume reads";
+        return false;
+    }
     std::vector<int64_t> targets;
     for (const SectorWrite& w : plan.writes) {
-        const SectorRef s = volume.find(w.c, w.h, w.r);
+        const SectorRef s = volume_.find(w.c, w.h, w.r);
         if (!s.found()) {
             *why = sectorName(w) + " is not on the disk";
             return false;
@@ -103,7 +115,7 @@ bool applyPlan(std::vector<uint8_t>* image, int32_t disk, const Plan& plan, std:
                    std::to_string(w.data.size());
             return false;
         }
-        if (!std::binary_search(alone.begin(), alone.end(), s.position)) {
+        if (!std::binary_search(alone_.begin(), alone_.end(), s.position)) {
             *why = sectorName(w) + " shares its bytes with other parts of the image";
             return false;
         }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace retrodisk::fs {
 
@@ -57,26 +58,49 @@ Volume::Volume(const d88::ImageView& image, const d88::DiskInfo& disk)
     shape_.sectorsPerTrack = mostCommon(counts);
     shape_.sectorSize = mostCommon(sizes);
     // The first sector of an ID wins, except that one on its own track (c * heads + h) wins
-    // over one elsewhere: a read by ID looks on the sector's own track.
+    // over one elsewhere: a read by ID looks on the sector's own track. Sorted by ID, and
+    // within an ID in the walk's order, each run of an ID keeps the one that wins.
     const int32_t heads = std::max(shape_.heads, 1);
-    for (const Found& f : all) {
-        const d88::SectorRecord& s = f.record;
+    std::vector<std::pair<uint32_t, uint32_t>> order;  // (ID, index into all)
+    order.reserve(all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        const d88::SectorRecord& s = all[i].record;
+        order.emplace_back(key(s.c, s.h, s.r), uint32_t(i));
+    }
+    // Most disks list their sectors in ID order already.
+    if (!std::is_sorted(order.begin(), order.end())) std::sort(order.begin(), order.end());
+    sectors_.reserve(order.size());
+    for (size_t i = 0; i < order.size();) {
+        size_t end = i + 1;
+        while (end < order.size() && order[end].first == order[i].first)
+            ++end;
+        size_t chosen = i;
+        for (size_t k = i; k < end; ++k) {
+            const Found& f = all[order[k].second];
+            if (f.track == int32_t(f.record.c) * heads + f.record.h) {
+                chosen = k;
+                break;
+            }
+        }
+        const Found& f = all[order[chosen].second];
         SectorRef ref;
-        ref.position = s.position + d88::kSectorHeaderSize;
-        ref.size = s.dataSize;
-        ref.present = s.dataPresent;
-        ref.n = s.n;
+        ref.position = f.record.position + d88::kSectorHeaderSize;
+        ref.size = f.record.dataSize;
+        ref.present = f.record.dataPresent;
+        ref.n = f.record.n;
         ref.track = f.track;
-        const auto [at, inserted] = sectors_.emplace(key(s.c, s.h, s.r), ref);
-        const int32_t own = int32_t(s.c) * heads + s.h;
-        if (!inserted && at->second.track != own && f.track == own) at->second = ref;
+        sectors_.emplace_back(order[i].first, ref);
+        i = end;
     }
 }
 
 SectorRef Volume::find(int32_t c, int32_t h, int32_t r) const {
     if ((uint32_t(c) | uint32_t(h) | uint32_t(r)) > 0xFF) return {};
-    const auto at = sectors_.find(key(c, h, r));
-    return at == sectors_.end() ? SectorRef() : at->second;
+    const uint32_t id = key(c, h, r);
+    const auto at = std::lower_bound(
+        sectors_.begin(), sectors_.end(), id,
+        [](const std::pair<uint32_t, SectorRef>& s, uint32_t k) { return s.first < k; });
+    return at == sectors_.end() || at->first != id ? SectorRef() : at->second;
 }
 
 const uint8_t* Volume::data(int32_t c, int32_t h, int32_t r, int32_t* present) const {

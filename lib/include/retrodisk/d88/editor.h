@@ -104,6 +104,8 @@ class ImageEditor {
     // Reads the whole regular file at `path` (UTF-8 on Windows); false with *failure set.
     bool load(const char* path, FileFailure* failure);
     const std::vector<uint8_t>& bytes() const { return image_; }
+    // Hands the image over without a copy; the editor is left holding none.
+    std::vector<uint8_t> release() { return std::move(image_); }
 
     // kDone when disk `disk` can be edited: it exists, is not write-protected (unless
     // `force`), and its directory can be read to its end.

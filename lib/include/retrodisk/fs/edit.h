@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <retrodisk/fs/file_system.h>
+#include <retrodisk/fs/volume.h>
 
 namespace retrodisk::fs {
 
@@ -78,6 +79,21 @@ class Editor {
 // it short, or its bytes are shared with a header or another sector (a damaged or crafted
 // image): a write there would change more than the sector.
 bool applyPlan(std::vector<uint8_t>* image, int32_t disk, const Plan& plan, std::string* why);
+
+// applyPlan's ground work done once for a series of plans: the sectors of the volume's disk
+// and which of them hold bytes no other part of the image shares. A plan writes sector data
+// only, never a header, so what this found still holds after every plan it applied.
+class PlanTarget {
+  public:
+    // `volume` is of the image that apply() writes to, and must outlive this.
+    explicit PlanTarget(const Volume& volume);
+    // As applyPlan, into `image`, the bytes the volume reads (refused when they are not).
+    bool apply(std::vector<uint8_t>* image, const Plan& plan, std::string* why) const;
+
+  private:
+    const Volume& volume_;
+    std::vector<int64_t> alone_;  // data positions, ascending (see applyPlan)
+};
 
 // --- blank disks and imports ---------------------------------------------------------------
 

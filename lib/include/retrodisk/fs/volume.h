@@ -7,7 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <utility>
 #include <vector>
 
 #include <retrodisk/d88/image_view.h>
@@ -85,8 +85,9 @@ class Volume {
     d88::DiskInfo disk_;
     Shape shape_;
     bool tangled_ = false;
-    // (c << 16 | h << 8 | r) -> the sectors with that ID, first the one on its own track.
-    std::map<uint32_t, SectorRef> sectors_;
+    // The sector each ID (c << 16 | h << 8 | r) reads, sorted by ID: one sorted array rather
+    // than a tree of a node per sector, as a volume is built for every open of a disk.
+    std::vector<std::pair<uint32_t, SectorRef>> sectors_;
 };
 
 }  // namespace retrodisk::fs
