@@ -61,14 +61,18 @@ for disk in full tree; do
         "$d88 ls -R ../$disk.d88" "$d88 check ../$disk.d88")
 done
 declare -A times
-TIMEFORMAT='%3R'
+# Microseconds from bash's EPOCHREALTIME around each whole process.
 for ((i = 0; i < runs; i++)); do
     for k in "${!commands[@]}"; do
         rm -rf "$scratch/out" && mkdir "$scratch/out"
-        measured=$( { time (cd "$scratch/out" && ${commands[$k]} >/dev/null); } 2>&1)
-        times[$k]+="$(awk -v r="$measured" 'BEGIN { printf "%d", r * 1e6 }') "
+        cd "$scratch/out"
+        start=$EPOCHREALTIME
+        ${commands[$k]} >/dev/null
+        end=$EPOCHREALTIME
+        times[$k]+="$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%d", (e - s) * 1e6 }') "
     done
 done
+cd "$scratch"
 echo "FAT12 2HD disks of 1232 x 1024 bytes; $runs runs each"
 for k in "${!commands[@]}"; do
     wall=$(median "${times[$k]}")
