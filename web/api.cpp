@@ -113,35 +113,6 @@ void name(JsonWriter* w, const char* key, const std::string& bytes) {
         w->null(key);
 }
 
-const char* mediaName(uint8_t media) {
-    switch (media) {
-        case 0x00:
-            return "2D";
-        case 0x10:
-            return "2DD";
-        case 0x20:
-            return "2HD";
-        default:
-            return "unknown";
-    }
-}
-
-const char* fsTitle(fs::Kind kind) {
-    switch (kind) {
-        case fs::Kind::kFlat:
-            return "flat directory";
-        case fs::Kind::kFat12:
-            return "FAT12";
-        case fs::Kind::kN88:
-            return "N88-BASIC";
-        case fs::Kind::kHuBasic:
-            return "Hu-BASIC";
-        case fs::Kind::kFBasic:
-            return "F-BASIC";
-    }
-    return "?";
-}
-
 fs::Detection flatBid(const fs::Recognition& r) {
     for (const fs::Recognition::Bid& b : r.bids)
         if (b.kind == fs::Kind::kFlat) return b.detection;
@@ -152,7 +123,7 @@ std::string sureOnes(const fs::Recognition& r) {
     std::string out;
     for (const fs::Recognition::Bid& b : r.bids)
         if (b.detection.confidence >= fs::kSure)
-            out += (out.empty() ? "" : " and ") + std::string(fsTitle(b.kind));
+            out += (out.empty() ? "" : " and ") + std::string(fs::kindTitle(b.kind));
     return out;
 }
 
@@ -251,7 +222,8 @@ std::string openDisk(int32_t disk, const std::string& fsName) {
         if (!fs::kindByName(fsName, &kind)) return "no file system is called " + fsName;
         session.fileSystem = fs::openAs(*session.volume, kind, &why);
         if (!session.fileSystem)
-            return "disk " + number(disk) + " cannot be read as " + fsTitle(kind) + ": " + why;
+            return "disk " + number(disk) + " cannot be read as " + fs::kindTitle(kind) + ": " +
+                   why;
         return std::string();
     }
     fs::Recognition r = fs::recognise(*session.volume);
@@ -270,8 +242,8 @@ std::string openDisk(int32_t disk, const std::string& fsName) {
     if (best.detection.confidence == 0)
         return "disk " + number(disk) + " holds no file system this page recognises";
     return "disk " + number(disk) +
-           " holds no file system this page recognises (nearest: " + fsTitle(best.kind) + ": " +
-           best.detection.evidence + ")";
+           " holds no file system this page recognises (nearest: " + fs::kindTitle(best.kind) +
+           ": " + best.detection.evidence + ")";
 }
 
 // Reopens the disk after its image changed.
@@ -369,8 +341,8 @@ int applyChange(const std::vector<std::string>& path, bool force,
                 const void* context) {
     const std::unique_ptr<fs::Editor> editor = session.fileSystem->editor();
     if (!editor)
-        return fail(std::string("this page cannot write ") + fsTitle(session.fileSystem->kind()) +
-                    " disks");
+        return fail(std::string("this page cannot write ") +
+                    fs::kindTitle(session.fileSystem->kind()) + " disks");
     if (session.disk.writeProtect == d88::kWriteProtected && !force)
         return fail("the disk is write-protected (force changes it anyway)");
     const std::vector<fs::Problem> before = session.fileSystem->check();
@@ -441,7 +413,7 @@ RD_EXPORT int rd_disk_info(int32_t index) {
     JsonWriter w;
     w.beginObject().number("index", index).number("offset", disk.offset);
     name(&w, "name", disk.name);
-    w.string("name_bytes", hex(disk.name)).string("media", mediaName(disk.mediaType));
+    w.string("name_bytes", hex(disk.name)).string("media", d88::mediaName(disk.mediaType));
     w.number("media_byte", disk.mediaType);
     w.boolean("write_protected", disk.writeProtect == d88::kWriteProtected);
     w.number("size", int64_t(uint32_t(disk.size))).number("tracks", g.tracks);
@@ -453,7 +425,7 @@ RD_EXPORT int rd_disk_info(int32_t index) {
                                                                        : "none");
     if (found.chosen) {
         w.string("name", fs::kindName(found.chosen->kind()));
-        w.string("title", fsTitle(found.chosen->kind()));
+        w.string("title", fs::kindTitle(found.chosen->kind()));
         w.string("description", found.chosen->describe());
     } else {
         w.null("name").null("title").null("description");
@@ -489,7 +461,7 @@ RD_EXPORT int rd_list(int32_t disk, const char* fsName) {
     JsonWriter w;
     w.beginObject().number("disk", disk);
     w.string("file_system", fs::kindName(session.fileSystem->kind()));
-    w.string("title", fsTitle(session.fileSystem->kind()));
+    w.string("title", fs::kindTitle(session.fileSystem->kind()));
     w.string("description", session.fileSystem->describe());
     w.boolean("write_protected", session.disk.writeProtect == d88::kWriteProtected);
     w.beginArray("files");

@@ -27,7 +27,7 @@ int check(const Options& o) {
     }
     const char* name = fs::kindName(d.fileSystem->kind());
     if (problems.empty())
-        text += std::string(fsTitle(d.fileSystem->kind())) + ": no problems found\n";
+        text += std::string(fs::kindTitle(d.fileSystem->kind())) + ": no problems found\n";
     emit(o,
          {{"image", o.image},
           {"disk", d.disk.index},

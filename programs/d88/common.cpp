@@ -210,22 +210,6 @@ bool samePath(const std::vector<std::string>& entryPath, const std::vector<std::
     return true;
 }
 
-const char* fsTitle(fs::Kind kind) {
-    switch (kind) {
-        case fs::Kind::kFlat:
-            return "flat directory";
-        case fs::Kind::kFat12:
-            return "FAT12";
-        case fs::Kind::kN88:
-            return "N88-BASIC";
-        case fs::Kind::kHuBasic:
-            return "Hu-BASIC";
-        case fs::Kind::kFBasic:
-            return "F-BASIC";
-    }
-    return "unknown";
-}
-
 namespace {
 
 // The flat directory's bid among the others'; confidence 0 when it made none.
@@ -240,7 +224,7 @@ std::string sureOnes(const fs::Recognition& r) {
     std::string out;
     for (const fs::Recognition::Bid& b : r.bids) {
         if (b.detection.confidence < fs::kSure) continue;
-        out += (out.empty() ? "" : " and ") + std::string(fsTitle(b.kind));
+        out += (out.empty() ? "" : " and ") + std::string(fs::kindTitle(b.kind));
     }
     return out;
 }
@@ -256,7 +240,7 @@ std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const O
         std::unique_ptr<fs::FileSystem> chosen = fs::openAs(volume, kind, &why);
         if (chosen == nullptr)
             report(o.image,
-                   format("disk %lld cannot be read as ", disk) + fsTitle(kind) + ": " + why);
+                   format("disk %lld cannot be read as ", disk) + fs::kindTitle(kind) + ": " + why);
         return chosen;
     }
     fs::Recognition r = fs::recognise(volume);
@@ -276,13 +260,12 @@ std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const O
         return nullptr;
     }
     report(o.image, format("disk %lld holds no file system d88 recognises (nearest: ", disk) +
-                        fsTitle(best.kind) + ": " + best.detection.evidence +
+                        fs::kindTitle(best.kind) + ": " + best.detection.evidence +
                         "); --fs NAME reads it as one");
     return nullptr;
 }
 
-EditTarget editTarget(const uint8_t* bytes, size_t size, const Options& o,
-                      FoundFileSystem* found) {
+EditTarget editTarget(const uint8_t* bytes, size_t size, const Options& o, FoundFileSystem* found) {
     if (o.fs == "flat") return EditTarget::kFlat;
     if (!o.fs.empty()) return EditTarget::kFileSystem;
     auto image = std::make_unique<ImageView>(bytes, size);

@@ -121,9 +121,6 @@ struct OpenedDisk {
 // reporting.
 bool openDisk(const Options& o, OpenedDisk* d);
 
-// The title of a file system in text output: "FAT12", "N88-BASIC", ..., "flat directory".
-const char* fsTitle(fs::Kind kind);
-
 // The file system d88 reads a disk with: the one --fs names, else the one recognised; where
 // none is, the flat directory when the disk has one that can be read (a damaged one
 // included, as the flat tools read it). Null after reporting why there is none.

@@ -190,7 +190,7 @@ struct Session {
         editor = fileSystem->editor();
         if (editor == nullptr) {
             report(o.image,
-                   std::string("d88 cannot write ") + fsTitle(fileSystem->kind()) + " disks");
+                   std::string("d88 cannot write ") + fs::kindTitle(fileSystem->kind()) + " disks");
             return false;
         }
         return true;
@@ -352,20 +352,20 @@ int newFileSystemImage(const Options& o, const std::string& label) {
     fs::kindByName(o.fs, &kind);
     const std::vector<std::string> types = fs::formatTypes(kind);
     if (types.empty()) {
-        report(o.image, std::string("d88 cannot make blank ") + fsTitle(kind) + " disks");
+        report(o.image, std::string("d88 cannot make blank ") + fs::kindTitle(kind) + " disks");
         return kFailed;
     }
     const std::string type = o.type.empty() ? types.front() : o.type;
     fs::BlankDisk blank;
     std::string why;
     if (!fs::formatDisk(kind, type, label, &blank, &why)) {
-        report(o.image, why + " (" + fsTitle(kind) + " disks: " + typesText(kind) + ")");
+        report(o.image, why + " (" + fs::kindTitle(kind) + " disks: " + typesText(kind) + ")");
         return kFailed;
     }
     const std::vector<uint8_t> image = fs::buildImage(blank, label);
     if (!saveNewImage(o, image)) return kFailed;
     const fs::FreeSpace free = freeSpaceOf(image, kind);
-    print(d88::escapeForDisplay(o.image) + ": a blank " + fsTitle(kind) + " " + type +
+    print(d88::escapeForDisplay(o.image) + ": a blank " + fs::kindTitle(kind) + " " + type +
           format(" disk of %lld bytes, %lld bytes free\n", int64_t(image.size()), free.bytes()));
     return 0;
 }
@@ -388,7 +388,7 @@ int importImage(const Options& o) {
         std::string why;
         if (!fs::formatDisk(kind, o.type, "", &disk, &why)) continue;
         if (!fs::fillFromFlat(&disk, flat, &why)) {
-            sizes += (sizes.empty() ? "" : "; ") + std::string(fsTitle(kind)) + " " + o.type +
+            sizes += (sizes.empty() ? "" : "; ") + std::string(fs::kindTitle(kind)) + " " + o.type +
                      " holds " + why.substr(why.rfind(' ') + 1);
             continue;
         }
@@ -396,7 +396,7 @@ int importImage(const Options& o) {
         Options target = o;
         target.image = o.output;
         if (!saveNewImage(target, image)) return kFailed;
-        print(d88::escapeForDisplay(o.output) + ": a " + fsTitle(kind) + " " + o.type +
+        print(d88::escapeForDisplay(o.output) + ": a " + fs::kindTitle(kind) + " " + o.type +
               format(" disk of %lld bytes, from the %lld bytes of ", int64_t(image.size()),
                      int64_t(flat.size())) +
               d88::escapeForDisplay(o.input) + "\n");

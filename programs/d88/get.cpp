@@ -267,9 +267,8 @@ int get(const Options& o) {
         // Only the bytes read are written: a file cut short keeps what was read, and fails.
         // The file carries the time its entry records, so that putting it back keeps it.
         int64_t seconds = 0;
-        const std::string failure =
-            writeFile(target, data.bytes.data(), data.bytes.size(), o.force,
-                      entryTime(e, &seconds) ? &seconds : nullptr);
+        const std::string failure = writeFile(target, data.bytes.data(), data.bytes.size(), o.force,
+                                              entryTime(e, &seconds) ? &seconds : nullptr);
         if (!failure.empty()) {
             report(subject, failure);
             failed = true;

@@ -7,30 +7,18 @@ namespace d88cli {
 
 using namespace retrodisk::d88;
 
-const char* mediaName(uint8_t media) {
-    switch (media) {
-        case 0x00:
-            return "2D";
-        case 0x10:
-            return "2DD";
-        case 0x20:
-            return "2HD";
-        default:
-            return "unknown";
-    }
-}
-
 // What recognise() found, for the text: "FAT12: parameter block at ...", or why nothing.
 std::string fileSystemText(const fs::Recognition& r) {
     const fs::Recognition::Bid& best = r.bids.front();
     switch (r.outcome) {
         case fs::Recognition::kRecognised:
-            return std::string(fsTitle(best.kind)) + ": " + best.detection.evidence;
+            return std::string(fs::kindTitle(best.kind)) + ": " + best.detection.evidence;
         case fs::Recognition::kAmbiguous: {
             std::string text = "ambiguous:";
             for (const fs::Recognition::Bid& b : r.bids)
                 if (b.detection.confidence >= fs::kSure)
-                    text += std::string(" ") + fsTitle(b.kind) + " (" + b.detection.evidence + ")";
+                    text += std::string(" ") + fs::kindTitle(b.kind) + " (" + b.detection.evidence +
+                            ")";
             return text;
         }
         case fs::Recognition::kNone:
@@ -38,8 +26,8 @@ std::string fileSystemText(const fs::Recognition& r) {
     }
     return best.detection.confidence == 0
                ? std::string("no file system recognised")
-               : std::string("no file system recognised (nearest: ") + fsTitle(best.kind) + ": " +
-                     best.detection.evidence + ")";
+               : std::string("no file system recognised (nearest: ") + fs::kindTitle(best.kind) +
+                     ": " + best.detection.evidence + ")";
 }
 
 json fileSystemJson(const fs::Recognition& r) {

@@ -45,8 +45,8 @@ Slot slots[kSlots];
 void* mapLarge(size_t size) {
     // One huge page more than asked for, so that an aligned start lies inside; the ends
     // beyond what is used are given back.
-    void* mapped = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapped =
+        mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) return nullptr;
     auto* const begin = static_cast<uint8_t*>(mapped);
     const size_t lead = (kHugePage - uintptr_t(begin) % kHugePage) % kHugePage;

@@ -260,6 +260,19 @@ Geometry commonGeometry(const ImageView& image, const DiskInfo& disk) {
     return g;
 }
 
+const char* mediaName(uint8_t media) {
+    switch (media) {
+        case 0x00:
+            return "2D";
+        case 0x10:
+            return "2DD";
+        case 0x20:
+            return "2HD";
+        default:
+            return "unknown";
+    }
+}
+
 const char* anomalyName(AnomalyKind kind) {
     switch (kind) {
         case AnomalyKind::kDuplicateId:

@@ -36,6 +36,22 @@ const Family& family(Kind kind) {
 
 }  // namespace
 
+const char* kindTitle(Kind kind) {
+    switch (kind) {
+        case Kind::kFlat:
+            return "flat directory";
+        case Kind::kFat12:
+            return "FAT12";
+        case Kind::kN88:
+            return "N88-BASIC";
+        case Kind::kHuBasic:
+            return "Hu-BASIC";
+        case Kind::kFBasic:
+            return "F-BASIC";
+    }
+    return "unknown";
+}
+
 const char* kindName(Kind kind) {
     return family(kind).name;
 }

@@ -120,6 +120,8 @@ enum class AnomalyKind {
 };
 // The kind's name in JSON and text output: "duplicate_id", "size_mismatch", ...
 const char* anomalyName(AnomalyKind kind);
+// The media a D88 media byte names: "2D" (0x00), "2DD" (0x10), "2HD" (0x20), else "unknown".
+const char* mediaName(uint8_t media);
 
 struct Anomaly {
     int32_t track;  // -1 for the disk as a whole

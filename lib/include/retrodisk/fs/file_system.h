@@ -27,6 +27,8 @@ enum class Kind {
 };
 // The name the command line and JSON use: "flat", "fat12", "n88", "hu", "fbasic".
 const char* kindName(Kind kind);
+// Its title in text: "FAT12", "N88-BASIC", "Hu-BASIC", "F-BASIC", "flat directory".
+const char* kindTitle(Kind kind);
 // The kind of that name; false when there is none.
 bool kindByName(const std::string& name, Kind* kind);
 
