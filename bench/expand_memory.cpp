@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     std::ifstream in(argv[1], std::ios::binary);
     const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
                                     std::istreambuf_iterator<char>());
-    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 11;
+    const int runs = argc > 2 ? int(std::max(1L, std::strtol(argv[2], nullptr, 10))) : 11;
     std::vector<double> times;
     size_t size = 0;
     for (int i = 0; i < runs; ++i) {

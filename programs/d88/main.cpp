@@ -68,10 +68,18 @@ int run(int argc, char** argv) {
     const bool named = std::find(std::begin(kSubcommands), std::end(kSubcommands), first) !=
                        std::end(kSubcommands);
     const auto wanted = [&](const char* name) { return !named || first == name; };
-    CLI::App *infoCommand = nullptr, *tracksCommand = nullptr, *lsCommand = nullptr,
-             *getCommand = nullptr, *checkCommand = nullptr, *exportCommand = nullptr,
-             *putCommand = nullptr, *rmCommand = nullptr, *newCommand = nullptr,
-             *mkdirCommand = nullptr, *rmdirCommand = nullptr, *importCommand = nullptr;
+    CLI::App* infoCommand = nullptr;
+    CLI::App* tracksCommand = nullptr;
+    CLI::App* lsCommand = nullptr;
+    CLI::App* getCommand = nullptr;
+    CLI::App* checkCommand = nullptr;
+    CLI::App* exportCommand = nullptr;
+    CLI::App* putCommand = nullptr;
+    CLI::App* rmCommand = nullptr;
+    CLI::App* newCommand = nullptr;
+    CLI::App* mkdirCommand = nullptr;
+    CLI::App* rmdirCommand = nullptr;
+    CLI::App* importCommand = nullptr;
     CLI::Option* asOption = nullptr;
     if (wanted("info")) {
         infoCommand = app.add_subcommand("info",
