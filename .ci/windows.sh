@@ -30,7 +30,7 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== the command-line tests, built for Linux in $linux_build"
-cmake -S . -B "$linux_build" -DRETRODISK_WEB=OFF >/dev/null && cmake --build "$linux_build" -j2 >/dev/null
+cmake -S . -B "$linux_build" >/dev/null && cmake --build "$linux_build" -j2 >/dev/null
 tests=("$linux_build"/tests/*_cli_test)
 
 for arch in x86_64 i686; do
