@@ -546,7 +546,7 @@ RD_EXPORT int rd_put(const char* path, const uint8_t* data, size_t size, const c
         const d88::EditResult r =
             editor.put(session.disk.index, parts[0], data, size, true, force != 0);
         if (r.status != d88::EditStatus::kDone) return fail(flatRefusal(r));
-        session.image = editor.bytes();
+        session.image = editor.release();
         reopen();
         return answer(std::string(r.action == d88::PutAction::kAdded ? "added" : "replaced") +
                           ", sectors " + number(r.first) + "-" + number(r.first + r.count - 1),
@@ -568,7 +568,7 @@ RD_EXPORT int rd_remove(const char* path, int32_t force) {
         d88::ImageEditor editor(session.image);
         const d88::EditResult r = editor.remove(session.disk.index, parts[0], force != 0);
         if (r.status != d88::EditStatus::kDone) return fail(flatRefusal(r));
-        session.image = editor.bytes();
+        session.image = editor.release();
         reopen();
         return answer("removed", 0);
     }
