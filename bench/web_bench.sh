@@ -5,12 +5,16 @@
 # speed. Also the time the module takes to open and list a 1.2 MB FAT12 image (target: under
 # 50 ms), and the size of the page's wasm and JavaScript, gzipped (target: 150 KB at most).
 #
-#   bench/web_bench.sh [BUILD_DIR [RUNS]]     (default: build-bench, 11 runs)
+# The two sides take turns, ROUNDS times, and each figure is the median over the rounds of a
+# round's median: a neighbour that slows the machine for a second then moves one round only.
+#
+#   bench/web_bench.sh [BUILD_DIR [RUNS [ROUNDS]]]     (default: build-bench, 11 runs, 5 rounds)
 # Needs emscripten (Debian: apt-get install emscripten) and node.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$src/build-bench}")
 runs=${2:-11}
+rounds=${3:-5}
 
 cmake -S "$src" -B "$build" -DRETRODISK_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j2 --target expand_memory d88 vkpack web >/dev/null
@@ -43,12 +47,18 @@ for i in $(seq 1 100); do
 done
 "$build/programs/d88" put "$scratch/disk.d88" "$scratch"/files/* >/dev/null
 
-read -r native size < <("$build/bench/expand_memory" "$scratch/text.vkp" "$runs")
-web=$(node "$src/bench/web_bench.mjs" "$page" "$scratch/text.vkp" "$scratch/disk.d88" "$runs")
-wasm=$(awk '$1 == "expand" { print $2 }' <<<"$web")
-list=$(awk '$1 == "list" { print $2 }' <<<"$web")
-files=$(awk '$1 == "list" { print $3 }' <<<"$web")
-printf 'expand %d bytes (%d packed), median of %d runs\n' "$size" "$(stat -c %s "$scratch/text.vkp")" "$runs"
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+for round in $(seq "$rounds"); do
+    "$build/bench/expand_memory" "$scratch/text.vkp" "$runs" >>"$scratch/native"
+    node "$src/bench/web_bench.mjs" "$page" "$scratch/text.vkp" "$scratch/disk.d88" "$runs" >>"$scratch/web"
+done
+native=$(awk '{ print $1 }' "$scratch/native" | median)
+size=$(awk 'NR == 1 { print $2 }' "$scratch/native")
+wasm=$(awk '$1 == "expand" { print $2 }' "$scratch/web" | median)
+list=$(awk '$1 == "list" { print $2 }' "$scratch/web" | median)
+files=$(awk '$1 == "list" { print $3; exit }' "$scratch/web")
+printf 'expand %d bytes (%d packed), median of %d rounds of %d runs\n' "$size" \
+    "$(stat -c %s "$scratch/text.vkp")" "$rounds" "$runs"
 printf '  native vkp::expand   %9.1f ms  %7.1f MB/s\n' "$native" "$(awk -v s="$size" -v t="$native" 'BEGIN { print s / t / 1000 }')"
 printf '  wasm under node      %9.1f ms  %7.1f MB/s  (%.2fx native speed)\n' "$wasm" \
     "$(awk -v s="$size" -v t="$wasm" 'BEGIN { print s / t / 1000 }')" "$(awk -v n="$native" -v w="$wasm" 'BEGIN { print n / w }')"
