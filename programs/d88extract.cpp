@@ -39,16 +39,16 @@ const Message* extractFile(const char* name, int32_t track, int32_t c, int32_t h
     const int32_t got = image.readSectors(track, c, h, r, n, transfer, size);
     if (got == 0) return &kCannotRead;
     const std::string path = outputPath(name);
-    std::FILE* out = openFile(path.c_str(), "wb");
+    // On record until it is closed: a signal meanwhile removes it (removeOutputOnSignal).
+    std::FILE* out = openOutput(path.c_str(), true);
     if (out == nullptr) return &kCannotCreate;
     // Only the bytes read: the buffer past them holds a short sector or an earlier file.
     bool written = std::fwrite(transfer, 1, size_t(got), out) == size_t(got);
     written = std::fflush(out) == 0 && written;
     written = std::fclose(out) == 0 && written;
-    if (!written) {
-        removeFile(path.c_str());
-        return &kCannotWrite;
-    }
+    if (!written) removeFile(path.c_str());
+    forgetOutput();
+    if (!written) return &kCannotWrite;
     // A file cut short keeps what was read, and is still reported.
     return got < size ? &kCannotRead : nullptr;
 }
@@ -109,5 +109,6 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int programMain(int argc, char** argv) {
+    removeOutputOnSignal();
     return run(argc, argv);
 }

@@ -407,33 +407,6 @@ TEST(D88, PutSaveFailsAndKeepsTheImage) {
     EXPECT_EQ(cli::snapshot(dir.path(), dir.path()), (Files{{"i.d88", kFull}, {"A", "b"}}));
 }
 
-// Starts d88 with `argv` in `dir`, its output thrown away; the process id.
-pid_t start(const std::vector<std::string>& argv, const std::filesystem::path& dir) {
-    std::vector<std::string> words = cli::command(D88_PATH);
-    words.insert(words.end(), argv.begin() + 1, argv.end());
-    std::vector<char*> args;
-    args.reserve(words.size() + 1);
-    for (std::string& word : words)
-        args.push_back(word.data());
-    args.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // As from a terminal: a test run in the background (SIGINT ignored) or under nohup
-        // (SIGHUP ignored) passes those on, and the program leaves ignored signals ignored.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-            std::signal(signal, SIG_DFL);
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 || chdir(dir.c_str()) != 0)
-            _exit(127);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 // The file's bytes in one read (cli::readFile's byte-by-byte iterator is slow for 32 MiB).
 std::string readLarge(const std::filesystem::path& path) {
     std::string bytes(size_t(std::filesystem::file_size(path)), '\0');
@@ -465,7 +438,7 @@ TEST(D88, SignalDuringSaveLeavesNothingBehind) {
         bool stopped = false;
         for (int attempt = 0; attempt < 5 && !stopped; ++attempt) {
             cli::writeFile(dir / "i.d88", before);
-            const pid_t pid = start({"d88", "put", "i.d88", "A"}, dir.path());
+            const pid_t pid = cli::start(D88_PATH, {"d88", "put", "i.d88", "A"}, dir.path());
             ASSERT_GT(pid, 0);
             int status = 0;
             bool seen = false;
@@ -515,7 +488,7 @@ TEST(D88, SignalDuringGetLeavesWholeFilesOnly) {
         std::filesystem::remove_all(out);
         std::filesystem::create_directory(out);
         cli::writeFile(out / "F30", "the user's");
-        const pid_t pid = start({"d88", "get", "i.d88", "-o", "out"}, dir.path());
+        const pid_t pid = cli::start(D88_PATH, {"d88", "get", "i.d88", "-o", "out"}, dir.path());
         ASSERT_GT(pid, 0);
         usleep(useconds_t(attempt * 900));  // a get of these takes tens of milliseconds
         kill(pid, SIGINT);

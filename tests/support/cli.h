@@ -14,12 +14,14 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -212,6 +214,36 @@ inline Result runOnce(const std::string& program, const std::vector<std::string>
     result.out = readFile(outPath);
     result.err = readFile(errPath);
     return result;
+}
+
+// Starts `program` with `argv` (argv[0] as runOnce treats it) in `dir`, its output thrown
+// away, and returns the process id without waiting: for tests that signal a program while it
+// works.
+inline pid_t start(const std::string& program, const std::vector<std::string>& argv,
+                   const fs::path& dir) {
+    std::vector<std::string> words = command(program);
+    words.insert(words.end(), argv.begin() + 1, argv.end());
+    std::vector<char*> args;
+    args.reserve(words.size() + 1);
+    for (std::string& word : words)
+        args.push_back(word.data());
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // As from a terminal: a test run in the background (SIGINT ignored) or under nohup
+        // (SIGHUP ignored) passes those on, and the program leaves ignored signals ignored.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(signal, SIG_DFL);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 || chdir(dir.c_str()) != 0)
+            _exit(127);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 // Why run `r` of `program` looks like Wine failing to run it rather than the program's answer,
