@@ -827,10 +827,12 @@ TEST(Fat12Editor, RandomEditsAgainstAModel) {
                          hostPath(step.path) + ", " + std::to_string(step.put.data.size()));
             const Opened before(image);
             const std::unique_ptr<fs::Editor> editor = before.fat->editor();
-            const fs::Plan plan = step.op == kPut             ? editor->put(step.put)
-                                  : step.op == kRemove        ? editor->remove(step.path)
-                                  : step.op == kMakeDirectory ? editor->makeDirectory(step.path)
-                                                              : editor->removeDirectory(step.path);
+            const fs::Plan plan =
+                step.op == kPut      ? editor->put(step.put)
+                : step.op == kRemove ? editor->remove(step.path)
+                : step.op == kMakeDirectory
+                    ? editor->makeDirectory(step.path, step.put.hasDate ? &step.put.date : nullptr)
+                    : editor->removeDirectory(step.path);
             const fs::EditError want = m.apply(step.op, step.stored, step.put.data);
             seen.insert(want);
             ASSERT_EQ(int(plan.error), int(want)) << plan.detail;
@@ -847,6 +849,22 @@ TEST(Fat12Editor, RandomEditsAgainstAModel) {
             ASSERT_TRUE(masked == image) << "bytes outside the plan's sectors changed";
             image = after;
             expectModel(image, m);
+            if (step.op == kMakeDirectory) {  // dated as asked, or not at all
+                const Opened made(image);
+                const auto& list = made.fat->list();
+                const auto e = std::find_if(list.begin(), list.end(), [&](const fs::Entry& x) {
+                    return x.path == plan.path;
+                });
+                ASSERT_NE(e, list.end());
+                const fs::DateTime& d = step.put.date;
+                EXPECT_EQ(e->hasDate, step.put.hasDate);
+                if (e->hasDate) {
+                    EXPECT_EQ(
+                        std::vector<int>({e->date.year, e->date.month, e->date.day, e->date.hour,
+                                          e->date.minute, e->date.second}),
+                        std::vector<int>({d.year, d.month, d.day, d.hour, d.minute, d.second}));
+                }
+            }
         }
         // Every file put back as get gives it, with its date: not a byte moves.
         const Opened d(image);

@@ -12,7 +12,7 @@
 
 namespace retrodisk::fs {
 
-Plan Editor::makeDirectory(const std::vector<std::string>& path) const {
+Plan Editor::makeDirectory(const std::vector<std::string>& path, const DateTime* /*date*/) const {
     Plan plan;
     plan.path = path;
     plan.error = EditError::kUnsupported;

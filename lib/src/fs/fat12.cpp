@@ -1131,7 +1131,8 @@ class Fat12Editor : public Editor {
         return deleteEntry(dir, slot, ownClusters(u16(d + kClusterOffset)), Plan::kRemoved, &plan);
     }
 
-    Plan makeDirectory(const std::vector<std::string>& path) const override {
+    Plan makeDirectory(const std::vector<std::string>& path,
+                       const DateTime* date = nullptr) const override {
         Plan plan;
         std::vector<std::string> raws;
         if (!parsePath(path, &raws, &plan)) return plan;
@@ -1151,13 +1152,14 @@ class Fat12Editor : public Editor {
         const int64_t self = taken.back();
         link({self}, &fat);
         // The new directory's cluster: "." (itself) and ".." (its parent, 0 for the root),
-        // the rest zeros, so its third slot ends it.
+        // the rest zeros, so its third slot ends it. All three entries carry the date.
         std::vector<uint8_t> dots(size_t(2) * kEntrySize, 0);
         for (int k = 0; k < 2; ++k) {
             uint8_t* e = dots.data() + size_t(k) * kEntrySize;
             std::memcpy(e, k == 0 ? ".          " : "..         ", kNameSize);
             e[kAttributeOffset] = kDirectory;
             putU16LE(e + kClusterOffset, uint32_t(k == 0 ? self : dir.cluster));
+            if (date != nullptr) encodeDate(*date, e);
         }
         zeroCluster(self, &changes);
         if (uint8_t* first = changes.at(fs_.firstSectorOf(self)))
@@ -1166,6 +1168,7 @@ class Fat12Editor : public Editor {
         std::copy_n(raws.back().begin(), kNameSize, entry.begin());
         entry[kAttributeOffset] = kDirectory;
         putU16LE(entry.data() + kClusterOffset, uint32_t(self));
+        if (date != nullptr) encodeDate(*date, entry.data());
         setSlot(dir, slot, entry.data(), &changes);
         plan.action = Plan::kMadeDirectory;
         plan.slot = slot;

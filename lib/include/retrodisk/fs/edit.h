@@ -69,8 +69,10 @@ class Editor {
     virtual ~Editor() = default;
     virtual Plan put(const PutRequest& request) const = 0;
     virtual Plan remove(const std::vector<std::string>& path) const = 0;
-    // Directories, where the family has them; others answer kUnsupported.
-    virtual Plan makeDirectory(const std::vector<std::string>& path) const;
+    // Directories, where the family has them; others answer kUnsupported. A directory made
+    // records `date` (null: none) where the family keeps one.
+    virtual Plan makeDirectory(const std::vector<std::string>& path,
+                               const DateTime* date = nullptr) const;
     virtual Plan removeDirectory(const std::vector<std::string>& path) const;
 };
 
