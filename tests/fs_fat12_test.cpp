@@ -806,6 +806,37 @@ Step randomStep(std::mt19937& rng, int64_t clusterBytes, int64_t diskSize, bool 
     return step;
 }
 
+// The editor's plan for the step; a directory made gets the step's date, if it has one.
+fs::Plan planStep(const fs::Editor& editor, const Step& step) {
+    switch (step.op) {
+        case kPut:
+            return editor.put(step.put);
+        case kRemove:
+            return editor.remove(step.path);
+        case kMakeDirectory:
+            return editor.makeDirectory(step.path, step.put.hasDate ? &step.put.date : nullptr);
+        case kRemoveDirectory:
+            break;
+    }
+    return editor.removeDirectory(step.path);
+}
+
+// The entry at `path` carries the request's date, or none when it has none.
+void expectDated(const Bytes& image, const std::vector<std::string>& path,
+                 const fs::PutRequest& request) {
+    const Opened opened(image);
+    const auto& list = opened.fat->list();
+    const auto e =
+        std::find_if(list.begin(), list.end(), [&](const fs::Entry& x) { return x.path == path; });
+    ASSERT_NE(e, list.end());
+    EXPECT_EQ(e->hasDate, request.hasDate);
+    if (!e->hasDate) return;
+    const fs::DateTime& d = request.date;
+    EXPECT_EQ(std::vector<int>({e->date.year, e->date.month, e->date.day, e->date.hour,
+                                e->date.minute, e->date.second}),
+              std::vector<int>({d.year, d.month, d.day, d.hour, d.minute, d.second}));
+}
+
 // Random put, rm, mkdir and rmdir on a blank disk of every type and on an mkfs.fat + mcopy
 // disk, against the model; only the plan's sectors change; refusals change nothing; then
 // every file put back as read leaves the image as it was, and the tools agree.
@@ -827,12 +858,7 @@ TEST(Fat12Editor, RandomEditsAgainstAModel) {
                          hostPath(step.path) + ", " + std::to_string(step.put.data.size()));
             const Opened before(image);
             const std::unique_ptr<fs::Editor> editor = before.fat->editor();
-            const fs::Plan plan =
-                step.op == kPut      ? editor->put(step.put)
-                : step.op == kRemove ? editor->remove(step.path)
-                : step.op == kMakeDirectory
-                    ? editor->makeDirectory(step.path, step.put.hasDate ? &step.put.date : nullptr)
-                    : editor->removeDirectory(step.path);
+            const fs::Plan plan = planStep(*editor, step);
             const fs::EditError want = m.apply(step.op, step.stored, step.put.data);
             seen.insert(want);
             ASSERT_EQ(int(plan.error), int(want)) << plan.detail;
@@ -849,22 +875,7 @@ TEST(Fat12Editor, RandomEditsAgainstAModel) {
             ASSERT_TRUE(masked == image) << "bytes outside the plan's sectors changed";
             image = after;
             expectModel(image, m);
-            if (step.op == kMakeDirectory) {  // dated as asked, or not at all
-                const Opened made(image);
-                const auto& list = made.fat->list();
-                const auto e = std::find_if(list.begin(), list.end(), [&](const fs::Entry& x) {
-                    return x.path == plan.path;
-                });
-                ASSERT_NE(e, list.end());
-                const fs::DateTime& d = step.put.date;
-                EXPECT_EQ(e->hasDate, step.put.hasDate);
-                if (e->hasDate) {
-                    EXPECT_EQ(
-                        std::vector<int>({e->date.year, e->date.month, e->date.day, e->date.hour,
-                                          e->date.minute, e->date.second}),
-                        std::vector<int>({d.year, d.month, d.day, d.hour, d.minute, d.second}));
-                }
-            }
+            if (step.op == kMakeDirectory) expectDated(image, plan.path, step.put);
         }
         // Every file put back as get gives it, with its date: not a byte moves.
         const Opened d(image);
