@@ -113,20 +113,6 @@ void name(JsonWriter* w, const char* key, const std::string& bytes) {
         w->null(key);
 }
 
-fs::Detection flatBid(const fs::Recognition& r) {
-    for (const fs::Recognition::Bid& b : r.bids)
-        if (b.kind == fs::Kind::kFlat) return b.detection;
-    return {};
-}
-
-std::string sureOnes(const fs::Recognition& r) {
-    std::string out;
-    for (const fs::Recognition::Bid& b : r.bids)
-        if (b.detection.confidence >= fs::kSure)
-            out += (out.empty() ? "" : " and ") + std::string(fs::kindTitle(b.kind));
-    return out;
-}
-
 std::string dateText(const fs::Entry& e) {
     const fs::DateTime& d = e.date;
     char text[40];
@@ -232,9 +218,9 @@ std::string openDisk(int32_t disk, const std::string& fsName) {
         return std::string();
     }
     if (r.outcome == fs::Recognition::kAmbiguous)
-        return "disk " + number(disk) + " looks like " + sureOnes(r) +
+        return "disk " + number(disk) + " looks like " + r.sureTitles() +
                "; choose the file system to read it with";
-    if (flatBid(r).confidence >= fs::kFlatUsable) {
+    if (r.bidOf(fs::Kind::kFlat).confidence >= fs::kFlatUsable) {
         session.fileSystem = fs::openAs(*session.volume, fs::Kind::kFlat, &why);
         if (session.fileSystem) return std::string();
     }
@@ -293,7 +279,7 @@ bool editsFlat(bool* flat, std::string* why) {
     if (*flat && session.fsName.empty()) {
         // A disk recognised as nothing else whose C0 H0 R3 is no directory is not written.
         const fs::Recognition r = fs::recognise(*session.volume);
-        const fs::Detection bid = flatBid(r);
+        const fs::Detection bid = r.bidOf(fs::Kind::kFlat);
         if (bid.confidence > 0 && bid.confidence < fs::kFlatUsable) {
             *why = "disk " + number(session.disk.index) + ": " + bid.evidence;
             return false;

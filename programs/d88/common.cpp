@@ -210,27 +210,6 @@ bool samePath(const std::vector<std::string>& entryPath, const std::vector<std::
     return true;
 }
 
-namespace {
-
-// The flat directory's bid among the others'; confidence 0 when it made none.
-fs::Detection flatBid(const fs::Recognition& r) {
-    for (const fs::Recognition::Bid& b : r.bids)
-        if (b.kind == fs::Kind::kFlat) return b.detection;
-    return {};
-}
-
-// "FAT12 and N88-BASIC": the families that are sure.
-std::string sureOnes(const fs::Recognition& r) {
-    std::string out;
-    for (const fs::Recognition::Bid& b : r.bids) {
-        if (b.detection.confidence < fs::kSure) continue;
-        out += (out.empty() ? "" : " and ") + std::string(fs::kindTitle(b.kind));
-    }
-    return out;
-}
-
-}  // namespace
-
 std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const Options& o) {
     const int64_t disk = volume.disk().index;
     std::string why;
@@ -246,13 +225,13 @@ std::unique_ptr<fs::FileSystem> diskFileSystem(const fs::Volume& volume, const O
     fs::Recognition r = fs::recognise(volume);
     if (r.outcome == fs::Recognition::kRecognised) return std::move(r.chosen);
     if (r.outcome == fs::Recognition::kAmbiguous) {
-        report(o.image, format("disk %lld looks like ", disk) + sureOnes(r) +
+        report(o.image, format("disk %lld looks like ", disk) + r.sureTitles() +
                             "; --fs NAME says which to read");
         return nullptr;
     }
     // A flat directory that is damaged (cut short, or naming sectors past the disk) is still
     // read as the flat tools read it; one whose sector is not a directory at all is not.
-    const fs::Detection flat = flatBid(r);
+    const fs::Detection flat = r.bidOf(fs::Kind::kFlat);
     if (flat.confidence >= fs::kFlatUsable) return fs::openAs(volume, fs::Kind::kFlat, &why);
     const fs::Recognition::Bid& best = r.bids.front();
     if (best.detection.confidence == 0) {
@@ -274,7 +253,7 @@ EditTarget editTarget(const uint8_t* bytes, size_t size, const Options& o, Found
     auto volume = std::make_unique<fs::Volume>(*image, disk);
     fs::Recognition r = fs::recognise(*volume);
     if (r.outcome == fs::Recognition::kAmbiguous) {
-        report(o.image, format("disk %lld looks like ", o.disk) + sureOnes(r) +
+        report(o.image, format("disk %lld looks like ", o.disk) + r.sureTitles() +
                             "; --fs NAME says which to write");
         return EditTarget::kRefused;
     }
@@ -288,7 +267,7 @@ EditTarget editTarget(const uint8_t* bytes, size_t size, const Options& o, Found
         return EditTarget::kFileSystem;
     }
     // A sector C0 H0 R3 that is there but is no directory: writing one would destroy it.
-    const fs::Detection flat = flatBid(r);
+    const fs::Detection flat = r.bidOf(fs::Kind::kFlat);
     if (flat.confidence > 0 && flat.confidence < fs::kFlatUsable) {
         report(o.image, format("disk %lld: ", o.disk) + flat.evidence +
                             "; --fs flat edits it as a flat directory anyway");

@@ -98,6 +98,20 @@ std::unique_ptr<Editor> FileSystem::editor() const {
     return nullptr;
 }
 
+Detection Recognition::bidOf(Kind kind) const {
+    for (const Bid& b : bids)
+        if (b.kind == kind) return b.detection;
+    return {};
+}
+
+std::string Recognition::sureTitles() const {
+    std::string out;
+    for (const Bid& b : bids)
+        if (b.detection.confidence >= kSure)
+            out += (out.empty() ? "" : " and ") + std::string(kindTitle(b.kind));
+    return out;
+}
+
 Recognition recognise(const Volume& volume) {
     Recognition result;
     int sure = 0;

@@ -147,6 +147,11 @@ struct Recognition {
     };
     std::vector<Bid> bids;  // every family's answer, best first
     std::unique_ptr<FileSystem> chosen;
+
+    // The bid of family `kind`; confidence 0 when it made none.
+    Detection bidOf(Kind kind) const;
+    // The titles of the families that are sure, joined by " and ": "FAT12 and N88-BASIC".
+    std::string sureTitles() const;
 };
 
 // Asks every family. The flat directory is taken only when no other family is sure.
