@@ -166,6 +166,16 @@ class TempDir {
     fs::path path_;
 };
 
+// The words as execvp takes them: pointers into `words`, then a null.
+inline std::vector<char*> execArgs(std::vector<std::string>& words) {
+    std::vector<char*> args;
+    args.reserve(words.size() + 1);
+    for (std::string& word : words)
+        args.push_back(word.data());
+    args.push_back(nullptr);
+    return args;
+}
+
 // Runs `program` once with exactly `argv` (an empty vector for argc == 0) in directory `dir`;
 // with a prefix or a Windows build, with argv[1] on.
 inline Result runOnce(const std::string& program, const std::vector<std::string>& argv,
@@ -176,11 +186,7 @@ inline Result runOnce(const std::string& program, const std::vector<std::string>
         words = argv;  // as it is: argv[0] as given, or none
     else if (!argv.empty())
         words.insert(words.end(), argv.begin() + 1, argv.end());
-    std::vector<char*> args;
-    args.reserve(words.size() + 1);
-    for (std::string& word : words)
-        args.push_back(word.data());
-    args.push_back(nullptr);
+    std::vector<char*> args = execArgs(words);
 
     TempDir capture;
     const std::string outPath = (capture / "stdout").string();
@@ -223,11 +229,7 @@ inline pid_t start(const std::string& program, const std::vector<std::string>& a
                    const fs::path& dir) {
     std::vector<std::string> words = command(program);
     words.insert(words.end(), argv.begin() + 1, argv.end());
-    std::vector<char*> args;
-    args.reserve(words.size() + 1);
-    for (std::string& word : words)
-        args.push_back(word.data());
-    args.push_back(nullptr);
+    std::vector<char*> args = execArgs(words);
     const pid_t pid = fork();
     if (pid == 0) {
         // As from a terminal: a test run in the background (SIGINT ignored) or under nohup
