@@ -213,11 +213,13 @@ bool planFor(const Options& o, const Session& s, FsOperation operation, const st
     std::vector<std::string> path;
     if (operation != FsOperation::kPut) {
         if (!diskPath(item, o, &path)) return false;
-        // A directory is made now, as far as its date says.
-        const fs::DateTime now = localDate(int64_t(std::time(nullptr)));
-        *plan = operation == FsOperation::kRemove          ? s.editor->remove(path)
-                : operation == FsOperation::kMakeDirectory ? s.editor->makeDirectory(path, &now)
-                                                           : s.editor->removeDirectory(path);
+        if (operation == FsOperation::kMakeDirectory) {
+            const fs::DateTime now = localDate(int64_t(std::time(nullptr)));  // made now
+            *plan = s.editor->makeDirectory(path, &now);
+        } else {
+            *plan = operation == FsOperation::kRemove ? s.editor->remove(path)
+                                                      : s.editor->removeDirectory(path);
+        }
         return true;
     }
     fs::PutRequest request;
